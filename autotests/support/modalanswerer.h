@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QDialogButtonBox>
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+#include <functional>
+
+class QMessageBox;
+
+// Answers modal windows the way a person would: a polling timer, armed before the call
+// that opens the window, finds the active modal widget and acts on it. A window that
+// never appears leaves the answerer unanswered after its deadline instead of hanging.
+class ModalAnswerer : public QObject
+{
+    Q_OBJECT
+public:
+    using Action = std::function<void(QWidget *)>;
+
+    explicit ModalAnswerer(QObject *parent = nullptr);
+
+    // Queue an answer for the next modal window; answers are used in order.
+    void answer(const Action &action);
+    // Presses a standard button of the next message box or dialog button box.
+    void press(QDialogButtonBox::StandardButton button);
+
+    int answeredCount() const;
+    int pendingCount() const;
+    // Title, text and informative text of every message box answered, in order.
+    QStringList seenTexts() const;
+    QStringList seenTitles() const;
+
+    static void pressButton(QWidget *window, QDialogButtonBox::StandardButton button);
+
+private:
+    void poll();
+
+    QTimer m_timer;
+    QList<Action> m_actions;
+    QWidget *m_lastAnswered = nullptr;
+    int m_answered = 0;
+    int m_idlePolls = 0;
+    QStringList m_texts;
+    QStringList m_titles;
+};

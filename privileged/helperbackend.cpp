@@ -1,0 +1,34 @@
+#include "helperbackend.h"
+
+#include "kauthhelperjob.h"
+
+#include <KAuth/Action>
+#include <KAuth/ExecuteJob>
+
+namespace
+{
+class KAuthBackend : public HelperBackend
+{
+public:
+    HelperJob *execute(const KAuth::Action &action) override
+    {
+        KAuth::Action runnable(action);
+        return new KAuthHelperJob(runnable.execute(KAuth::Action::ExecuteMode));
+    }
+};
+
+KAuthBackend s_kauthBackend;
+HelperBackend *s_current = &s_kauthBackend;
+}
+
+HelperBackend::~HelperBackend() = default;
+
+HelperBackend *HelperBackend::current()
+{
+    return s_current;
+}
+
+void HelperBackend::setCurrent(HelperBackend *backend)
+{
+    s_current = backend ? backend : &s_kauthBackend;
+}

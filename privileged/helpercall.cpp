@@ -1,0 +1,21 @@
+#include "helpercall.h"
+
+#include "helperbackend.h"
+
+const QString HelperCall::DigsigNamespace = QStringLiteral("ru.orlis.kcm.digsig");
+const QString HelperCall::SecuritySettingsNamespace = QStringLiteral("ru.orlis.kcm.securitysettings");
+
+KAuth::Action HelperCall::action(const QString &namePattern, const QString &helperNamespace, int timeout)
+{
+    KAuth::Action action(namePattern.arg(helperNamespace));
+    action.setHelperId(helperNamespace);
+    if (timeout != DefaultTimeout) {
+        action.setTimeout(timeout);
+    }
+    return action;
+}
+
+HelperJob *HelperCall::execute(const KAuth::Action &action)
+{
+    return HelperBackend::current()->execute(action);
+}

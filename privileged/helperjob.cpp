@@ -1,0 +1,18 @@
+#include "helperjob.h"
+
+HelperJob::HelperJob(QObject *parent)
+    : KJob(parent)
+{
+}
+
+HelperJob::~HelperJob() = default;
+
+QVariantMap HelperJob::data() const
+{
+    return m_data;
+}
+
+void HelperJob::setData(const QVariantMap &data)
+{
+    m_data = data;
+}

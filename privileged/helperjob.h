@@ -1,0 +1,28 @@
+#pragma once
+
+#include <KJob>
+
+#include <QVariantMap>
+
+// A running privileged helper action. Besides KJob's error(), errorString() and
+// finished/result, it carries the helper's reply data and its progress records.
+class HelperJob : public KJob
+{
+    Q_OBJECT
+public:
+    explicit HelperJob(QObject *parent = nullptr);
+    ~HelperJob() override;
+
+    // The reply of a successful action; empty on failure.
+    QVariantMap data() const;
+
+Q_SIGNALS:
+    // One progress record sent by the helper while the action runs.
+    void newData(const QVariantMap &data);
+
+protected:
+    void setData(const QVariantMap &data);
+
+private:
+    QVariantMap m_data;
+};
