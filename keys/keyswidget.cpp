@@ -1,0 +1,6 @@
+#include "keyswidget.h"
+
+KeysWidget::KeysWidget(QWidget *parent)
+    : QWidget(parent)
+{
+}

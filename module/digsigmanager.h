@@ -1,0 +1,23 @@
+#pragma once
+
+#include "idigsigmanager.h"
+
+#include <QObject>
+
+// Owns the control-panel state and the widget registry, and builds the settings hash
+// that an apply sends to the privileged helper.
+class Digsigmanager : public QObject, public IDigsigManager
+{
+public:
+    explicit Digsigmanager(QObject *parent = nullptr);
+
+    GuiManager *gui() const override;
+    DigSigControlPanel *controlPanel() const override;
+    QVariantHash dataToChange() const override;
+
+private:
+    static bool confirmEnforcement();
+
+    DigSigControlPanel *m_controlPanel;
+    GuiManager *m_gui;
+};

@@ -1,0 +1,157 @@
+#include "digsigmodule.h"
+
+#include "digsigcontrolpanel.h"
+#include "digsigmanager.h"
+#include "guimanager.h"
+#include "helpercall.h"
+#include "helperjob.h"
+#include "signingwidget.h"
+
+#include <kcmos/messagesmanager.h>
+#include <kcmos/statewidget.h>
+
+#include <KLocalizedString>
+
+#include <QIcon>
+#include <QMessageBox>
+#include <QProcess>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace
+{
+constexpr int ChangeTimeout = 480000;
+constexpr int RebootToolWait = 30000;
+
+QString &rebootTool()
+{
+    static QString program = QStringLiteral("/usr/bin/tovi-wmfunc");
+    return program;
+}
+}
+
+struct DigsigModule::Form {
+    QVBoxLayout *verticalLayout;
+};
+
+DigsigModule::DigsigModule(QWidget *parent, const QVariantList &args)
+    : KCMSS::SecurityKCModule(QStringLiteral("orlis_kcm_digsig"), parent, args)
+    , m_form(new Form)
+{
+    if (objectName().isEmpty()) {
+        setObjectName(QStringLiteral("DigsigModule"));
+    }
+    resize(451, 446);
+    m_form->verticalLayout = new QVBoxLayout(this);
+    m_form->verticalLayout->setObjectName(QStringLiteral("verticalLayout"));
+    m_form->verticalLayout->setContentsMargins(0, 0, 0, 0);
+    QMetaObject::connectSlotsByName(this);
+
+    setResetButtonVisible(true);
+}
+
+DigsigModule::~DigsigModule()
+{
+    delete m_form;
+}
+
+void DigsigModule::setRebootToolForTesting(const QString &program)
+{
+    rebootTool() = program;
+}
+
+void DigsigModule::defaults()
+{
+}
+
+void DigsigModule::access()
+{
+    if (m_manager) {
+        m_manager->gui()->resetSettings();
+    } else {
+        m_manager = new Digsigmanager(this);
+        connect(m_manager->controlPanel(), &DigSigControlPanel::modifyed, this, qOverload<bool>(&KCModule::changed), Qt::DirectConnection);
+        inflateWidgets();
+    }
+    stateWidget()->resetState();
+}
+
+void DigsigModule::change()
+{
+    KAuth::Action action = HelperCall::action(QStringLiteral("%1.change"), HelperCall::DigsigNamespace, ChangeTimeout);
+    const QVariantHash settings = m_manager ? m_manager->dataToChange() : QVariantHash();
+    if (settings.isEmpty()) {
+        stateWidget()->waitState(KCMOS::Idle);
+        return;
+    }
+    action.addArgument(QStringLiteral("change_digsig"), settings);
+
+    HelperJob *job = HelperCall::execute(action);
+    const bool succeeded = job->exec();
+    if (!succeeded) {
+        qCritical("Error code %s, text: \"%s\"!", qPrintable(QString::number(job->error())), qPrintable(job->errorString()));
+    }
+    showApplyOutcome(succeeded);
+    if (succeeded) {
+        rebootRequest();
+    }
+
+    stateWidget()->resetState();
+    static_cast<SigningWidget *>(m_manager->gui()->widgetById(GuiManager::Signing))->setupTable();
+    if (stateWidget()->currentState() != KCMOS::Busy) {
+        Q_EMIT changed(true);
+    }
+}
+
+void DigsigModule::inflateWidgets()
+{
+    auto tabs = new QTabWidget;
+    auto signing = static_cast<SigningWidget *>(m_manager->gui()->widgetById(GuiManager::Signing));
+    connect(signing, &SigningWidget::finishUpdate, this, &DigsigModule::onUpdateFinished);
+
+    tabs->addTab(signing, QIcon::fromTheme(QStringLiteral("application-pgp-signature")), i18nd("orlis_kcm_digsig", "Signing"));
+    tabs->addTab(m_manager->gui()->widgetById(GuiManager::Keys), QIcon::fromTheme(QStringLiteral("application-pgp-keys")), i18nd("orlis_kcm_digsig", "Keys"));
+    tabs->tabBar()->setDocumentMode(true);
+    tabs->tabBar()->setExpanding(true);
+
+    m_form->verticalLayout->addWidget(m_manager->gui()->widgetById(GuiManager::ControlPanel));
+    m_form->verticalLayout->addWidget(tabs);
+}
+
+void DigsigModule::onUpdateFinished(bool finished, const QString &error)
+{
+    if (!finished) {
+        stateWidget()->waitState(KCMOS::Busy);
+        return;
+    }
+    stateWidget()->waitState(KCMOS::Idle);
+    showApplyOutcome(error.isEmpty());
+}
+
+void DigsigModule::showApplyOutcome(bool succeeded)
+{
+    if (succeeded) {
+        messagesManager()->newMessage(i18nd("orlis_kcm_digsig", "Changes applied successfully"), KCMOS::Positive, QString(), KCMOS::Idle);
+    } else {
+        messagesManager()->newMessage(i18nd("orlis_kcm_digsig", "Applying changes occurred with errors"), KCMOS::Error, QString(), KCMOS::Idle);
+    }
+}
+
+void DigsigModule::rebootRequest() const
+{
+    const auto answer = QMessageBox::question(nullptr,
+                                              i18nd("orlis_kcm_digsig", "Reboot system"),
+                                              i18nd("orlis_kcm_digsig", "To apply settings need reboot system.\nReboot now?"),
+                                              QMessageBox::Yes | QMessageBox::No,
+                                              QMessageBox::NoButton);
+    if (answer != QMessageBox::Yes) {
+        return;
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), QStringLiteral("/run/user/%1").arg(qEnvironmentVariable("SUDO_UID")));
+    QProcess tool;
+    tool.setProcessEnvironment(environment);
+    tool.start(rebootTool(), {QStringLiteral("TOVIWM_REBOOT")}, QIODevice::ReadWrite);
+    tool.waitForFinished(RebootToolWait);
+}

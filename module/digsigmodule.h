@@ -1,0 +1,34 @@
+#pragma once
+
+#include <kcmss/securitykcmodule.h>
+
+class IDigsigManager;
+
+// The signature-control settings module: the control panel above the "Signing" and
+// "Keys" tabs, built on the first access().
+class DigsigModule : public KCMSS::SecurityKCModule
+{
+    Q_OBJECT
+public:
+    DigsigModule(QWidget *parent, const QVariantList &args);
+    ~DigsigModule() override;
+
+    // Tests replace the window manager's function tool so that nothing reboots.
+    static void setRebootToolForTesting(const QString &program);
+
+public Q_SLOTS:
+    void defaults() override;
+    void access() override;
+    void change() override;
+
+private:
+    struct Form;
+
+    void inflateWidgets();
+    void rebootRequest() const;
+    void onUpdateFinished(bool finished, const QString &error);
+    void showApplyOutcome(bool succeeded);
+
+    Form *m_form;
+    IDigsigManager *m_manager = nullptr;
+};
