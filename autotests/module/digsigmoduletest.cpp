@@ -1,0 +1,268 @@
+#include "controlpanelwidget.h"
+#include "digsigmodule.h"
+#include "digsigsettingsdata.h"
+#include "fakehelperbackend.h"
+#include "modalanswerer.h"
+#include "signingwidget.h"
+#include "tempconfig.h"
+
+#include <kcmos/messagesmanager.h>
+#include <kcmos/statewidget.h>
+
+#include <KMessageWidget>
+
+#include <QComboBox>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace
+{
+const QString ChangeAction = QStringLiteral("ru.orlis.kcm.digsig.change");
+}
+
+class DigsigModuleTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void firstAccessBuildsThePage();
+    void secondAccessCreatesNothingNew();
+    void editsRaiseAndClearTheChangedFlag();
+    void applySendsTheSettings();
+    void applyDeclinedRunsNothing();
+    void applyFailureShowsErrorAndKeepsChanges();
+    void rebootAnswer_data();
+    void rebootAnswer();
+    void backgroundUpdateShowsState_data();
+    void backgroundUpdateShowsState();
+
+private:
+    QString rebootRecord() const;
+    KCMOS::MessagesManager *messages() const;
+    QString lastMessageText() const;
+    KMessageWidget::MessageType lastMessageType() const;
+
+    TempConfig *m_config = nullptr;
+    QTemporaryDir m_toolDir;
+    DigsigModule *m_module = nullptr;
+};
+
+void DigsigModuleTest::initTestCase()
+{
+    // Stands in for the window manager's tool: writes down how it was called.
+    const QString tool = m_toolDir.filePath(QStringLiteral("tovi-wmfunc"));
+    QFile script(tool);
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(QStringLiteral("#!/bin/sh\necho \"$* $XDG_RUNTIME_DIR\" > '%1'\n").arg(m_toolDir.filePath(QStringLiteral("record"))).toUtf8());
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    DigsigModule::setRebootToolForTesting(tool);
+}
+
+void DigsigModuleTest::init()
+{
+    m_config = new TempConfig;
+    m_config->writeSettings(TempConfig::settings(2, 0, 2));
+    m_config->writeTemplates("/opt/demo/\n");
+    DigSigSettingsData::setConfigurationDirectory(m_config->path());
+    QFile::remove(m_toolDir.filePath(QStringLiteral("record")));
+    m_module = new DigsigModule(nullptr, {});
+    m_module->show();
+    m_module->access();
+}
+
+void DigsigModuleTest::cleanup()
+{
+    delete m_module;
+    delete m_config;
+}
+
+QString DigsigModuleTest::rebootRecord() const
+{
+    QFile record(m_toolDir.filePath(QStringLiteral("record")));
+    return record.open(QIODevice::ReadOnly) ? QString::fromUtf8(record.readAll()).trimmed() : QString();
+}
+
+KCMOS::MessagesManager *DigsigModuleTest::messages() const
+{
+    return m_module->messagesManager();
+}
+
+QString DigsigModuleTest::lastMessageText() const
+{
+    const auto shown = messages()->messages();
+    return shown.isEmpty() ? QString() : shown.first()->text();
+}
+
+KMessageWidget::MessageType DigsigModuleTest::lastMessageType() const
+{
+    return messages()->messages().first()->messageType();
+}
+
+void DigsigModuleTest::firstAccessBuildsThePage()
+{
+    QCOMPARE(m_module->findChildren<ControlPanelWidget *>().size(), 1);
+    auto tabs = m_module->findChild<QTabWidget *>();
+    QVERIFY(tabs);
+    QCOMPARE(tabs->count(), 2);
+    QCOMPARE(tabs->tabText(0), QStringLiteral("Signing"));
+    QCOMPARE(tabs->tabText(1), QStringLiteral("Keys"));
+    QVERIFY(qobject_cast<SigningWidget *>(tabs->widget(0)));
+    QVERIFY(tabs->tabBar()->documentMode());
+    QVERIFY(tabs->tabBar()->expanding());
+    QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Idle);
+}
+
+void DigsigModuleTest::secondAccessCreatesNothingNew()
+{
+    auto panel = m_module->findChild<ControlPanelWidget *>();
+    auto combo = panel->findChild<QComboBox *>(QStringLiteral("comboExeFiles"));
+    combo->setCurrentIndex(1); // "off", edited but not applied
+    m_module->access();
+    QCOMPARE(m_module->findChildren<ControlPanelWidget *>().size(), 1);
+    QCOMPARE(m_module->findChildren<QTabWidget *>().size(), 1);
+    QCOMPARE(m_module->findChild<ControlPanelWidget *>(), panel);
+    // The panel shows the files' values again.
+    QCOMPARE(combo->currentData().toInt(), 2);
+}
+
+void DigsigModuleTest::editsRaiseAndClearTheChangedFlag()
+{
+    QSignalSpy changed(m_module, qOverload<bool>(&KCModule::changed));
+    auto combo = m_module->findChild<QComboBox *>(QStringLiteral("comboExeFiles"));
+    combo->setCurrentIndex(1);
+    QCOMPARE(changed.last().at(0).toBool(), true);
+    combo->setCurrentIndex(2);
+    QCOMPARE(changed.last().at(0).toBool(), false);
+}
+
+void DigsigModuleTest::applySendsTheSettings()
+{
+    FakeHelperBackend helper;
+    ModalAnswerer answerer;
+    answerer.press(QDialogButtonBox::No); // reboot question
+    m_module->change();
+
+    QCOMPARE(helper.callNames(), QStringList{ChangeAction});
+    const auto call = helper.calls().first();
+    QCOMPARE(call.helperId, QStringLiteral("ru.orlis.kcm.digsig"));
+    QCOMPARE(call.timeout, 480000);
+    const QVariantHash sent = call.arguments.value(QStringLiteral("change_digsig")).toHash();
+    QCOMPARE(sent.size(), 6);
+    QCOMPARE(sent.value(QStringLiteral("DIGSIG_ELF_MODE")).toInt(), 2);
+    QCOMPARE(sent.value(QStringLiteral("DIGSIG_XATTR_MODE")).toInt(), 0);
+    QCOMPARE(sent.value(QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE")).toInt(), 2);
+    QCOMPARE(sent.value(QStringLiteral("DIGSIG_XATTR_CONTROL")).toString(), QStringLiteral("/opt/demo/\n"));
+
+    QCOMPARE(lastMessageText(), QStringLiteral("Changes applied successfully"));
+    QCOMPARE(lastMessageType(), KMessageWidget::Positive);
+    QCOMPARE(answerer.seenTitles(), QStringList{QStringLiteral("Reboot system")});
+    QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Idle);
+    QVERIFY(rebootRecord().isEmpty());
+}
+
+void DigsigModuleTest::applyDeclinedRunsNothing()
+{
+    FakeHelperBackend helper;
+    m_module->findChild<QComboBox *>(QStringLiteral("comboAttrs"))->setCurrentIndex(0); // "on"
+    QSignalSpy changed(m_module, qOverload<bool>(&KCModule::changed));
+    ModalAnswerer answerer;
+    answerer.press(QDialogButtonBox::No); // enforcement warning
+    m_module->change();
+
+    QCOMPARE(answerer.answeredCount(), 1);
+    QCOMPARE(answerer.seenTitles(), QStringList{QStringLiteral("Warning")});
+    QVERIFY(helper.calls().isEmpty());
+    QVERIFY(messages()->messages().isEmpty());
+    QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Idle);
+    QVERIFY(changed.isEmpty());
+}
+
+void DigsigModuleTest::applyFailureShowsErrorAndKeepsChanges()
+{
+    FakeHelperBackend helper;
+    HelperScript refused;
+    refused.error = 4;
+    helper.script(ChangeAction, refused);
+    auto combo = m_module->findChild<QComboBox *>(QStringLiteral("comboExeFiles"));
+    combo->setCurrentIndex(1);
+    QSignalSpy changed(m_module, qOverload<bool>(&KCModule::changed));
+    ModalAnswerer answerer;
+    answerer.press(QDialogButtonBox::No);
+
+    QTest::ignoreMessage(QtCriticalMsg, "Error code 4, text: \"\"!");
+    m_module->change();
+
+    QCOMPARE(lastMessageText(), QStringLiteral("Applying changes occurred with errors"));
+    QCOMPARE(lastMessageType(), KMessageWidget::Error);
+    QCOMPARE(answerer.answeredCount(), 0); // no reboot question after a failure
+    QCOMPARE(changed.size(), 1);
+    QCOMPARE(changed.last().at(0).toBool(), true);
+    QCOMPARE(combo->currentIndex(), 1);
+}
+
+void DigsigModuleTest::rebootAnswer_data()
+{
+    QTest::addColumn<QDialogButtonBox::StandardButton>("answer");
+    QTest::addColumn<QByteArray>("sudoUid");
+    QTest::addColumn<QString>("expectedRecord");
+
+    QTest::newRow("no") << QDialogButtonBox::No << QByteArray("1000") << QString();
+    QTest::newRow("yes") << QDialogButtonBox::Yes << QByteArray("1000") << QStringLiteral("TOVIWM_REBOOT /run/user/1000");
+    QTest::newRow("yes without SUDO_UID") << QDialogButtonBox::Yes << QByteArray() << QStringLiteral("TOVIWM_REBOOT /run/user/");
+}
+
+void DigsigModuleTest::rebootAnswer()
+{
+    QFETCH(QDialogButtonBox::StandardButton, answer);
+    QFETCH(QByteArray, sudoUid);
+    QFETCH(QString, expectedRecord);
+
+    if (sudoUid.isEmpty()) {
+        qunsetenv("SUDO_UID");
+    } else {
+        qputenv("SUDO_UID", sudoUid);
+    }
+    FakeHelperBackend helper;
+    ModalAnswerer answerer;
+    answerer.press(answer);
+    m_module->change();
+    QCOMPARE(answerer.seenTexts(), QStringList{QStringLiteral("To apply settings need reboot system.\nReboot now?")});
+    QCOMPARE(rebootRecord(), expectedRecord);
+}
+
+void DigsigModuleTest::backgroundUpdateShowsState_data()
+{
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<QString>("expectedMessage");
+    QTest::addColumn<KMessageWidget::MessageType>("expectedType");
+
+    QTest::newRow("success") << QString() << QStringLiteral("Changes applied successfully") << KMessageWidget::Positive;
+    QTest::newRow("failure") << QStringLiteral("boot image not written") << QStringLiteral("Applying changes occurred with errors") << KMessageWidget::Error;
+}
+
+void DigsigModuleTest::backgroundUpdateShowsState()
+{
+    QFETCH(QString, error);
+    QFETCH(QString, expectedMessage);
+    QFETCH(KMessageWidget::MessageType, expectedType);
+
+    auto signing = m_module->findChild<SigningWidget *>();
+    Q_EMIT signing->finishUpdate(false, QString());
+    QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Busy);
+    QVERIFY(messages()->messages().isEmpty());
+
+    Q_EMIT signing->finishUpdate(true, error);
+    QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Idle);
+    QCOMPARE(lastMessageText(), expectedMessage);
+    QCOMPARE(lastMessageType(), expectedType);
+}
+
+QTEST_MAIN(DigsigModuleTest)
+#include "digsigmoduletest.moc"
