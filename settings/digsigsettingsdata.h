@@ -23,6 +23,7 @@ enum class VerificationModeId : int {
     Any = 3,
     All = 4,
 };
+Q_DECLARE_METATYPE(VerificationModeId)
 
 // The signature-control settings of digsig_initramfs.conf and xattr_control, and the
 // reader and validator of both files. Reading never fails: every problem becomes one
