@@ -20,6 +20,10 @@ here=$(cd "$(dirname "$0")" && pwd -P)
 script="$here/$(basename "$0")"
 
 if [ -z "${KEYWRIGHT_SANDBOX_INSIDE:-}" ]; then
+    if ! unshare -m --propagation private true 2>/dev/null; then
+        echo "keywright-sandbox: no private mount namespace here" >&2
+        exit 77
+    fi
     exec timeout -k 5 180 unshare -m --propagation private env KEYWRIGHT_SANDBOX_INSIDE=1 /bin/bash "$script" "$@"
 fi
 
@@ -50,9 +54,13 @@ mount --bind "$sandbox/root" /root || fail_setup "cannot bind $sandbox/root over
 if [ -d /run/user ]; then
     mount -t tmpfs -o mode=0755 tmpfs /run/user || fail_setup "cannot mount a tmpfs on /run/user"
 fi
-mount -t overlay overlay -o "lowerdir=/usr/bin,upperdir=$sandbox/bin-upper,workdir=$sandbox/bin-work" /usr/bin \
-    || fail_setup "cannot put an overlay on /usr/bin"
-cp "$here/pinentry-stub" /usr/bin/pinentry-qt && chmod 0755 /usr/bin/pinentry-qt || fail_setup "cannot place the stub pinentry"
+if mount -t overlay overlay -o "lowerdir=/usr/bin,upperdir=$sandbox/bin-upper,workdir=$sandbox/bin-work" /usr/bin 2>/dev/null; then
+    cp "$here/pinentry-stub" /usr/bin/pinentry-qt && chmod 0755 /usr/bin/pinentry-qt || fail_setup "cannot place the stub pinentry"
+elif [ -f /usr/bin/pinentry-qt ]; then
+    mount --bind "$here/pinentry-stub" /usr/bin/pinentry-qt || fail_setup "cannot bind the stub pinentry"
+else
+    fail_setup "cannot put an overlay on /usr/bin for the stub pinentry"
+fi
 
 export GNUPGHOME=/root/.gnupg
 if [ -n "$extra_path" ]; then
