@@ -72,6 +72,10 @@ for _ in $(seq 1 100); do
     sleep 0.2
 done
 [ -n "$window" ] || { echo "kcmshell5 showed no window; see $demo/kcmshell5.log" >&2; exit 1; }
+# No window manager under Xvfb: give the window a size a desktop would.
+for id in $(xdotool search --onlyvisible --class kcmshell5); do
+    xdotool windowmove "$id" 0 0 windowsize "$id" 900 820
+done
 sleep 3
-import -window "$window" "$shots/control-panel.png"
+import -window root -crop 900x820+0+0 +repage "$shots/control-panel.png"
 echo "Screenshot written: $shots/control-panel.png"
