@@ -2,6 +2,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QIcon>
+#include <QImage>
 #include <QRegularExpression>
 
 namespace {
@@ -129,4 +131,23 @@ QByteArray sampleReport(const QByteArray &verdictLines)
                              "  0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n"
                              "  10 11 12 13\n")
         + verdictLines;
+}
+
+bool installStatusIconTheme(const QString &directory)
+{
+    const QString themeDirectory = directory + QStringLiteral("/statustest");
+    if (!QDir().mkpath(themeDirectory + QStringLiteral("/16x16"))) {
+        return false;
+    }
+    writeFile(themeDirectory + QStringLiteral("/index.theme"), "[Icon Theme]\nName=statustest\nDirectories=16x16\n\n[16x16]\nSize=16\nType=Fixed\n");
+    QImage image(16, 16, QImage::Format_ARGB32);
+    image.fill(Qt::green);
+    for (const char *name : {"task-complete", "task-reject", "task-ongoing"}) {
+        if (!image.save(themeDirectory + QStringLiteral("/16x16/") + QLatin1String(name) + QStringLiteral(".png"))) {
+            return false;
+        }
+    }
+    QIcon::setThemeSearchPaths({directory});
+    QIcon::setThemeName(QStringLiteral("statustest"));
+    return true;
 }

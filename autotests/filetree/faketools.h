@@ -40,5 +40,9 @@ private:
     bool m_valid = false;
 };
 
+// Installs an icon theme with the status icons under the directory and makes it current,
+// so that tests can tell the icons apart by name.
+bool installStatusIconTheme(const QString &directory);
+
 // A report in the layout bsign prints, followed by the given verdict lines.
 QByteArray sampleReport(const QByteArray &verdictLines);
