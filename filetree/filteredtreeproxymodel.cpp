@@ -1,0 +1,129 @@
+#include "filteredtreeproxymodel.h"
+
+#include "helpercall.h"
+#include "helperjob.h"
+
+#include <kcmos/rootfilesystemmodel.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+
+namespace {
+const QByteArray ElfMagic("\x7f"
+                          "ELF",
+    4);
+}
+
+FilteredTreeProxyModel::FilteredTreeProxyModel(QObject *parent)
+    : CheckableTreeProxyModel(parent)
+{
+}
+
+FilteredTreeProxyModel::~FilteredTreeProxyModel() = default;
+
+void FilteredTreeProxyModel::showOnlyElf(bool on)
+{
+    m_showOnlyElf = on;
+    m_helperAnswers.clear();
+    invalidateFilterAndData();
+}
+
+void FilteredTreeProxyModel::setIsSigningRunning(bool running)
+{
+    m_isSigningRunning = running;
+}
+
+bool FilteredTreeProxyModel::isElf(const QFileInfo &info)
+{
+    if (!info.isFile() || info.size() == 0) {
+        return false;
+    }
+    QFile file(info.absoluteFilePath());
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    if (file.read(ElfMagic.size()) != ElfMagic) {
+        return false;
+    }
+    // Object files carry the same header but are not programs or libraries.
+    return info.suffix() != QLatin1String("o");
+}
+
+bool FilteredTreeProxyModel::isElf(const QString &path)
+{
+    KAuth::Action action = HelperCall::action(QStringLiteral("%1.setupsigning"), HelperCall::DigsigNamespace);
+    action.addArgument(QStringLiteral("check_elf"), path);
+    HelperJob *job = HelperCall::execute(action);
+    return job->exec();
+}
+
+bool FilteredTreeProxyModel::filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const
+{
+    if (m_isSigningRunning || !sourceModel()) {
+        return true;
+    }
+    const QModelIndex sourceIndex = sourceModel()->index(sourceRow, 0, sourceParent);
+    const auto *fileModel = qobject_cast<const KCMOS::RootFileSystemModel *>(sourceModel());
+    if (!sourceParent.isValid() || !sourceIndex.isValid() || !m_showOnlyElf || !fileModel) {
+        return true;
+    }
+    const QString path = fileModel->filePath(sourceIndex);
+    if (QFileInfo(path).isReadable()) {
+        const QFileInfo info = fileModel->fileInfo(sourceIndex);
+        return info.isDir() || isElf(info);
+    }
+    if (fileModel->isDir(sourceIndex)) {
+        return true;
+    }
+    return acceptsUnreadable(path);
+}
+
+// The helper call runs a nested event loop. Inside a filter pass of QSortFilterProxyModel
+// that loop would let the source model change under the pass (a re-sort or a removed row
+// frees the very mapping the pass is walking), so the pass never calls the helper itself:
+// an unreadable file is shown until the helper has answered, the questions are asked
+// from the event loop once the pass is over, and the filter then runs again with the
+// answers at hand.
+bool FilteredTreeProxyModel::acceptsUnreadable(const QString &path) const
+{
+    const auto answer = m_helperAnswers.constFind(path);
+    if (answer != m_helperAnswers.constEnd()) {
+        return answer.value();
+    }
+    if (path != m_pathInQuestion && !m_pendingPaths.contains(path)) {
+        m_pendingPaths.append(path);
+    }
+    if (!m_helperQuestionScheduled) {
+        m_helperQuestionScheduled = true;
+        auto *self = const_cast<FilteredTreeProxyModel *>(this);
+        QMetaObject::invokeMethod(
+            self, [self]() { self->askHelperAboutPendingFiles(); }, Qt::QueuedConnection);
+    }
+    return true;
+}
+
+void FilteredTreeProxyModel::askHelperAboutPendingFiles()
+{
+    m_helperQuestionScheduled = false;
+    if (m_askingHelper) {
+        // The running round picks up what was added meanwhile.
+        return;
+    }
+    const QPointer<FilteredTreeProxyModel> self(this);
+    m_askingHelper = true;
+    while (!m_pendingPaths.isEmpty() && sourceModel()) {
+        m_pathInQuestion = m_pendingPaths.takeFirst();
+        const bool elf = isElf(m_pathInQuestion);
+        if (!self) {
+            return;
+        }
+        m_helperAnswers.insert(m_pathInQuestion, elf);
+        m_pathInQuestion.clear();
+    }
+    m_pendingPaths.clear();
+    m_askingHelper = false;
+    if (m_showOnlyElf) {
+        invalidateFilterAndData();
+    }
+}
