@@ -16,8 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace
-{
+namespace {
 void writeFile(const QString &path, const QByteArray &content, QFileDevice::Permissions permissions = {})
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -69,12 +68,9 @@ QMap<QString, QString> readBack(const QByteArray &content, QStringList *badLines
 
 QVariantHash goodSettings()
 {
-    return {{QStringLiteral("DIGSIG_ELF_MODE"), 1},
-            {QStringLiteral("DIGSIG_XATTR_MODE"), 2},
-            {QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), 0},
-            {QStringLiteral("DIGSIG_IGNORE_GOST2001"), 1},
-            {QStringLiteral("DIGSIG_XATTR_CONTROL"), QStringLiteral("/opt/app/\n//usr/bin/tool\n")},
-            {QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), 4}};
+    return {{QStringLiteral("DIGSIG_ELF_MODE"), 1}, {QStringLiteral("DIGSIG_XATTR_MODE"), 2}, {QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), 0},
+        {QStringLiteral("DIGSIG_IGNORE_GOST2001"), 1}, {QStringLiteral("DIGSIG_XATTR_CONTROL"), QStringLiteral("/opt/app/\n//usr/bin/tool\n")},
+        {QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), 4}};
 }
 
 QVariantHash settingsWith(const QString &key, const QVariant &value)
@@ -158,11 +154,9 @@ void HelperActionsTest::changeWritesBothFilesReadableUnderGrammar()
     QStringList badLines;
     const QMap<QString, QString> values = readBack(readFile(environment().initramfsConfPath()), &badLines);
     QVERIFY(badLines.isEmpty());
-    const QMap<QString, QString> expected{{QStringLiteral("DIGSIG_ELF_MODE"), QStringLiteral("1")},
-                                          {QStringLiteral("DIGSIG_XATTR_MODE"), QStringLiteral("2")},
-                                          {QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), QStringLiteral("0")},
-                                          {QStringLiteral("DIGSIG_IGNORE_GOST2001"), QStringLiteral("1")},
-                                          {QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), QStringLiteral("4")}};
+    const QMap<QString, QString> expected {{QStringLiteral("DIGSIG_ELF_MODE"), QStringLiteral("1")}, {QStringLiteral("DIGSIG_XATTR_MODE"), QStringLiteral("2")},
+        {QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), QStringLiteral("0")}, {QStringLiteral("DIGSIG_IGNORE_GOST2001"), QStringLiteral("1")},
+        {QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), QStringLiteral("4")}};
     QCOMPARE(values, expected);
     QCOMPARE(readFile(environment().xattrControlPath()), QByteArray("/opt/app/\n//usr/bin/tool\n"));
     const QFileDevice::Permissions mode = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::ReadOther;
@@ -173,28 +167,28 @@ void HelperActionsTest::changeWritesBothFilesReadableUnderGrammar()
 void HelperActionsTest::changeKeepsCommentsAndUnrelatedLines()
 {
     writeFile(environment().initramfsConfPath(),
-              "# signature control\n"
-              "DIGSIG_ELF_MODE=0\n"
-              "\n"
-              "DIGSIG_FOO=7\n"
-              "DIGSIG_XATTR_MODE = 1\n"
-              "  # indented comment\n"
-              "DIGSIG_ELF_MODE=2\n");
+        "# signature control\n"
+        "DIGSIG_ELF_MODE=0\n"
+        "\n"
+        "DIGSIG_FOO=7\n"
+        "DIGSIG_XATTR_MODE = 1\n"
+        "  # indented comment\n"
+        "DIGSIG_ELF_MODE=2\n");
     QVERIFY(SettingsWriter::change(environment(), goodSettings()).isSuccess());
 
     const QByteArray written = readFile(environment().initramfsConfPath());
     QCOMPARE(written,
-             QByteArray("# signature control\n"
-                        "DIGSIG_ELF_MODE=1\n"
-                        "\n"
-                        "DIGSIG_FOO=7\n"
-                        "#DIGSIG_XATTR_MODE = 1\n"
-                        "  # indented comment\n"
-                        "DIGSIG_ELF_MODE=1\n"
-                        "DIGSIG_XATTR_MODE=2\n"
-                        "DIGSIG_IGNORE_XATTR_KEYS=0\n"
-                        "DIGSIG_IGNORE_GOST2001=1\n"
-                        "DIGSIG_ELF_VERIFICATION_MODE=4\n"));
+        QByteArray("# signature control\n"
+                   "DIGSIG_ELF_MODE=1\n"
+                   "\n"
+                   "DIGSIG_FOO=7\n"
+                   "#DIGSIG_XATTR_MODE = 1\n"
+                   "  # indented comment\n"
+                   "DIGSIG_ELF_MODE=1\n"
+                   "DIGSIG_XATTR_MODE=2\n"
+                   "DIGSIG_IGNORE_XATTR_KEYS=0\n"
+                   "DIGSIG_IGNORE_GOST2001=1\n"
+                   "DIGSIG_ELF_VERIFICATION_MODE=4\n"));
 }
 
 void HelperActionsTest::changeKeepsVerificationModeForMinusOne()
@@ -224,10 +218,13 @@ void HelperActionsTest::changeRefusesBadSettings_data()
     QTest::newRow("verification 5") << QVariant(settingsWith(QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), 5)) << "outside -1 to 4";
     QTest::newRow("verification -2") << QVariant(settingsWith(QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), -2)) << "outside -1 to 4";
     QTest::newRow("huge number") << QVariant(settingsWith(QStringLiteral("DIGSIG_ELF_MODE"), Q_INT64_C(4294967297))) << "outside 0 to 2";
-    QTest::newRow("templates as list") << QVariant(settingsWith(QStringLiteral("DIGSIG_XATTR_CONTROL"), QStringList{QStringLiteral("/a/")})) << "must be a text";
-    QTest::newRow("templates with NUL") << QVariant(settingsWith(QStringLiteral("DIGSIG_XATTR_CONTROL"), QString(QStringLiteral("/a/") + QChar(0) + QStringLiteral("/b/"))))
+    QTest::newRow("templates as list") << QVariant(settingsWith(QStringLiteral("DIGSIG_XATTR_CONTROL"), QStringList {QStringLiteral("/a/")}))
+                                       << "must be a text";
+    QTest::newRow("templates with NUL") << QVariant(
+        settingsWith(QStringLiteral("DIGSIG_XATTR_CONTROL"), QString(QStringLiteral("/a/") + QChar(0) + QStringLiteral("/b/"))))
                                         << "NUL";
-    QTest::newRow("templates too large") << QVariant(settingsWith(QStringLiteral("DIGSIG_XATTR_CONTROL"), QString(SettingsWriter::MaxTemplateBytes + 1, QLatin1Char('a'))))
+    QTest::newRow("templates too large") << QVariant(
+        settingsWith(QStringLiteral("DIGSIG_XATTR_CONTROL"), QString(SettingsWriter::MaxTemplateBytes + 1, QLatin1Char('a'))))
                                          << "larger than";
     QTest::newRow("unknown key") << QVariant(settingsWith(QStringLiteral("DIGSIG_FOO"), 1)) << "Unknown setting DIGSIG_FOO";
 }
@@ -249,24 +246,24 @@ void HelperActionsTest::changeRefusesBadSettings()
 void HelperActionsTest::updateSendsWarningsAndSucceeds()
 {
     writeFile(environment().updateProgram(), "#!/bin/sh\necho 'update-initramfs: Generating'\necho 'W: first warning'\necho 'W: second' >&2\nexit 0\n",
-              QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     QStringList warnings;
-    const HelperResult result = BootListUpdater::update(environment(), [&warnings](const QVariantMap &record) {
-        warnings.append(record.value(QStringLiteral("warning")).toString());
-    });
+    const HelperResult result = BootListUpdater::update(
+        environment(), [&warnings](const QVariantMap &record) { warnings.append(record.value(QStringLiteral("warning")).toString()); });
     QVERIFY2(result.isSuccess(), qPrintable(result.error()));
-    QCOMPARE(warnings, (QStringList{QStringLiteral("first warning"), QStringLiteral("second")}));
+    QCOMPARE(warnings, (QStringList {QStringLiteral("first warning"), QStringLiteral("second")}));
 }
 
 void HelperActionsTest::updateFailsWithItsErrorText()
 {
-    writeFile(environment().updateProgram(), "#!/bin/sh\necho 'W: careful'\necho 'E: no space left' >&2\nexit 1\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    const HelperResult failed = BootListUpdater::update(environment(), [](const QVariantMap &) { });
+    writeFile(
+        environment().updateProgram(), "#!/bin/sh\necho 'W: careful'\necho 'E: no space left' >&2\nexit 1\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    const HelperResult failed = BootListUpdater::update(environment(), [](const QVariantMap &) {});
     QVERIFY(!failed.isSuccess());
     QCOMPARE(failed.error(), QStringLiteral("no space left"));
 
     QFile::remove(environment().updateProgram());
-    const HelperResult missing = BootListUpdater::update(environment(), [](const QVariantMap &) { });
+    const HelperResult missing = BootListUpdater::update(environment(), [](const QVariantMap &) {});
     QVERIFY(!missing.isSuccess());
     QVERIFY2(missing.error().contains(QStringLiteral("Can not start")), qPrintable(missing.error()));
 }
@@ -277,12 +274,28 @@ void HelperActionsTest::checkElf_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("elf");
 
-    QTest::newRow("elf program") << "program" << QByteArray("\x7f" "ELF\x02\x01\x01", 7) << true;
-    QTest::newRow("shared object") << "libx.so" << QByteArray("\x7f" "ELF\x02", 5) << true;
-    QTest::newRow("object file") << "unit.o" << QByteArray("\x7f" "ELF\x02", 5) << false;
+    QTest::newRow("elf program") << "program"
+                                 << QByteArray("\x7f"
+                                               "ELF\x02\x01\x01",
+                                        7)
+                                 << true;
+    QTest::newRow("shared object") << "libx.so"
+                                   << QByteArray("\x7f"
+                                                 "ELF\x02",
+                                          5)
+                                   << true;
+    QTest::newRow("object file") << "unit.o"
+                                 << QByteArray("\x7f"
+                                               "ELF\x02",
+                                        5)
+                                 << false;
     QTest::newRow("script") << "script.sh" << QByteArray("#!/bin/sh\n") << false;
     QTest::newRow("empty") << "empty" << QByteArray() << false;
-    QTest::newRow("three bytes") << "short" << QByteArray("\x7f" "EL", 3) << false;
+    QTest::newRow("three bytes") << "short"
+                                 << QByteArray("\x7f"
+                                               "EL",
+                                        3)
+                                 << false;
 }
 
 void HelperActionsTest::checkElf()
@@ -306,11 +319,8 @@ void HelperActionsTest::listDirectoryMapsRegularFiles()
 
     const HelperResult result = TreeLister::listDirectory(tree);
     QVERIFY2(result.isSuccess(), qPrintable(result.error()));
-    const QVariantMap expected{{tree + QStringLiteral("/a"), true},
-                               {tree + QStringLiteral("/.hidden"), true},
-                               {tree + QStringLiteral("/sub/deep/b"), true},
-                               {tree + QStringLiteral("/link"), false},
-                               {tree + QStringLiteral("/dirlink"), false}};
+    const QVariantMap expected {{tree + QStringLiteral("/a"), true}, {tree + QStringLiteral("/.hidden"), true}, {tree + QStringLiteral("/sub/deep/b"), true},
+        {tree + QStringLiteral("/link"), false}, {tree + QStringLiteral("/dirlink"), false}};
     QCOMPARE(result.data(), expected);
 }
 
@@ -357,13 +367,10 @@ void HelperActionsTest::signingRefusesBadRequests_data()
     QTest::addColumn<QVariantMap>("arguments");
     QTest::addColumn<QString>("expectedError");
 
-    const QVariantMap good{{QStringLiteral("signing_process"), QString()},
-                           {QStringLiteral("files"), QStringList{QStringLiteral("/bin/true")}},
-                           {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")},
-                           {QStringLiteral("mode"), 1},
-                           {QStringLiteral("DISPLAY"), QStringLiteral(":0")},
-                           {QStringLiteral("XAUTHORITY"), QStringLiteral("/run/user/1000/xauth")},
-                           {QStringLiteral("paths"), QStringList{QStringLiteral("/bin")}}};
+    const QVariantMap good {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), QStringList {QStringLiteral("/bin/true")}},
+        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")}, {QStringLiteral("mode"), 1},
+        {QStringLiteral("DISPLAY"), QStringLiteral(":0")}, {QStringLiteral("XAUTHORITY"), QStringLiteral("/run/user/1000/xauth")},
+        {QStringLiteral("paths"), QStringList {QStringLiteral("/bin")}}};
     auto with = [good](const QString &key, const QVariant &value) {
         QVariantMap arguments = good;
         if (value.isValid()) {
@@ -375,10 +382,12 @@ void HelperActionsTest::signingRefusesBadRequests_data()
     };
     QTest::newRow("files missing") << with(QStringLiteral("files"), QVariant()) << "\"files\"";
     QTest::newRow("files as text") << with(QStringLiteral("files"), QStringLiteral("/bin/true")) << "\"files\"";
-    QTest::newRow("relative file") << with(QStringLiteral("files"), QStringList{QStringLiteral("bin/true")}) << "not absolute";
-    QTest::newRow("dot dot file") << with(QStringLiteral("files"), QStringList{QStringLiteral("/bin/../etc/shadow")}) << "normalised";
-    QTest::newRow("NUL file") << with(QStringLiteral("files"), QStringList{QString(QStringLiteral("/bin/true") + QChar(0))}) << "NUL";
-    QTest::newRow("too many files") << with(QStringLiteral("files"), QStringList(QVector<QString>(SigningRun::MaxFiles + 1, QStringLiteral("/bin/true")).toList())) << "Too many";
+    QTest::newRow("relative file") << with(QStringLiteral("files"), QStringList {QStringLiteral("bin/true")}) << "not absolute";
+    QTest::newRow("dot dot file") << with(QStringLiteral("files"), QStringList {QStringLiteral("/bin/../etc/shadow")}) << "normalised";
+    QTest::newRow("NUL file") << with(QStringLiteral("files"), QStringList {QString(QStringLiteral("/bin/true") + QChar(0))}) << "NUL";
+    QTest::newRow("too many files") << with(
+        QStringLiteral("files"), QStringList(QVector<QString>(SigningRun::MaxFiles + 1, QStringLiteral("/bin/true")).toList()))
+                                    << "Too many";
     QTest::newRow("key missing") << with(QStringLiteral("key_id"), QVariant()) << "key_id";
     QTest::newRow("key not hex") << with(QStringLiteral("key_id"), QStringLiteral("--export-secret-keys")) << "not a key id";
     QTest::newRow("key too short") << with(QStringLiteral("key_id"), QStringLiteral("ABCD")) << "not a key id";
@@ -388,7 +397,7 @@ void HelperActionsTest::signingRefusesBadRequests_data()
     QTest::newRow("display with newline") << with(QStringLiteral("DISPLAY"), QStringLiteral(":0\nLD_PRELOAD=x")) << "DISPLAY";
     QTest::newRow("relative xauthority") << with(QStringLiteral("XAUTHORITY"), QStringLiteral(".Xauthority")) << "not absolute";
     QTest::newRow("paths missing") << with(QStringLiteral("paths"), QVariant()) << "\"paths\"";
-    QTest::newRow("relative path") << with(QStringLiteral("paths"), QStringList{QStringLiteral("bin")}) << "not absolute";
+    QTest::newRow("relative path") << with(QStringLiteral("paths"), QStringList {QStringLiteral("bin")}) << "not absolute";
 }
 
 void HelperActionsTest::signingRefusesBadRequests()
@@ -411,34 +420,29 @@ void HelperActionsTest::signingReportsMissingLinkedAndSpecialFiles()
     QFile::link(QStringLiteral("/bin/true"), link);
     const QString file = m_root->path() + QStringLiteral("/file");
     writeFile(file, "x");
-    const QVariantMap arguments{{QStringLiteral("signing_process"), QString()},
-                                {QStringLiteral("files"), QStringList{m_root->path() + QStringLiteral("/missing"), link, QStringLiteral("/dev/null"), file}},
-                                {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF")},
-                                {QStringLiteral("mode"), 0},
-                                {QStringLiteral("DISPLAY"), QString()},
-                                {QStringLiteral("XAUTHORITY"), QString()}};
+    const QVariantMap arguments {{QStringLiteral("signing_process"), QString()},
+        {QStringLiteral("files"), QStringList {m_root->path() + QStringLiteral("/missing"), link, QStringLiteral("/dev/null"), file}},
+        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF")}, {QStringLiteral("mode"), 0}, {QStringLiteral("DISPLAY"), QString()},
+        {QStringLiteral("XAUTHORITY"), QString()}};
     QList<QVariantMap> records;
     const HelperResult result = SigningRun::run(
         environment(), arguments, [&records](const QVariantMap &record) { records.append(record); }, [] { return false; });
     QVERIFY2(result.isSuccess(), qPrintable(result.error()));
     QCOMPARE(records.size(), 4);
-    QCOMPARE(records.at(0).value(QStringLiteral("file_finished")).toMap(), (QVariantMap{{m_root->path() + QStringLiteral("/missing"), 2}}));
-    QCOMPARE(records.at(1).value(QStringLiteral("file_finished")).toMap(), (QVariantMap{{link, 22}}));
-    QCOMPARE(records.at(2).value(QStringLiteral("file_finished")).toMap(), (QVariantMap{{QStringLiteral("/dev/null"), 22}}));
+    QCOMPARE(records.at(0).value(QStringLiteral("file_finished")).toMap(), (QVariantMap {{m_root->path() + QStringLiteral("/missing"), 2}}));
+    QCOMPARE(records.at(1).value(QStringLiteral("file_finished")).toMap(), (QVariantMap {{link, 22}}));
+    QCOMPARE(records.at(2).value(QStringLiteral("file_finished")).toMap(), (QVariantMap {{QStringLiteral("/dev/null"), 22}}));
     // "bsign" is /bin/true here: the file counts as signed.
-    QCOMPARE(records.at(3).value(QStringLiteral("file_finished")).toMap(), (QVariantMap{{file, 0}}));
+    QCOMPARE(records.at(3).value(QStringLiteral("file_finished")).toMap(), (QVariantMap {{file, 0}}));
 }
 
 void HelperActionsTest::signingStopsBetweenFiles()
 {
     const QString file = m_root->path() + QStringLiteral("/file");
     writeFile(file, "x");
-    const QVariantMap arguments{{QStringLiteral("signing_process"), QString()},
-                                {QStringLiteral("files"), QStringList(QVector<QString>(5, file).toList())},
-                                {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF")},
-                                {QStringLiteral("mode"), 0},
-                                {QStringLiteral("DISPLAY"), QString()},
-                                {QStringLiteral("XAUTHORITY"), QString()}};
+    const QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), QStringList(QVector<QString>(5, file).toList())},
+        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF")}, {QStringLiteral("mode"), 0}, {QStringLiteral("DISPLAY"), QString()},
+        {QStringLiteral("XAUTHORITY"), QString()}};
     int records = 0;
     const HelperResult result = SigningRun::run(
         environment(), arguments, [&records](const QVariantMap &) { ++records; }, [&records] { return records == 2; });
@@ -491,17 +495,17 @@ void HelperActionsTest::exportRefusesBadArguments()
 void HelperActionsTest::logAppendsUnderHeader()
 {
     const QDateTime now(QDate(2024, 5, 6), QTime(7, 8, 9), Qt::UTC);
-    QVERIFY(SigningLog::append(environment(), QStringList{QStringLiteral("one"), QStringLiteral("two")}, 1000, now).isSuccess());
-    QVERIFY(SigningLog::append(environment(), QStringList{QStringLiteral("three")}, 1001, now).isSuccess());
+    QVERIFY(SigningLog::append(environment(), QStringList {QStringLiteral("one"), QStringLiteral("two")}, 1000, now).isSuccess());
+    QVERIFY(SigningLog::append(environment(), QStringList {QStringLiteral("three")}, 1001, now).isSuccess());
     QCOMPARE(readFile(environment().logPath()),
-             QByteArray("=== 2024-05-06T07:08:09Z uid 1000 ===\n    one\n    two\n"
-                        "=== 2024-05-06T07:08:09Z uid 1001 ===\n    three\n"));
+        QByteArray("=== 2024-05-06T07:08:09Z uid 1000 ===\n    one\n    two\n"
+                   "=== 2024-05-06T07:08:09Z uid 1001 ===\n    three\n"));
 }
 
 void HelperActionsTest::logCannotBeForged()
 {
     const QString forged = QStringLiteral("ok\n=== 2024-01-01T00:00:00Z uid 0 ===\r\x1b[2Jend\\n") + QChar(0x2028) + QStringLiteral("x");
-    QVERIFY(SigningLog::append(environment(), QStringList{forged}, 1000, QDateTime::currentDateTimeUtc()).isSuccess());
+    QVERIFY(SigningLog::append(environment(), QStringList {forged}, 1000, QDateTime::currentDateTimeUtc()).isSuccess());
     const QList<QByteArray> lines = readFile(environment().logPath()).split('\n');
     QCOMPARE(lines.size(), 3); // header, one line, the empty rest after the last line break
     QCOMPARE(lines.at(1), QByteArray("    ok\\n=== 2024-01-01T00:00:00Z uid 0 ===\\r\\u001b[2Jend\\\\n\\u2028x"));
@@ -512,7 +516,7 @@ void HelperActionsTest::logRefusesBadInput_data()
     QTest::addColumn<QVariant>("lines");
     QTest::newRow("missing") << QVariant();
     QTest::newRow("text") << QVariant(QStringLiteral("line"));
-    QTest::newRow("list of numbers") << QVariant(QVariantList{1, 2});
+    QTest::newRow("list of numbers") << QVariant(QVariantList {1, 2});
     QTest::newRow("too many lines") << QVariant(QStringList(QVector<QString>(SigningLog::MaxLines + 1, QStringLiteral("x")).toList()));
     QTest::newRow("too large") << QVariant(QStringList(QVector<QString>(20, QString(1024 * 1024, QLatin1Char('x'))).toList()));
 }
@@ -525,7 +529,7 @@ void HelperActionsTest::logRefusesBadInput()
 
     // A link in place of the log is never followed.
     QFile::link(path(QStringLiteral("/etc/target")), environment().logPath());
-    QVERIFY(!SigningLog::append(environment(), QStringList{QStringLiteral("x")}, 1000, QDateTime::currentDateTime()).isSuccess());
+    QVERIFY(!SigningLog::append(environment(), QStringList {QStringLiteral("x")}, 1000, QDateTime::currentDateTime()).isSuccess());
     QVERIFY(!QFile::exists(path(QStringLiteral("/etc/target"))));
 }
 

@@ -18,8 +18,7 @@
 
 #include <unistd.h>
 
-namespace
-{
+namespace {
 QString fixture(const char *name)
 {
     return QString::fromLocal8Bit(qgetenv(name));
@@ -54,23 +53,17 @@ QMap<QString, QString> settingsOf(const QString &text)
 
 QVariantHash settingsHash(int elfMode, int verificationMode, const QString &templates)
 {
-    return {{QStringLiteral("DIGSIG_ELF_MODE"), elfMode},
-            {QStringLiteral("DIGSIG_XATTR_MODE"), 2},
-            {QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), 1},
-            {QStringLiteral("DIGSIG_IGNORE_GOST2001"), 0},
-            {QStringLiteral("DIGSIG_XATTR_CONTROL"), templates},
-            {QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), verificationMode}};
+    return {{QStringLiteral("DIGSIG_ELF_MODE"), elfMode}, {QStringLiteral("DIGSIG_XATTR_MODE"), 2}, {QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), 1},
+        {QStringLiteral("DIGSIG_IGNORE_GOST2001"), 0}, {QStringLiteral("DIGSIG_XATTR_CONTROL"), templates},
+        {QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), verificationMode}};
 }
 
 KAuth::Action signingAction(const QStringList &files, int mode, const QStringList &paths)
 {
     KAuth::Action action = HelperCall::action(QStringLiteral("%1.setupsigning"), HelperCall::DigsigNamespace, 2147483647);
-    QVariantMap arguments{{QStringLiteral("signing_process"), QString()},
-                          {QStringLiteral("files"), files},
-                          {QStringLiteral("key_id"), fixture("DIGSIG_TEST_KEY")},
-                          {QStringLiteral("mode"), mode},
-                          {QStringLiteral("DISPLAY"), QString()},
-                          {QStringLiteral("XAUTHORITY"), QString()}};
+    QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), files},
+        {QStringLiteral("key_id"), fixture("DIGSIG_TEST_KEY")}, {QStringLiteral("mode"), mode}, {QStringLiteral("DISPLAY"), QString()},
+        {QStringLiteral("XAUTHORITY"), QString()}};
     action.setArguments(arguments);
     if (mode != 0) {
         action.addArgument(QStringLiteral("paths"), paths);
@@ -201,10 +194,8 @@ void HelperChainTest::directoryListingOfUnreadableDirectory()
     action.addArgument(QStringLiteral("get_dir_iter"), privateDir);
     HelperJob *job = HelperCall::execute(action);
     QVERIFY2(job->exec(), qPrintable(job->errorString()));
-    const QVariantMap expected{{privateDir + QStringLiteral("/program"), true},
-                               {privateDir + QStringLiteral("/notes.txt"), true},
-                               {privateDir + QStringLiteral("/link"), false},
-                               {privateDir + QStringLiteral("/sub/deep"), true}};
+    const QVariantMap expected {{privateDir + QStringLiteral("/program"), true}, {privateDir + QStringLiteral("/notes.txt"), true},
+        {privateDir + QStringLiteral("/link"), false}, {privateDir + QStringLiteral("/sub/deep"), true}};
     QCOMPARE(job->data(), expected);
 }
 
@@ -215,9 +206,7 @@ void HelperChainTest::signingReportsEveryFileInOrder()
     QVERIFY(files.size() >= 3);
     HelperJob *job = HelperCall::execute(signingAction(files, 2, {tree}));
     QList<QVariantMap> records;
-    connect(job, &HelperJob::newData, this, [&records](const QVariantMap &record) {
-        records.append(record);
-    });
+    connect(job, &HelperJob::newData, this, [&records](const QVariantMap &record) { records.append(record); });
     QVERIFY(finishes(job));
     QVERIFY2(job->error() == 0, qPrintable(job->errorString()));
 
@@ -261,9 +250,8 @@ void HelperChainTest::keyListDuringUpdateDoesNotHang()
     update.addArgument(QStringLiteral("update_only"), QVariant());
     HelperJob *updateJob = HelperCall::execute(update);
     QStringList warnings;
-    connect(updateJob, &HelperJob::newData, this, [&warnings](const QVariantMap &record) {
-        warnings.append(record.value(QStringLiteral("warning")).toString());
-    });
+    connect(
+        updateJob, &HelperJob::newData, this, [&warnings](const QVariantMap &record) { warnings.append(record.value(QStringLiteral("warning")).toString()); });
     QSignalSpy updateFinished(updateJob, &KJob::finished);
     updateJob->start();
     QTRY_VERIFY_WITH_TIMEOUT(!warnings.isEmpty(), 30000);
@@ -285,7 +273,7 @@ void HelperChainTest::keyListDuringUpdateDoesNotHang()
 void HelperChainTest::loggingSucceeds()
 {
     KAuth::Action action = HelperCall::action(QStringLiteral("%1.logging"), HelperCall::DigsigNamespace);
-    action.addArgument(QStringLiteral("log"), QStringList{QStringLiteral("File \"/a\" signed successfully."), QStringLiteral("forged\n=== header ===")});
+    action.addArgument(QStringLiteral("log"), QStringList {QStringLiteral("File \"/a\" signed successfully."), QStringLiteral("forged\n=== header ===")});
     HelperJob *job = HelperCall::execute(action);
     QVERIFY2(job->exec(), qPrintable(job->errorString()));
 }
