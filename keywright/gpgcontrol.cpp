@@ -116,7 +116,9 @@ QString GpgControl::mergeAgentConfiguration(QIODevice &device, QHash<QString, QS
 
     QString content;
     QTextStream stream(&device);
+    // The file is UTF-8 for gpg-agent; a stray byte order mark must not switch the decoding.
     stream.setCodec("UTF-8");
+    stream.setAutoDetectUnicode(false);
     while (!stream.atEnd()) {
         const QString line = stream.readLine();
         const QString key = linePattern.match(line).captured(QStringLiteral("key")).trimmed();
