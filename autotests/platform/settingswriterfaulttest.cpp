@@ -22,7 +22,7 @@ void SettingsWriterFaultTest::killedWriterLeavesWholeFiles_data()
 {
     QTest::addColumn<int>("delay");
     for (int round = 0; round < 8; ++round) {
-        QTest::addRow("round %d", round) << int(QRandomGenerator::global()->bounded(40));
+        QTest::addRow("round %d", round) << int(QRandomGenerator::global()->bounded(1, 40));
     }
 }
 
