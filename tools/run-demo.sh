@@ -13,7 +13,7 @@ fi
 if [ "${1:-}" != "--inside" ]; then
     "$top/tools/install-deps.sh"
     cmake -S "$top" -B "$demo/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
-        -DCMAKE_INSTALL_PREFIX="$prefix" -DKDE_INSTALL_USE_QT_SYS_PATHS=OFF
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DKDE_INSTALL_USE_QT_SYS_PATHS=OFF -DINSTALL_BROKEN_KAUTH_POLICY_FILES=ON
     cmake --build "$demo/build" -j"$(nproc)"
     cmake --install "$demo/build" >/dev/null
     # A private mount namespace: whatever the demo mounts vanishes with it.
@@ -27,7 +27,7 @@ layer() { # <directory> <upper content>
     cp -a "$2/." "$demo/overlay/$name/upper/"
     mount -t overlay overlay -o "lowerdir=$1,upperdir=$demo/overlay/$name/upper,workdir=$demo/overlay/$name/work" "$1"
 }
-rm -rf "$demo/overlay" "$demo/etc-layer" "$demo/bin-layer"
+rm -rf "$demo/overlay" "$demo/etc-layer" "$demo/bin-layer" "$demo/state"
 mkdir -p "$demo/etc-layer/digsig" "$demo/bin-layer"
 cp "$top"/tools/demo/etc-digsig/* "$demo/etc-layer/digsig/"
 cp "$prefix/bin/tovi-wmfunc" "$demo/bin-layer/"
@@ -43,6 +43,11 @@ if [ -z "$user" ] || [ "$user" = root ]; then
     mkdir -p "$demo/home" && chown "$user": "$demo/home"
 fi
 chmod o+rx "$demo" 2>/dev/null || true
+
+# The real helpers behind a private system bus and polkitd, which lets the demo user apply.
+sandbox_top=$top sandbox_layers="$demo/layers"
+. "$top/tools/sandbox-bus.sh"
+sandbox_start "$prefix" "$demo/state" "$user"
 
 run_module() {
     runuser -u "$user" -- env HOME="$(getent passwd "$user" | cut -d: -f6)" \

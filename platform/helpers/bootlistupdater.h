@@ -1,0 +1,19 @@
+#pragma once
+
+#include "helperresult.h"
+
+class HelperEnvironment;
+
+/**
+ * The "update_only" action: runs the boot image update, which rebuilds the kernel's
+ * boot-time verification list. Each output line starting with "W: " goes to the caller as a
+ * "warning" record; a non-zero exit fails with the "E: " lines (or the last output line).
+ */
+class BootListUpdater
+{
+public:
+    /** Longest run accepted before the update is stopped, below the caller's own timeout. */
+    static constexpr int MaxRunMilliseconds = 470000;
+
+    static HelperResult update(const HelperEnvironment &environment, const ProgressCallback &progress);
+};

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "helperresult.h"
+
+#include <QVariant>
+
+class HelperEnvironment;
+
+/**
+ * The key actions on root's key ring: the list of signing keys, the import of the vendor's
+ * public keys from /etc/digsig/keys, and the export of a public key into a key directory.
+ */
+class KeyActions
+{
+public:
+    /** User id to fingerprint of every usable signing key. */
+    static HelperResult keys(const HelperEnvironment &environment);
+
+    /** Imports every "*.gpg" file of the vendor key directory. */
+    static HelperResult importVendorKeys(const HelperEnvironment &environment);
+
+    /** Exports @p key to @p path, a ".gpg" file directly inside one of the two key directories. */
+    static HelperResult exportKey(const HelperEnvironment &environment, const QVariant &key, const QVariant &path);
+
+    /** Writes the public key @p keyId to @p path as a whole; returns an error text, empty on success. */
+    static QString exportToFile(const HelperEnvironment &environment, const QString &keyId, const QString &path);
+
+    /** Empty when @p keyId is a key id or fingerprint (8 to 64 hexadecimal digits). */
+    static QString keyIdProblem(const QString &keyId);
+
+private:
+    static void useGnupgHome(const HelperEnvironment &environment);
+};
