@@ -25,15 +25,24 @@ built=$(date +%s)
 reports="$build/sanitizer-reports"
 rm -rf "$reports"
 mkdir -p "$reports"
-# Reports go to files as well as to the tests' output, so that a report of a started program
-# whose output a test swallows still fails the run.
+# ASan and LSan reports go to files, so that a report of a started program whose output a
+# test swallows still fails the run. UBSan writes to standard error only: it aborts the
+# program, which no test takes for an expected outcome, and the test output is searched too.
 export ASAN_OPTIONS="detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=40:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:log_path=$reports/asan"
 export LSAN_OPTIONS="suppressions=$top/tools/sanitizer-suppressions.txt:print_suppressions=0"
-export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:abort_on_error=1"
 export QT_QPA_PLATFORM=offscreen
 
 status=0
-(cd "$build" && ctest --output-on-failure --timeout 900 -j"$jobs" --label-exclude packaging "$@") || status=$?
+output="$build/sanitizer-test-output.txt"
+(cd "$build" && ctest --output-on-failure --verbose --timeout 900 -j"$jobs" --label-exclude packaging "$@") >"$output" 2>&1 ||
+    status=$?
+grep -E "^[0-9]+/[0-9]+ Test|tests passed|tests failed" "$output" || true
+if grep -q -E "runtime error:|ERROR: (AddressSanitizer|LeakSanitizer)" "$output"; then
+    grep -n -E -A30 "runtime error:|ERROR: (AddressSanitizer|LeakSanitizer)" "$output"
+    echo "sanitizer reports in the test output ($output)" >&2
+    status=1
+fi
 finished=$(date +%s)
 
 if ls "$reports"/* >/dev/null 2>&1; then
@@ -41,7 +50,7 @@ if ls "$reports"/* >/dev/null 2>&1; then
         echo "=== $report"
         cat "$report"
     done
-    echo "sanitizer reports found" >&2
+    echo "sanitizer reports found in $reports" >&2
     status=1
 fi
 echo "sanitizer build: $((built - started)) s, test suite: $((finished - built)) s"
