@@ -25,6 +25,8 @@ built=$(date +%s)
 reports="$build/sanitizer-reports"
 rm -rf "$reports"
 mkdir -p "$reports"
+# The system tests run their client as an unprivileged user, which must be able to report too.
+chmod 1777 "$reports"
 # ASan and LSan reports go to files, so that a report of a started program whose output a
 # test swallows still fails the run. UBSan writes to standard error only: it aborts the
 # program, which no test takes for an expected outcome, and the test output is searched too.
