@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include <ctime>
+#include <memory>
 
 class BsignTest : public QObject
 {
@@ -43,7 +44,7 @@ private:
     Bsign::VerificationResult runCheck(const QString &fileName);
 
     QTemporaryDir m_files;
-    FakeTools *m_tools = nullptr;
+    std::unique_ptr<FakeTools> m_tools;
 };
 
 namespace {
@@ -78,8 +79,9 @@ void BsignTest::initTestCase()
 
 void BsignTest::init()
 {
-    delete m_tools;
-    m_tools = new FakeTools;
+    // The old tools put PATH back before the new ones change it.
+    m_tools.reset();
+    m_tools = std::make_unique<FakeTools>();
     QVERIFY(m_tools->isValid());
 }
 
