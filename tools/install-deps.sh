@@ -12,6 +12,7 @@ packages="
     dbus dbus-x11 polkitd pkexec
     xvfb xauth xdotool imagemagick
     util-linux attr
+    dpkg-dev debhelper lintian fakeroot gettext
 "
 
 missing=""
