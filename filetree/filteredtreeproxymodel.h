@@ -1,0 +1,34 @@
+#pragma once
+
+#include "checkabletreeproxymodel.h"
+
+class QFileInfo;
+
+// The proxy of the signing tab's file tree: with the ELF-only switch on it hides every
+// file that is not an ELF file; directories always stay visible.
+class FilteredTreeProxyModel : public CheckableTreeProxyModel
+{
+    Q_OBJECT
+public:
+    explicit FilteredTreeProxyModel(QObject *parent = nullptr);
+    ~FilteredTreeProxyModel() override;
+
+    void showOnlyElf(bool on);
+    void setIsSigningRunning(bool running);
+
+    // Reads the first bytes of a file this process can read.
+    static bool isElf(const QFileInfo &info);
+    // Asks the privileged helper about a file this process cannot read.
+    static bool isElf(const QString &path);
+
+protected:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;
+
+private:
+    bool acceptsUnreadable(int sourceRow, const QModelIndex &sourceParent, const QModelIndex &sourceIndex) const;
+    void scheduleRefilter() const;
+
+    bool m_showOnlyElf = false;
+    bool m_isSigningRunning = false;
+    mutable bool m_refilterScheduled = false;
+};

@@ -1,0 +1,281 @@
+#include "signfilemodel.h"
+
+#include "bsign.h"
+
+#include <KLocalizedString>
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QIcon>
+#include <QLoggingCategory>
+#include <QMetaEnum>
+
+namespace {
+Q_LOGGING_CATEGORY(lcSignFileModel, "orlis.kcm.digsig.filetree", QtInfoMsg)
+
+const QVector<int> DisplayRoleOnly {Qt::DisplayRole};
+// A runner killed while the model goes away ends at once; this only bounds the wait.
+constexpr int KilledProcessWaitMs = 5000;
+}
+
+SignFileModel::SignFileModel(QObject *parent)
+    : KCMOS::RootFileSystemModel(parent)
+{
+    setFilter(QDir::Dirs | QDir::Files | QDir::Drives | QDir::NoSymLinks | QDir::Hidden | QDir::AllDirs | QDir::NoDotAndDotDot);
+}
+
+SignFileModel::~SignFileModel()
+{
+    for (Bsign *process : qAsConst(m_queue)) {
+        disconnect(process, nullptr, this, nullptr);
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(KilledProcessWaitMs);
+        }
+        process->deleteLater();
+    }
+    m_queue.clear();
+}
+
+int SignFileModel::columnCount(const QModelIndex &parent) const
+{
+    return KCMOS::RootFileSystemModel::columnCount(parent) + 2;
+}
+
+QVariant SignFileModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid()) {
+        return QVariant();
+    }
+    if (role == Qt::TextAlignmentRole) {
+        return int(Qt::AlignVCenter);
+    }
+    if (index.column() != ElfColumn && index.column() != XattrColumn) {
+        return KCMOS::RootFileSystemModel::data(index, role);
+    }
+    return statusData(index, role);
+}
+
+QVariant SignFileModel::statusData(const QModelIndex &index, int role) const
+{
+    if (m_isSigningRunning) {
+        // Every status may change while files are being signed.
+        m_cache.clear();
+        return QVariant();
+    }
+    const QModelIndex common = commonIndex(index);
+    const QPersistentModelIndex key(common);
+    FileSignatureStatus status = m_cache.value(key);
+    const bool isElfColumn = index.column() == ElfColumn;
+    int &code = isElfColumn ? status.elfStatus : status.xattrStatus;
+    const QString &info = isElfColumn ? status.elfInfo : status.xattrInfo;
+
+    switch (code) {
+    case FileSignatureStatus::StatusSigned:
+        if (role == Qt::DecorationRole) {
+            return QIcon::fromTheme(QStringLiteral("task-complete"));
+        }
+        return role == Qt::ToolTipRole ? QVariant(info) : QVariant();
+    case FileSignatureStatus::StatusNotSigned:
+        if (role == Qt::DecorationRole) {
+            return QIcon::fromTheme(QStringLiteral("task-reject"));
+        }
+        return role == Qt::ToolTipRole ? QVariant(ki18nd("orlis_kcm_digsig", "No signature").toString()) : QVariant();
+    case FileSignatureStatus::StatusPending:
+        if (role == Qt::DecorationRole) {
+            return QFileInfo(filePath(index)).isFile() ? QIcon::fromTheme(QStringLiteral("task-ongoing")) : QIcon();
+        }
+        if (role == Qt::ToolTipRole) {
+            return ki18nd("orlis_kcm_digsig", "Signature information is missing or there are not enough permissions to view it").toString();
+        }
+        return QVariant();
+    default:
+        code = FileSignatureStatus::StatusPending;
+        m_cache.insert(key, status);
+        getStatusAsync(common);
+        return QIcon();
+    }
+}
+
+QVariant SignFileModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole) {
+        if (section == ElfColumn) {
+            return ki18nd("orlis_kcm_digsig", "Signature").toString();
+        }
+        if (section == XattrColumn) {
+            return ki18nd("orlis_kcm_digsig", "Externed signature").toString();
+        }
+    }
+    return QFileSystemModel::headerData(section, orientation, role);
+}
+
+QModelIndex SignFileModel::sameRow(const QModelIndex &index, int column) const
+{
+    if (!index.isValid()) {
+        return QModelIndex();
+    }
+    return KCMOS::RootFileSystemModel::index(index.row(), column, index.parent());
+}
+
+QModelIndex SignFileModel::commonIndex(const QModelIndex &index) const
+{
+    return sameRow(index, 0);
+}
+
+QModelIndex SignFileModel::elfIndex(const QModelIndex &index) const
+{
+    return sameRow(index, ElfColumn);
+}
+
+QModelIndex SignFileModel::xattrIndex(const QModelIndex &index) const
+{
+    return sameRow(index, XattrColumn);
+}
+
+void SignFileModel::getStatusAsync(const QModelIndex &index) const
+{
+    if (isDir(index)) {
+        return;
+    }
+    const QPersistentModelIndex key(commonIndex(index));
+    const auto known = m_cache.constFind(key);
+    if (known != m_cache.constEnd() && known->elfStatus != FileSignatureStatus::StatusPending && known->xattrStatus != FileSignatureStatus::StatusPending) {
+        return;
+    }
+    auto *process = new Bsign(QPersistentModelIndex(index), filePath(index));
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, &SignFileModel::onProcFinished);
+    connect(process, &QProcess::errorOccurred, this, &SignFileModel::onErrorOccurred);
+    FileSignatureStatus pending;
+    pending.elfStatus = FileSignatureStatus::StatusPending;
+    pending.xattrStatus = FileSignatureStatus::StatusPending;
+    m_cache.insert(key, pending);
+    m_queue.append(process);
+    if (m_queue.size() == 1) {
+        startNextProcess();
+    }
+}
+
+Bsign *SignFileModel::nextProcess()
+{
+    QMetaObject::invokeMethod(
+        this, [this]() { startNextProcess(); }, Qt::QueuedConnection);
+    return m_queue.isEmpty() ? nullptr : m_queue.takeFirst();
+}
+
+void SignFileModel::startNextProcess() const
+{
+    if (!m_queue.isEmpty()) {
+        m_queue.first()->verify();
+    }
+}
+
+Bsign *SignFileModel::takeReportingHead()
+{
+    auto *reporter = qobject_cast<Bsign *>(sender());
+    if (!reporter || m_queue.isEmpty() || m_queue.first() != reporter) {
+        // Its end was handled already (a crash reports an error and a finish).
+        return nullptr;
+    }
+    return nextProcess();
+}
+
+void SignFileModel::onProcFinished(int exitCode, QProcess::ExitStatus status)
+{
+    Q_UNUSED(exitCode)
+    Bsign *process = takeReportingHead();
+    if (!process) {
+        return;
+    }
+    const QPersistentModelIndex index = process->index();
+    if (status == QProcess::NormalExit && index.isValid()) {
+        const Bsign::VerificationResult result = process->verificationResult();
+        FileSignatureStatus checked;
+        checked.elfStatus = result.elfGood ? FileSignatureStatus::StatusSigned : FileSignatureStatus::StatusNotSigned;
+        checked.xattrStatus = result.xattrGood ? FileSignatureStatus::StatusSigned : FileSignatureStatus::StatusNotSigned;
+        checked.elfInfo = result.elfInfo;
+        checked.xattrInfo = result.xattrInfo;
+        storeStatus(index, checked);
+    } else {
+        qCDebug(lcSignFileModel).noquote() << "Signature check dropped:" << describeProcess(process);
+        if (index.isValid()) {
+            storeStatus(index, FileSignatureStatus());
+        }
+    }
+    process->deleteLater();
+}
+
+void SignFileModel::onErrorOccurred()
+{
+    Bsign *process = takeReportingHead();
+    if (!process) {
+        return;
+    }
+    const char *errorName = QMetaEnum::fromType<QProcess::ProcessError>().valueToKey(process->error());
+    qCDebug(lcSignFileModel).noquote() << "Signature check failed:" << errorName << describeProcess(process);
+    const QPersistentModelIndex index = process->index();
+    if (index.isValid()) {
+        storeStatus(index, FileSignatureStatus());
+    }
+    process->deleteLater();
+}
+
+QString SignFileModel::describeProcess(const Bsign *process)
+{
+    auto *readable = const_cast<Bsign *>(process);
+    return QStringLiteral("%1 %2, output: %3, errors: %4")
+        .arg(process->program(), process->arguments().join(QLatin1Char(' ')), QString::fromLocal8Bit(readable->readAllStandardOutput()),
+            QString::fromLocal8Bit(readable->readAllStandardError()));
+}
+
+void SignFileModel::storeStatus(const QPersistentModelIndex &index, const FileSignatureStatus &status)
+{
+    m_cache.insert(index, status);
+    Q_EMIT dataChanged(elfIndex(index), xattrIndex(index), DisplayRoleOnly);
+}
+
+void SignFileModel::removeFromQueue(const QModelIndex &index)
+{
+    const QModelIndex common = commonIndex(index);
+    if (!common.isValid()) {
+        return;
+    }
+    m_cache.remove(QPersistentModelIndex(common));
+    Q_EMIT dataChanged(elfIndex(common), xattrIndex(common), DisplayRoleOnly);
+}
+
+// Events are processed during the walk, so rows may come and go meanwhile: every index
+// kept across a call is a persistent one.
+void SignFileModel::removeFromQueueRecursive(const QModelIndex &parent)
+{
+    const bool isTop = !parent.isValid();
+    const QPersistentModelIndex guardedParent(parent);
+    for (int row = 0; (isTop || guardedParent.isValid()) && row < rowCount(guardedParent); ++row) {
+        const QPersistentModelIndex child(index(row, 0, guardedParent));
+        if (child.isValid()) {
+            removeFromQueueRecursive(child);
+            removeFromQueue(child);
+        }
+    }
+    QCoreApplication::processEvents();
+}
+
+void SignFileModel::updateIndexesLevel(const QList<QModelIndex> &indexes)
+{
+    QList<QPersistentModelIndex> guarded;
+    guarded.reserve(indexes.size());
+    for (const QModelIndex &index : indexes) {
+        guarded.append(index);
+    }
+    for (const QPersistentModelIndex &index : qAsConst(guarded)) {
+        if (index.isValid()) {
+            removeFromQueueRecursive(index);
+            removeFromQueue(index);
+        }
+    }
+}
+
+void SignFileModel::setIsSigningRunning(bool running)
+{
+    m_isSigningRunning = running;
+}
