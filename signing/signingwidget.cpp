@@ -7,6 +7,4 @@ SigningWidget::SigningWidget(DigSigControlPanel *panel, QWidget *parent)
     setupTable();
 }
 
-void SigningWidget::setupTable()
-{
-}
+void SigningWidget::setupTable() { }
