@@ -1,6 +1,114 @@
 #include "keyswidget.h"
+#include "ui_keyswidget.h"
+
+#include "keydialog.h"
+#include "keymanager.h"
+#include "keysproxyfilemodel.h"
+
+#include <KLocalizedString>
+
+#include <QDebug>
+#include <QFile>
+#include <QHeaderView>
+#include <QMessageBox>
+#include <QProcess>
+
+namespace
+{
+const QString KeyDirectory = QStringLiteral("/etc/digsig");
+const QString KgpgPath = QStringLiteral("/usr/bin/kgpg");
+const QString KgpgLauncher = QStringLiteral("pkexec");
+
+QString keyDirectoryOverride;
+QString kgpgPathOverride;
+QString kgpgLauncherOverride;
+
+QString valueOr(const QString &override, const QString &value)
+{
+    return override.isEmpty() ? value : override;
+}
+
+QString keyDirectory()
+{
+    return valueOr(keyDirectoryOverride, KeyDirectory);
+}
+
+QString xattrKeyPath(const QString &fingerprint)
+{
+    return keyDirectory() + QStringLiteral("/xattr_keys/") + QStringLiteral("%1.gpg").arg(fingerprint);
+}
+}
 
 KeysWidget::KeysWidget(QWidget *parent)
     : QWidget(parent)
+    , m_ui(new Ui_KeysWidget)
+    , m_model(new KeysProxyFileModel(this))
 {
+    m_ui->setupUi(this);
+    m_model->setRootPath(keyDirectory());
+    setupFilters();
+
+    m_ui->treeView->setModel(m_model);
+    m_ui->treeView->setRootIndex(m_model->mapFromSource(m_model->rootIndex()));
+    m_ui->treeView->header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+
+    connect(m_ui->keyManagerButton, &QPushButton::clicked, this, &KeysWidget::openKeyManager);
+    connect(m_ui->createKeyButton, &QPushButton::clicked, this, &KeysWidget::openCreateKeyDialog);
+}
+
+KeysWidget::~KeysWidget()
+{
+    delete m_ui;
+}
+
+void KeysWidget::setupFilters()
+{
+    const QModelIndex root = m_model->rootIndex();
+    m_model->setDirFilters({QRegExp(QStringLiteral("keys")), QRegExp(QStringLiteral("xattr_keys"))}, root);
+    // No file directly in the key directory's root is shown.
+    m_model->setFileNameFilters({}, root);
+    m_model->setFileNameFilters({QRegExp(QStringLiteral(".+\\.gpg"))}, QModelIndex());
+}
+
+void KeysWidget::openKeyManager() const
+{
+    if (QFile::exists(valueOr(kgpgPathOverride, KgpgPath))) {
+        QProcess process;
+        process.start(valueOr(kgpgLauncherOverride, KgpgLauncher), {QStringLiteral("kgpg"), QStringLiteral("-k")});
+        process.waitForFinished(-1);
+        return;
+    }
+    QMessageBox box(QMessageBox::Information,
+                    i18nd("orlis_kcm_digsig", "The kgpg utility is not installed"),
+                    i18nd("orlis_kcm_digsig", "To open key management utility run in the console:") + QLatin1Char(' ') + QStringLiteral("apt-get install kgpg"),
+                    QMessageBox::Ok);
+    box.exec();
+}
+
+void KeysWidget::openCreateKeyDialog() const
+{
+    KeyManager manager;
+    connect(&manager, &KeyManager::keyGenerationEnded, &manager, [&manager](const QString &fingerprint) {
+        manager.exportKey(fingerprint, xattrKeyPath(fingerprint));
+    });
+    connect(&manager, &KeyManager::keyExportError, &manager, [](const QString &keyID, const QString &path, const QString &error) {
+        qDebug().noquote() << keyID << path << error;
+    });
+    KeyDialog dialog(&manager);
+    dialog.exec();
+}
+
+void KeysWidget::setKeyDirectoryForTesting(const QString &path)
+{
+    keyDirectoryOverride = path;
+}
+
+void KeysWidget::setKgpgPathForTesting(const QString &path)
+{
+    kgpgPathOverride = path;
+}
+
+void KeysWidget::setKgpgLauncherForTesting(const QString &program)
+{
+    kgpgLauncherOverride = program;
 }

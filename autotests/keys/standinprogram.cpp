@@ -1,0 +1,48 @@
+#include "standinprogram.h"
+
+#include <QFile>
+
+StandInProgram::StandInProgram(const QByteArray &body)
+{
+    QFile script(path());
+    script.open(QIODevice::WriteOnly);
+    // Every argument ends with a NUL byte, so empty arguments stay visible.
+    script.write("#!/bin/sh\nSTANDIN_DIR='" + m_dir.path().toUtf8() + "'\nprintf '%s\\0' \"$@\" > \"$STANDIN_DIR/arguments\"\n" + body + "\n");
+    script.close();
+    script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+QString StandInProgram::path() const
+{
+    return m_dir.filePath(QStringLiteral("standin"));
+}
+
+QString StandInProgram::missingPath() const
+{
+    return m_dir.filePath(QStringLiteral("no-such-program"));
+}
+
+QString StandInProgram::filePath(const QString &name) const
+{
+    return m_dir.filePath(name);
+}
+
+bool StandInProgram::wasRun() const
+{
+    return QFile::exists(filePath(QStringLiteral("arguments")));
+}
+
+QStringList StandInProgram::arguments() const
+{
+    QFile file(filePath(QStringLiteral("arguments")));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    QStringList arguments;
+    const QList<QByteArray> parts = file.readAll().split('\0');
+    // The last part follows the final NUL and is always empty.
+    for (int i = 0; i + 1 < parts.size(); ++i) {
+        arguments.append(QString::fromUtf8(parts.at(i)));
+    }
+    return arguments;
+}

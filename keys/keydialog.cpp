@@ -1,0 +1,96 @@
+#include "keydialog.h"
+#include "ui_keydialog.h"
+
+#include "keymanager.h"
+
+#include <KLocalizedString>
+
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QRegularExpressionValidator>
+
+namespace
+{
+constexpr int MinimumNameLength = 5;
+
+// Letters and word characters of any script count, not only ASCII ones.
+QRegularExpressionValidator *unicodeValidator(const QString &pattern, QObject *parent)
+{
+    return new QRegularExpressionValidator(QRegularExpression(pattern, QRegularExpression::UseUnicodePropertiesOption), parent);
+}
+
+void showMessage(const QString &text, const QString &informativeText = QString())
+{
+    QMessageBox box;
+    box.setText(text);
+    box.setInformativeText(informativeText);
+    box.exec();
+}
+}
+
+KeyDialog::KeyDialog(KeyManager *keyManager, QWidget *parent)
+    : QDialog(parent)
+    , m_keyManager(keyManager)
+    , m_ui(new Ui_KeyDialog)
+{
+    m_ui->setupUi(this);
+    installValidators();
+    connectKeyManager();
+    connect(m_ui->dialogButtonBox, &QDialogButtonBox::accepted, this, &KeyDialog::accept);
+    connect(m_ui->dialogButtonBox, &QDialogButtonBox::rejected, this, &KeyDialog::reject);
+}
+
+KeyDialog::~KeyDialog()
+{
+    delete m_ui;
+}
+
+bool KeyDialog::correctNameSize()
+{
+    if (m_ui->nameLineEdit->text().length() >= MinimumNameLength) {
+        return true;
+    }
+    showMessage(i18nd("orlis_kcm_digsig", "Name shouldn't be shorter than 5 characters."));
+    return false;
+}
+
+void KeyDialog::accept()
+{
+    if (!correctNameSize()) {
+        return;
+    }
+    const QMap<QString, QString> parameters = {
+        {QStringLiteral("Name-Real"), m_ui->nameLineEdit->text()},
+        {QStringLiteral("Name-Email"), m_ui->emailLineEdit->text()},
+        {QStringLiteral("Name-Comment"), m_ui->commentLineEdit->text()},
+    };
+    // The manager's signals arrive before this returns: the dialog is closed or enabled again.
+    m_keyManager->keyGeneration(parameters);
+}
+
+void KeyDialog::installValidators()
+{
+    m_ui->nameLineEdit->setValidator(unicodeValidator(QStringLiteral("^[[:alpha:]]+[\\w\\s\\d]+$"), this));
+    m_ui->emailLineEdit->setValidator(unicodeValidator(QStringLiteral("^[\\w\\d]+\\@[\\w\\d]+\\.\\w+$"), this));
+}
+
+void KeyDialog::connectKeyManager()
+{
+    connect(m_keyManager, &KeyManager::keyGenerationStarted, this, [this] {
+        setEnabled(false);
+    });
+    connect(m_keyManager, &KeyManager::keyGenerationError, this, &KeyDialog::showGenerationError);
+    connect(m_keyManager, &KeyManager::keyGenerationEnded, this, &KeyDialog::showGenerationSuccess);
+}
+
+void KeyDialog::showGenerationError(const QString &error)
+{
+    showMessage(i18nd("orlis_kcm_digsig", "Key generation error:"), error);
+    setEnabled(true);
+}
+
+void KeyDialog::showGenerationSuccess(const QString &fingerprint)
+{
+    showMessage(i18nd("orlis_kcm_digsig", "Key generated successfully."), i18nd("orlis_kcm_digsig", "Fingerprint: ") + fingerprint);
+    QDialog::accept();
+}
