@@ -171,12 +171,12 @@ void SignFileModelTest::createModel()
 
 bool SignFileModelTest::loadDirectory(const QString &path)
 {
-    const QModelIndex directory = m_model->index(path);
+    // The model sorts rows as they arrive, so indexes are looked up afresh each time.
     const int expected = QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size();
-    if (m_model->canFetchMore(directory)) {
-        m_model->fetchMore(directory);
+    if (m_model->canFetchMore(m_model->index(path))) {
+        m_model->fetchMore(m_model->index(path));
     }
-    return QTest::qWaitFor([&]() { return m_model->rowCount(directory) == expected; }, 10000);
+    return QTest::qWaitFor([&]() { return m_model->rowCount(m_model->index(path)) == expected; }, 10000);
 }
 
 QModelIndex SignFileModelTest::fileIndex(const QString &relativePath) const
