@@ -9,8 +9,7 @@
 #include <QRegularExpression>
 #include <QRegularExpressionValidator>
 
-namespace
-{
+namespace {
 constexpr int MinimumNameLength = 5;
 
 // Letters and word characters of any script count, not only ASCII ones.
@@ -76,9 +75,7 @@ void KeyDialog::installValidators()
 
 void KeyDialog::connectKeyManager()
 {
-    connect(m_keyManager, &KeyManager::keyGenerationStarted, this, [this] {
-        setEnabled(false);
-    });
+    connect(m_keyManager, &KeyManager::keyGenerationStarted, this, [this] { setEnabled(false); });
     connect(m_keyManager, &KeyManager::keyGenerationError, this, &KeyDialog::showGenerationError);
     connect(m_keyManager, &KeyManager::keyGenerationEnded, this, &KeyDialog::showGenerationSuccess);
 }

@@ -8,8 +8,7 @@
 #include <QDebug>
 #include <QProcess>
 
-namespace
-{
+namespace {
 const QString KeysListAction = QStringLiteral("%1.keyslist");
 const QString ExportKeyAction = QStringLiteral("%1.exportkey");
 const QString AccessAction = QStringLiteral("%1.access");
@@ -134,17 +133,13 @@ void KeyManager::runKeyGenerationProgram(const QStringList &arguments)
     if (!process.waitForFinished(wait)) {
         // A program that never started or is still running has no exit code to read.
         if (process.state() == QProcess::NotRunning) {
-            Q_EMIT keyGenerationError(
-                i18nd("orlis_kcm_digsig", "The key generation program could not be started: %1", process.errorString()));
+            Q_EMIT keyGenerationError(i18nd("orlis_kcm_digsig", "The key generation program could not be started: %1", process.errorString()));
             return;
         }
         process.kill();
         process.waitForFinished(-1);
-        Q_EMIT keyGenerationError(
-            i18ndp("orlis_kcm_digsig",
-                   "The key generation program did not finish within %1 second and was stopped.",
-                   "The key generation program did not finish within %1 seconds and was stopped.",
-                   wait / 1000));
+        Q_EMIT keyGenerationError(i18ndp("orlis_kcm_digsig", "The key generation program did not finish within %1 second and was stopped.",
+            "The key generation program did not finish within %1 seconds and was stopped.", wait / 1000));
         return;
     }
     const QString output = outputText(process.readAllStandardOutput());

@@ -13,8 +13,7 @@
 #include <QMessageBox>
 #include <QProcess>
 
-namespace
-{
+namespace {
 const QString KeyDirectory = QStringLiteral("/etc/digsig");
 const QString KgpgPath = QStringLiteral("/usr/bin/kgpg");
 const QString KgpgLauncher = QStringLiteral("pkexec");
@@ -78,22 +77,19 @@ void KeysWidget::openKeyManager() const
         process.waitForFinished(-1);
         return;
     }
-    QMessageBox box(QMessageBox::Information,
-                    i18nd("orlis_kcm_digsig", "The kgpg utility is not installed"),
-                    i18nd("orlis_kcm_digsig", "To open key management utility run in the console:") + QLatin1Char(' ') + QStringLiteral("apt-get install kgpg"),
-                    QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Information, i18nd("orlis_kcm_digsig", "The kgpg utility is not installed"),
+        i18nd("orlis_kcm_digsig", "To open key management utility run in the console:") + QLatin1Char(' ') + QStringLiteral("apt-get install kgpg"),
+        QMessageBox::Ok);
     box.exec();
 }
 
 void KeysWidget::openCreateKeyDialog() const
 {
     KeyManager manager;
-    connect(&manager, &KeyManager::keyGenerationEnded, &manager, [&manager](const QString &fingerprint) {
-        manager.exportKey(fingerprint, xattrKeyPath(fingerprint));
-    });
-    connect(&manager, &KeyManager::keyExportError, &manager, [](const QString &keyID, const QString &path, const QString &error) {
-        qDebug().noquote() << keyID << path << error;
-    });
+    connect(&manager, &KeyManager::keyGenerationEnded, &manager,
+        [&manager](const QString &fingerprint) { manager.exportKey(fingerprint, xattrKeyPath(fingerprint)); });
+    connect(&manager, &KeyManager::keyExportError, &manager,
+        [](const QString &keyID, const QString &path, const QString &error) { qDebug().noquote() << keyID << path << error; });
     KeyDialog dialog(&manager);
     dialog.exec();
 }

@@ -5,6 +5,7 @@
 #include "guimanager.h"
 #include "helpercall.h"
 #include "helperjob.h"
+#include "keymanager.h"
 #include "signingwidget.h"
 
 #include <kcmos/messagesmanager.h>
@@ -70,6 +71,8 @@ void DigsigModule::access()
     if (m_manager) {
         m_manager->gui()->resetSettings();
     } else {
+        // The import runs on by itself once started; nobody waits for its outcome.
+        KeyManager().importZelmarkKeys();
         m_manager = new Digsigmanager(this);
         connect(m_manager->controlPanel(), &DigSigControlPanel::modifyed, this, qOverload<bool>(&KCModule::changed), Qt::DirectConnection);
         inflateWidgets();

@@ -12,8 +12,7 @@
 #include <QPushButton>
 #include <QTest>
 
-namespace
-{
+namespace {
 const QString AccessAction = QStringLiteral("ru.orlis.kcm.securitysettings.access");
 const QString ShortNameText = QStringLiteral("Name shouldn't be shorter than 5 characters.");
 
@@ -50,7 +49,8 @@ QString typed(const char *field, const QString &keys)
 }
 
 // Fills the form like a person and presses OK; the boxes that follow are answered with OK.
-struct Run {
+struct Run
+{
     QStringList boxTexts;
     bool enabledDuringBox = true;
 };
@@ -109,9 +109,9 @@ void KeyDialogTest::form()
     auto grid = dialog.findChild<QGridLayout *>(QStringLiteral("gridLayout"));
     QVERIFY(grid);
     QCOMPARE(dialog.layout()->objectName(), QStringLiteral("verticalLayout"));
-    const QStringList labels{QStringLiteral("nameLabel"), QStringLiteral("emailLabel"), QStringLiteral("commentLabel")};
-    const QStringList texts{QStringLiteral("Name:"), QStringLiteral("EMail:"), QStringLiteral("Comment:")};
-    const QStringList edits{QStringLiteral("nameLineEdit"), QStringLiteral("emailLineEdit"), QStringLiteral("commentLineEdit")};
+    const QStringList labels {QStringLiteral("nameLabel"), QStringLiteral("emailLabel"), QStringLiteral("commentLabel")};
+    const QStringList texts {QStringLiteral("Name:"), QStringLiteral("EMail:"), QStringLiteral("Comment:")};
+    const QStringList edits {QStringLiteral("nameLineEdit"), QStringLiteral("emailLineEdit"), QStringLiteral("commentLineEdit")};
     for (int row = 0; row < 3; ++row) {
         auto label = qobject_cast<QLabel *>(grid->itemAtPosition(row, 0)->widget());
         QVERIFY(label);
@@ -204,11 +204,11 @@ void KeyDialogTest::nameLength()
     const Run run = fillAndConfirm(dialog, name, QString(), QString());
 
     if (accepted) {
-        QCOMPARE(run.boxTexts, QStringList{QStringLiteral("Key generated successfully.\nFingerprint: F00D")});
-        QCOMPARE(backend.callNames(), QStringList{AccessAction});
+        QCOMPARE(run.boxTexts, QStringList {QStringLiteral("Key generated successfully.\nFingerprint: F00D")});
+        QCOMPARE(backend.callNames(), QStringList {AccessAction});
         QVERIFY(program.wasRun());
     } else {
-        QCOMPARE(run.boxTexts, QStringList{ShortNameText});
+        QCOMPARE(run.boxTexts, QStringList {ShortNameText});
         QVERIFY(run.enabledDuringBox);
         QVERIFY(backend.calls().isEmpty());
         QVERIFY(!program.wasRun());
@@ -239,7 +239,7 @@ void KeyDialogTest::successClosesAsAccepted()
     });
 
     QCOMPARE(dialog.exec(), int(QDialog::Accepted));
-    QCOMPARE(answerer.seenTexts(), QStringList{QStringLiteral("Key generated successfully.\nFingerprint: 0123456789ABCDEF")});
+    QCOMPARE(answerer.seenTexts(), QStringList {QStringLiteral("Key generated successfully.\nFingerprint: 0123456789ABCDEF")});
     QVERIFY(!enabledDuringBox);
     QVERIFY(!dialog.isVisible());
 }
@@ -255,7 +255,7 @@ void KeyDialogTest::errorKeepsDialogOpen()
 
     const Run run = fillAndConfirm(dialog, QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QStringLiteral("note"));
 
-    QCOMPARE(run.boxTexts, QStringList{QStringLiteral("Key generation error:\nGPG Agent Bad passphrase")});
+    QCOMPARE(run.boxTexts, QStringList {QStringLiteral("Key generation error:\nGPG Agent Bad passphrase")});
     QVERIFY(!run.enabledDuringBox);
     QVERIFY(dialog.isVisible());
     QVERIFY(dialog.isEnabled());
@@ -311,7 +311,7 @@ void KeyDialogTest::valuesSentAsTyped()
     fillAndConfirm(dialog, QStringLiteral("Administrator"), email, comment);
 
     QCOMPARE(program.arguments(),
-             (QStringList{QStringLiteral("/usr/lib/kauth/libexec/keywright"), QStringLiteral("--genkey"), QStringLiteral("Administrator"), email, comment}));
+        (QStringList {QStringLiteral("/usr/lib/kauth/libexec/keywright"), QStringLiteral("--genkey"), QStringLiteral("Administrator"), email, comment}));
 }
 
 void KeyDialogTest::cancelRejects()

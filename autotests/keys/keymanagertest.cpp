@@ -8,11 +8,10 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <csignal>
 #include <cerrno>
+#include <csignal>
 
-namespace
-{
+namespace {
 const QString KeysListAction = QStringLiteral("ru.orlis.kcm.digsig.keyslist");
 const QString ExportAction = QStringLiteral("ru.orlis.kcm.digsig.exportkey");
 const QString AccessAction = QStringLiteral("ru.orlis.kcm.securitysettings.access");
@@ -28,9 +27,7 @@ class SignalRecorder
 public:
     explicit SignalRecorder(KeyManager *manager)
     {
-        QObject::connect(manager, &KeyManager::keyGenerationStarted, [this] {
-            m_signals.append({QStringLiteral("keyGenerationStarted")});
-        });
+        QObject::connect(manager, &KeyManager::keyGenerationStarted, [this] { m_signals.append({QStringLiteral("keyGenerationStarted")}); });
         QObject::connect(manager, &KeyManager::keyGenerationEnded, [this](const QString &fingerprint) {
             m_signals.append({QStringLiteral("keyGenerationEnded"), fingerprint});
         });
@@ -45,10 +42,7 @@ public:
         });
     }
 
-    QList<QStringList> signalList() const
-    {
-        return m_signals;
-    }
+    QList<QStringList> signalList() const { return m_signals; }
 
     QStringList names() const
     {
@@ -121,15 +115,13 @@ void KeyManagerTest::keyList_data()
     QTest::addColumn<QStringList>("expected");
 
     QTest::newRow("no keys") << QVariantMap() << QStringList();
-    QTest::newRow("one key") << QVariantMap{{QStringLiteral("Admin"), QStringLiteral("F1")}} << QStringList{QStringLiteral("Admin=F1")};
+    QTest::newRow("one key") << QVariantMap {{QStringLiteral("Admin"), QStringLiteral("F1")}} << QStringList {QStringLiteral("Admin=F1")};
     QTest::newRow("sorted by user id, lower case after upper case")
-        << QVariantMap{{QStringLiteral("zelmark"), QStringLiteral("F3")},
-                       {QStringLiteral("Zeta"), QStringLiteral("F2")},
-                       {QStringLiteral("Alpha"), QStringLiteral("F1")},
-                       {QStringLiteral("(no user id)"), QStringLiteral("F0")}}
-        << QStringList{QStringLiteral("(no user id)=F0"), QStringLiteral("Alpha=F1"), QStringLiteral("Zeta=F2"), QStringLiteral("zelmark=F3")};
-    QTest::newRow("Cyrillic user id") << QVariantMap{{QStringLiteral("Иван"), QStringLiteral("F9")}, {QStringLiteral("Anna"), QStringLiteral("F8")}}
-                                      << QStringList{QStringLiteral("Anna=F8"), QStringLiteral("Иван=F9")};
+        << QVariantMap {{QStringLiteral("zelmark"), QStringLiteral("F3")}, {QStringLiteral("Zeta"), QStringLiteral("F2")},
+               {QStringLiteral("Alpha"), QStringLiteral("F1")}, {QStringLiteral("(no user id)"), QStringLiteral("F0")}}
+        << QStringList {QStringLiteral("(no user id)=F0"), QStringLiteral("Alpha=F1"), QStringLiteral("Zeta=F2"), QStringLiteral("zelmark=F3")};
+    QTest::newRow("Cyrillic user id") << QVariantMap {{QStringLiteral("Иван"), QStringLiteral("F9")}, {QStringLiteral("Anna"), QStringLiteral("F8")}}
+                                      << QStringList {QStringLiteral("Anna=F8"), QStringLiteral("Иван=F9")};
 }
 
 void KeyManagerTest::keyList()
@@ -144,7 +136,7 @@ void KeyManagerTest::keyList()
 
     const KeyManager manager;
     QCOMPARE(keyRows(manager.keys()), expected);
-    QCOMPARE(backend.callNames(), QStringList{KeysListAction});
+    QCOMPARE(backend.callNames(), QStringList {KeysListAction});
     QCOMPARE(backend.calls().first().helperId, QStringLiteral("ru.orlis.kcm.digsig"));
     QVERIFY(backend.calls().first().arguments.isEmpty());
 }
@@ -172,12 +164,11 @@ void KeyManagerTest::exportSucceeds()
 
     manager.exportKey(QStringLiteral("ABCD"), QStringLiteral("/tmp/out/ABCD.gpg"));
 
-    QCOMPARE(recorder.signalList(), (QList<QStringList>{{QStringLiteral("keyExported"), QStringLiteral("ABCD"), QStringLiteral("/tmp/out/ABCD.gpg")}}));
-    QCOMPARE(backend.callNames(), QStringList{ExportAction});
+    QCOMPARE(recorder.signalList(), (QList<QStringList> {{QStringLiteral("keyExported"), QStringLiteral("ABCD"), QStringLiteral("/tmp/out/ABCD.gpg")}}));
+    QCOMPARE(backend.callNames(), QStringList {ExportAction});
     const FakeHelperBackend::Call call = backend.calls().first();
     QCOMPARE(call.helperId, QStringLiteral("ru.orlis.kcm.digsig"));
-    QCOMPARE(call.arguments,
-             (QVariantMap{{QStringLiteral("key"), QStringLiteral("ABCD")}, {QStringLiteral("path"), QStringLiteral("/tmp/out/ABCD.gpg")}}));
+    QCOMPARE(call.arguments, (QVariantMap {{QStringLiteral("key"), QStringLiteral("ABCD")}, {QStringLiteral("path"), QStringLiteral("/tmp/out/ABCD.gpg")}}));
 }
 
 void KeyManagerTest::exportFails()
@@ -194,8 +185,7 @@ void KeyManagerTest::exportFails()
     manager.exportKey(QStringLiteral("ABCD"), QStringLiteral("/tmp/out/ABCD.gpg"));
 
     QCOMPARE(recorder.signalList(),
-             (QList<QStringList>{
-                 {QStringLiteral("keyExportError"), QStringLiteral("ABCD"), QStringLiteral("/tmp/out/ABCD.gpg"), QStringLiteral("no such key")}}));
+        (QList<QStringList> {{QStringLiteral("keyExportError"), QStringLiteral("ABCD"), QStringLiteral("/tmp/out/ABCD.gpg"), QStringLiteral("no such key")}}));
     QVERIFY(catcher.debugLines().contains(QStringLiteral("export key error: no such key")));
 }
 
@@ -207,10 +197,10 @@ void KeyManagerTest::importReturnsAtOnce()
 
     manager.importZelmarkKeys();
 
-    QCOMPARE(backend.callNames(), QStringList{KeysListAction});
+    QCOMPARE(backend.callNames(), QStringList {KeysListAction});
     const FakeHelperBackend::Call call = backend.calls().first();
     QCOMPARE(call.helperId, QStringLiteral("ru.orlis.kcm.digsig"));
-    QCOMPARE(call.arguments.keys(), QStringList{QStringLiteral("import_zelmark_keys")});
+    QCOMPARE(call.arguments.keys(), QStringList {QStringLiteral("import_zelmark_keys")});
     QVERIFY(!call.arguments.value(QStringLiteral("import_zelmark_keys")).isValid());
     QPointer<FakeHelperJob> job = backend.jobs().first();
     QVERIFY(job);
@@ -237,7 +227,7 @@ void KeyManagerTest::importFailureIsOnlyWarned()
     QPointer<FakeHelperJob> job = backend.jobs().first();
     QTRY_VERIFY(!job);
 
-    QCOMPARE(catcher.warningLines(), QStringList{QStringLiteral("import zelmark keys error: keys not found")});
+    QCOMPARE(catcher.warningLines(), QStringList {QStringLiteral("import zelmark keys error: keys not found")});
     QVERIFY(recorder.signalList().isEmpty());
 }
 
@@ -271,7 +261,7 @@ void KeyManagerTest::refusedAccessEmitsNothing()
 
     QVERIFY(recorder.signalList().isEmpty());
     QVERIFY(!program.wasRun());
-    QCOMPARE(backend.callNames(), QStringList{AccessAction});
+    QCOMPARE(backend.callNames(), QStringList {AccessAction});
     QCOMPARE(backend.calls().first().helperId, QStringLiteral("ru.orlis.kcm.securitysettings"));
     QVERIFY(catcher.debugLines().contains(QStringLiteral("authentication cancelled")));
 }
@@ -283,58 +273,51 @@ void KeyManagerTest::keyGeneration_data()
     QTest::addColumn<QStringList>("expectedArguments"); // after keywright and --genkey; empty: not run
     QTest::addColumn<QList<QStringList>>("expectedSignals");
 
-    const QStringList started{QStringLiteral("keyGenerationStarted")};
-    const auto ended = [](const QString &fingerprint) {
-        return QStringList{QStringLiteral("keyGenerationEnded"), fingerprint};
-    };
-    const auto failed = [](const QString &error) {
-        return QStringList{QStringLiteral("keyGenerationError"), error};
-    };
+    const QStringList started {QStringLiteral("keyGenerationStarted")};
+    const auto ended = [](const QString &fingerprint) { return QStringList {QStringLiteral("keyGenerationEnded"), fingerprint}; };
+    const auto failed = [](const QString &error) { return QStringList {QStringLiteral("keyGenerationError"), error}; };
     // Answers like keywright: its error text for an empty name, else a fingerprint.
     const QByteArray keywrightLike = "if [ -z \"$3\" ]; then printf 'Parameters map does not contains required keys'; exit 1; fi\nprintf 0123456789ABCDEF";
-    const Parameters all{{QStringLiteral("Name-Real"), QStringLiteral("Administrator")},
-                         {QStringLiteral("Name-Email"), QStringLiteral("admin@example.org")},
-                         {QStringLiteral("Name-Comment"), QStringLiteral("signing")}};
+    const Parameters all {{QStringLiteral("Name-Real"), QStringLiteral("Administrator")}, {QStringLiteral("Name-Email"), QStringLiteral("admin@example.org")},
+        {QStringLiteral("Name-Comment"), QStringLiteral("signing")}};
 
     QTest::newRow("all three values, email before comment")
-        << keywrightLike << all << QStringList{QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QStringLiteral("signing")}
-        << QList<QStringList>{started, ended(QStringLiteral("0123456789ABCDEF"))};
+        << keywrightLike << all << QStringList {QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QStringLiteral("signing")}
+        << QList<QStringList> {started, ended(QStringLiteral("0123456789ABCDEF"))};
     QTest::newRow("empty comment is still the fifth argument")
         << keywrightLike
-        << Parameters{{QStringLiteral("Name-Real"), QStringLiteral("Administrator")},
-                      {QStringLiteral("Name-Email"), QStringLiteral("admin@example.org")},
-                      {QStringLiteral("Name-Comment"), QString()}}
-        << QStringList{QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QString()}
-        << QList<QStringList>{started, ended(QStringLiteral("0123456789ABCDEF"))};
+        << Parameters {{QStringLiteral("Name-Real"), QStringLiteral("Administrator")}, {QStringLiteral("Name-Email"), QStringLiteral("admin@example.org")},
+               {QStringLiteral("Name-Comment"), QString()}}
+        << QStringList {QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QString()}
+        << QList<QStringList> {started, ended(QStringLiteral("0123456789ABCDEF"))};
     QTest::newRow("only Name-Email runs with an empty name")
-        << keywrightLike << Parameters{{QStringLiteral("Name-Email"), QStringLiteral("admin@example.org")}}
-        << QStringList{QString(), QStringLiteral("admin@example.org"), QString()} << QList<QStringList>{started, failed(MissingKeysText)};
+        << keywrightLike << Parameters {{QStringLiteral("Name-Email"), QStringLiteral("admin@example.org")}}
+        << QStringList {QString(), QStringLiteral("admin@example.org"), QString()} << QList<QStringList> {started, failed(MissingKeysText)};
     QTest::newRow("only Name-Comment is enough to go on")
-        << keywrightLike << Parameters{{QStringLiteral("Name-Comment"), QStringLiteral("c")}} << QStringList{QString(), QString(), QStringLiteral("c")}
-        << QList<QStringList>{started, failed(MissingKeysText)};
-    QTest::newRow("none of the keys") << keywrightLike << Parameters{{QStringLiteral("Name"), QStringLiteral("Administrator")}} << QStringList()
-                                      << QList<QStringList>{failed(MissingKeysText)};
-    QTest::newRow("empty map") << keywrightLike << Parameters() << QStringList() << QList<QStringList>{failed(MissingKeysText)};
-    QTest::newRow("fingerprint with a line feed") << QByteArray("printf 'ABCDEF\\n'") << all
-                                                  << QStringList{QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QStringLiteral("signing")}
-                                                  << QList<QStringList>{started, ended(QStringLiteral("ABCDEF"))};
-    QTest::newRow("fingerprint cut at a NUL byte") << QByteArray("printf 'ABC\\000DEF'") << all
-                                                   << QStringList{QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QStringLiteral("signing")}
-                                                   << QList<QStringList>{started, ended(QStringLiteral("ABC"))};
+        << keywrightLike << Parameters {{QStringLiteral("Name-Comment"), QStringLiteral("c")}} << QStringList {QString(), QString(), QStringLiteral("c")}
+        << QList<QStringList> {started, failed(MissingKeysText)};
+    QTest::newRow("none of the keys") << keywrightLike << Parameters {{QStringLiteral("Name"), QStringLiteral("Administrator")}} << QStringList()
+                                      << QList<QStringList> {failed(MissingKeysText)};
+    QTest::newRow("empty map") << keywrightLike << Parameters() << QStringList() << QList<QStringList> {failed(MissingKeysText)};
+    QTest::newRow("fingerprint with a line feed") << QByteArray(
+        "printf 'ABCDEF\\n'") << all << QStringList {QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QStringLiteral("signing")}
+                                                  << QList<QStringList> {started, ended(QStringLiteral("ABCDEF"))};
+    QTest::newRow("fingerprint cut at a NUL byte") << QByteArray(
+        "printf 'ABC\\000DEF'") << all << QStringList {QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QStringLiteral("signing")}
+                                                   << QList<QStringList> {started, ended(QStringLiteral("ABC"))};
     QTest::newRow("non-zero exit gives standard output, not standard error")
         << QByteArray("printf 'GPG Agent Bad passphrase'; printf 'noise' >&2; exit 1") << all
-        << QStringList{QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QStringLiteral("signing")}
-        << QList<QStringList>{started, failed(QStringLiteral("GPG Agent Bad passphrase"))};
+        << QStringList {QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QStringLiteral("signing")}
+        << QList<QStringList> {started, failed(QStringLiteral("GPG Agent Bad passphrase"))};
     QTest::newRow("non-zero exit without text") << QByteArray("exit 127") << all
-                                                << QStringList{QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QStringLiteral("signing")}
-                                                << QList<QStringList>{started, failed(QString())};
-    QTest::newRow("Cyrillic values pass unchanged")
-        << keywrightLike
-        << Parameters{{QStringLiteral("Name-Real"), QStringLiteral("Иван Петров")},
-                      {QStringLiteral("Name-Email"), QStringLiteral("иван@пример.рф")},
-                      {QStringLiteral("Name-Comment"), QStringLiteral("-- ключ")}}
-        << QStringList{QStringLiteral("Иван Петров"), QStringLiteral("иван@пример.рф"), QStringLiteral("-- ключ")}
-        << QList<QStringList>{started, ended(QStringLiteral("0123456789ABCDEF"))};
+                                                << QStringList {QStringLiteral("Administrator"), QStringLiteral("admin@example.org"), QStringLiteral("signing")}
+                                                << QList<QStringList> {started, failed(QString())};
+    QTest::newRow("Cyrillic values pass unchanged") << keywrightLike
+                                                    << Parameters {{QStringLiteral("Name-Real"), QStringLiteral("Иван Петров")},
+                                                           {QStringLiteral("Name-Email"), QStringLiteral("иван@пример.рф")},
+                                                           {QStringLiteral("Name-Comment"), QStringLiteral("-- ключ")}}
+                                                    << QStringList {QStringLiteral("Иван Петров"), QStringLiteral("иван@пример.рф"), QStringLiteral("-- ключ")}
+                                                    << QList<QStringList> {started, ended(QStringLiteral("0123456789ABCDEF"))};
 }
 
 void KeyManagerTest::keyGeneration()
@@ -353,7 +336,7 @@ void KeyManagerTest::keyGeneration()
     manager.keyGeneration(parameters);
 
     QCOMPARE(recorder.signalList(), expectedSignals);
-    QCOMPARE(backend.callNames(), QStringList{AccessAction});
+    QCOMPARE(backend.callNames(), QStringList {AccessAction});
     if (expectedArguments.isEmpty()) {
         QVERIFY(!program.wasRun());
     } else {
@@ -371,7 +354,7 @@ void KeyManagerTest::missingProgramIsAnError()
 
     manager.keyGeneration({{QStringLiteral("Name-Real"), QStringLiteral("Administrator")}});
 
-    QCOMPARE(recorder.names(), (QStringList{QStringLiteral("keyGenerationStarted"), QStringLiteral("keyGenerationError")}));
+    QCOMPARE(recorder.names(), (QStringList {QStringLiteral("keyGenerationStarted"), QStringLiteral("keyGenerationError")}));
     QVERIFY(recorder.signalList().last().at(1).startsWith(QStringLiteral("The key generation program could not be started")));
 }
 
@@ -387,8 +370,8 @@ void KeyManagerTest::hangingProgramIsStoppedAndAnError()
     manager.keyGeneration({{QStringLiteral("Name-Real"), QStringLiteral("Administrator")}});
 
     QCOMPARE(recorder.signalList(),
-             (QList<QStringList>{{QStringLiteral("keyGenerationStarted")},
-                                 {QStringLiteral("keyGenerationError"), QStringLiteral("The key generation program did not finish within 1 second and was stopped.")}}));
+        (QList<QStringList> {{QStringLiteral("keyGenerationStarted")},
+            {QStringLiteral("keyGenerationError"), QStringLiteral("The key generation program did not finish within 1 second and was stopped.")}}));
     QFile pidFile(program.filePath(QStringLiteral("pid")));
     QVERIFY(pidFile.open(QIODevice::ReadOnly));
     const pid_t pid = pidFile.readAll().trimmed().toInt();
@@ -408,8 +391,8 @@ void KeyManagerTest::crashedProgramIsAnError()
     manager.keyGeneration({{QStringLiteral("Name-Real"), QStringLiteral("Administrator")}});
 
     QCOMPARE(recorder.signalList(),
-             (QList<QStringList>{{QStringLiteral("keyGenerationStarted")},
-                                 {QStringLiteral("keyGenerationError"), QStringLiteral("The key generation program ended abnormally.")}}));
+        (QList<QStringList> {
+            {QStringLiteral("keyGenerationStarted")}, {QStringLiteral("keyGenerationError"), QStringLiteral("The key generation program ended abnormally.")}}));
 }
 
 QTEST_GUILESS_MAIN(KeyManagerTest)

@@ -1,0 +1,254 @@
+#include "keyswidget.h"
+#include "keymanager.h"
+#include "keysproxyfilemodel.h"
+
+#include "directorylisting.h"
+#include "fakehelperbackend.h"
+#include "messagecatcher.h"
+#include "modalanswerer.h"
+#include "standinprogram.h"
+
+#include <QDialog>
+#include <QFileSystemModel>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+
+#include <memory>
+
+namespace {
+const QString AccessAction = QStringLiteral("ru.orlis.kcm.securitysettings.access");
+const QString ExportAction = QStringLiteral("ru.orlis.kcm.digsig.exportkey");
+const QString Fingerprint = QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567");
+
+QPushButton *pushButton(const KeysWidget &widget, const char *name)
+{
+    return widget.findChild<QPushButton *>(QLatin1String(name));
+}
+
+KeysProxyFileModel *proxyOf(const KeysWidget &widget)
+{
+    return qobject_cast<KeysProxyFileModel *>(widget.findChild<QTreeView *>()->model());
+}
+
+// Answers the key creation dialog: types a name and presses OK once the answerer's poll is
+// over, so that the box that follows can be answered as well.
+void createKeyNamed(QWidget *window, const QString &name)
+{
+    auto dialog = qobject_cast<QDialog *>(window);
+    QTest::keyClicks(dialog->findChild<QLineEdit *>(QStringLiteral("nameLineEdit")), name);
+    auto buttons = dialog->findChild<QDialogButtonBox *>(QStringLiteral("dialogButtonBox"));
+    QMetaObject::invokeMethod(buttons->button(QDialogButtonBox::Ok), "click", Qt::QueuedConnection);
+}
+}
+
+class KeysWidgetTest : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void form();
+    void showsKeyDirectories();
+    void emptyWhenKeyDirectoryMissing();
+    void kgpgNotInstalled();
+    void kgpgStartedAndAwaited();
+    void createdKeyIsExported();
+    void failedExportIsOnlyLogged();
+    void cancelledCreationExportsNothing();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_root;
+};
+
+void KeysWidgetTest::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid());
+    KeysWidget::setKeyDirectoryForTesting(m_root->path());
+    KeysWidget::setKgpgPathForTesting(m_root->filePath(QStringLiteral("no-kgpg")));
+    KeysWidget::setKgpgLauncherForTesting(m_root->filePath(QStringLiteral("no-launcher")));
+}
+
+void KeysWidgetTest::cleanup()
+{
+    KeysWidget::setKeyDirectoryForTesting(QString());
+    KeysWidget::setKgpgPathForTesting(QString());
+    KeysWidget::setKgpgLauncherForTesting(QString());
+    KeyManager::setProgramForTesting(QString());
+}
+
+void KeysWidgetTest::form()
+{
+    const KeysWidget widget;
+    QCOMPARE(widget.windowTitle(), QStringLiteral("Form"));
+    auto group = widget.findChild<QGroupBox *>();
+    QVERIFY(group);
+    QVERIFY(group->title().isEmpty());
+    QCOMPARE(int(group->alignment()), 0x84);
+    QVERIFY(!group->isFlat());
+    QVERIFY(!group->isCheckable());
+    QCOMPARE(pushButton(widget, "createKeyButton")->text(), QStringLiteral("Create new key"));
+    QCOMPARE(pushButton(widget, "keyManagerButton")->text(), QStringLiteral("Open key management utility"));
+
+    auto view = widget.findChild<QTreeView *>();
+    QVERIFY(view);
+    QCOMPARE(view->autoExpandDelay(), -1);
+    QCOMPARE(view->header()->sectionResizeMode(0), QHeaderView::ResizeToContents);
+    KeysProxyFileModel *proxy = proxyOf(widget);
+    QVERIFY(proxy);
+    QCOMPARE(proxy->parent(), &widget);
+    const auto source = qobject_cast<QFileSystemModel *>(proxy->sourceModel());
+    QCOMPARE(source->filePath(proxy->mapToSource(view->rootIndex())), m_root->path());
+}
+
+void KeysWidgetTest::showsKeyDirectories()
+{
+    QVERIFY(DirectoryListing::create(m_root->path(),
+        {QStringLiteral("digsig_initramfs.conf"), QStringLiteral("stray.gpg"), QStringLiteral("keys/"), QStringLiteral("keys/vendor.gpg"),
+            QStringLiteral("keys/.gpg"), QStringLiteral("keys/x.gpg.bak"), QStringLiteral("keys/readme.txt"), QStringLiteral("keys/archive/"),
+            QStringLiteral("keys/archive/old.gpg"), QStringLiteral("keys/archive/old.txt"), QStringLiteral("xattr_keys/"),
+            QStringLiteral("xattr_keys/ABCD.gpg"), QStringLiteral("my_keys/"), QStringLiteral("my_keys/mine.gpg"), QStringLiteral("other/"),
+            QStringLiteral("other/o.gpg")}));
+    const KeysWidget widget;
+    KeysProxyFileModel *proxy = proxyOf(widget);
+    const auto source = qobject_cast<QFileSystemModel *>(proxy->sourceModel());
+    const auto path = [this](const char *relative) { return m_root->filePath(QLatin1String(relative)); };
+    for (const char *directory : {"", "keys", "keys/archive", "xattr_keys", "my_keys"}) {
+        QVERIFY2(DirectoryListing::waitUntilListed(source, path(directory)), directory);
+    }
+
+    // No file directly in the root, only directories whose names contain "keys".
+    QCOMPARE(
+        DirectoryListing::shownNames(proxy, m_root->path()), (QStringList {QStringLiteral("keys"), QStringLiteral("my_keys"), QStringLiteral("xattr_keys")}));
+    // ".gpg" alone has nothing before the dot (and is a hidden file besides); a backup copy
+    // still contains the pattern; sub-directories of key directories are all shown.
+    QCOMPARE(DirectoryListing::shownNames(proxy, path("keys")),
+        (QStringList {QStringLiteral("archive"), QStringLiteral("vendor.gpg"), QStringLiteral("x.gpg.bak")}));
+    QCOMPARE(DirectoryListing::shownNames(proxy, path("keys/archive")), QStringList {QStringLiteral("old.gpg")});
+    QCOMPARE(DirectoryListing::shownNames(proxy, path("xattr_keys")), QStringList {QStringLiteral("ABCD.gpg")});
+    QCOMPARE(DirectoryListing::shownNames(proxy, path("my_keys")), QStringList {QStringLiteral("mine.gpg")});
+}
+
+void KeysWidgetTest::emptyWhenKeyDirectoryMissing()
+{
+    KeysWidget::setKeyDirectoryForTesting(m_root->filePath(QStringLiteral("missing")));
+    const KeysWidget widget;
+    auto view = widget.findChild<QTreeView *>();
+    // The filters of the missing root fall to the top of the file system, where no
+    // directory is named after keys.
+    QCOMPARE(view->model()->rowCount(view->rootIndex()), 0);
+}
+
+void KeysWidgetTest::kgpgNotInstalled()
+{
+    StandInProgram launcher;
+    KeysWidget::setKgpgLauncherForTesting(launcher.path());
+    KeysWidget widget;
+
+    ModalAnswerer answerer;
+    answerer.press(QDialogButtonBox::Ok);
+    QTest::mouseClick(pushButton(widget, "keyManagerButton"), Qt::LeftButton);
+
+    QCOMPARE(answerer.answeredCount(), 1);
+    QCOMPARE(answerer.seenTitles(), QStringList {QStringLiteral("The kgpg utility is not installed")});
+    QCOMPARE(answerer.seenTexts(), QStringList {QStringLiteral("To open key management utility run in the console: apt-get install kgpg")});
+    QVERIFY(!launcher.wasRun());
+}
+
+void KeysWidgetTest::kgpgStartedAndAwaited()
+{
+    StandInProgram kgpg;
+    StandInProgram launcher("sleep 0.2\ntouch \"$STANDIN_DIR/ended\"");
+    KeysWidget::setKgpgPathForTesting(kgpg.path());
+    KeysWidget::setKgpgLauncherForTesting(launcher.path());
+    KeysWidget widget;
+
+    ModalAnswerer answerer;
+    answerer.press(QDialogButtonBox::Ok);
+    QTest::mouseClick(pushButton(widget, "keyManagerButton"), Qt::LeftButton);
+
+    QCOMPARE(launcher.arguments(), (QStringList {QStringLiteral("kgpg"), QStringLiteral("-k")}));
+    // The click returns only after the program has ended.
+    QVERIFY(QFile::exists(launcher.filePath(QStringLiteral("ended"))));
+    QCOMPARE(answerer.answeredCount(), 0);
+    QVERIFY(!kgpg.wasRun());
+}
+
+void KeysWidgetTest::createdKeyIsExported()
+{
+    FakeHelperBackend backend;
+    StandInProgram keywright("printf '" + Fingerprint.toLatin1() + "'");
+    KeyManager::setProgramForTesting(keywright.path());
+    KeysWidget widget;
+
+    ModalAnswerer answerer;
+    answerer.answer([](QWidget *dialog) { createKeyNamed(dialog, QStringLiteral("Administrator")); });
+    QStringList callsBeforeBox;
+    answerer.answer([&backend, &callsBeforeBox](QWidget *box) {
+        callsBeforeBox = backend.callNames();
+        ModalAnswerer::pressButton(box, QDialogButtonBox::Ok);
+    });
+    QTest::mouseClick(pushButton(widget, "createKeyButton"), Qt::LeftButton);
+
+    QCOMPARE(answerer.answeredCount(), 2);
+    QCOMPARE(answerer.seenTexts(), QStringList {QStringLiteral("Key generated successfully.\nFingerprint: ") + Fingerprint});
+    // The key is exported before the user is told about it.
+    QCOMPARE(callsBeforeBox, (QStringList {AccessAction, ExportAction}));
+    QCOMPARE(backend.callNames(), (QStringList {AccessAction, ExportAction}));
+    const FakeHelperBackend::Call exportCall = backend.calls().last();
+    QCOMPARE(exportCall.helperId, QStringLiteral("ru.orlis.kcm.digsig"));
+    QCOMPARE(exportCall.arguments,
+        (QVariantMap {{QStringLiteral("key"), Fingerprint},
+            {QStringLiteral("path"), QString(m_root->path() + QStringLiteral("/xattr_keys/") + Fingerprint + QStringLiteral(".gpg"))}}));
+    QVERIFY(!QApplication::activeModalWidget());
+}
+
+void KeysWidgetTest::failedExportIsOnlyLogged()
+{
+    FakeHelperBackend backend;
+    HelperScript failed;
+    failed.error = 2;
+    failed.errorText = QStringLiteral("cannot write");
+    backend.script(ExportAction, failed);
+    StandInProgram keywright("printf '" + Fingerprint.toLatin1() + "'");
+    KeyManager::setProgramForTesting(keywright.path());
+    KeysWidget widget;
+    MessageCatcher catcher;
+
+    ModalAnswerer answerer;
+    answerer.answer([](QWidget *dialog) { createKeyNamed(dialog, QStringLiteral("Administrator")); });
+    answerer.press(QDialogButtonBox::Ok);
+    QTest::mouseClick(pushButton(widget, "createKeyButton"), Qt::LeftButton);
+
+    const QString path = m_root->path() + QStringLiteral("/xattr_keys/") + Fingerprint + QStringLiteral(".gpg");
+    QCOMPARE(answerer.seenTexts(), QStringList {QStringLiteral("Key generated successfully.\nFingerprint: ") + Fingerprint});
+    QVERIFY(catcher.debugLines().contains(QStringLiteral("export key error: cannot write")));
+    QVERIFY(catcher.debugLines().contains(Fingerprint + QLatin1Char(' ') + path + QStringLiteral(" cannot write")));
+}
+
+void KeysWidgetTest::cancelledCreationExportsNothing()
+{
+    FakeHelperBackend backend;
+    StandInProgram keywright("printf F00D");
+    KeyManager::setProgramForTesting(keywright.path());
+    KeysWidget widget;
+
+    ModalAnswerer answerer;
+    answerer.press(QDialogButtonBox::Cancel);
+    QTest::mouseClick(pushButton(widget, "createKeyButton"), Qt::LeftButton);
+
+    QCOMPARE(answerer.answeredCount(), 1);
+    QVERIFY(backend.calls().isEmpty());
+    QVERIFY(!keywright.wasRun());
+}
+
+QTEST_MAIN(KeysWidgetTest)
+
+#include "keyswidgettest.moc"

@@ -1,7 +1,6 @@
 #include "messagecatcher.h"
 
-namespace
-{
+namespace {
 MessageCatcher *current = nullptr;
 }
 

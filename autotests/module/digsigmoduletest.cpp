@@ -33,6 +33,7 @@ private Q_SLOTS:
 
     void firstAccessBuildsThePage();
     void secondAccessCreatesNothingNew();
+    void onlyFirstAccessImportsVendorKeys();
     void editsRaiseAndClearTheChangedFlag();
     void applySendsTheSettings();
     void applyDeclinedRunsNothing();
@@ -48,6 +49,8 @@ private:
     QString lastMessageText() const;
     KMessageWidget::MessageType lastMessageType() const;
 
+    // No test reaches the real helpers, not even the module's own key import.
+    FakeHelperBackend m_quietHelper;
     TempConfig *m_config = nullptr;
     QTemporaryDir m_toolDir;
     DigsigModule *m_module = nullptr;
@@ -132,6 +135,17 @@ void DigsigModuleTest::secondAccessCreatesNothingNew()
     QCOMPARE(m_module->findChild<ControlPanelWidget *>(), panel);
     // The panel shows the files' values again.
     QCOMPARE(combo->currentData().toInt(), 2);
+}
+
+void DigsigModuleTest::onlyFirstAccessImportsVendorKeys()
+{
+    FakeHelperBackend helper;
+    DigsigModule module(nullptr, {});
+    module.access();
+    QCOMPARE(helper.callNames(), QStringList{QStringLiteral("ru.orlis.kcm.digsig.keyslist")});
+    QVERIFY(helper.calls().first().arguments.contains(QStringLiteral("import_zelmark_keys")));
+    module.access();
+    QCOMPARE(helper.calls().size(), 1);
 }
 
 void DigsigModuleTest::editsRaiseAndClearTheChangedFlag()

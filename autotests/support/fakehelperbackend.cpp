@@ -3,13 +3,14 @@
 #include <KAuth/Action>
 
 FakeHelperBackend::FakeHelperBackend()
+    : m_previous(HelperBackend::current())
 {
     HelperBackend::setCurrent(this);
 }
 
 FakeHelperBackend::~FakeHelperBackend()
 {
-    HelperBackend::setCurrent(nullptr);
+    HelperBackend::setCurrent(m_previous);
 }
 
 HelperJob *FakeHelperBackend::execute(const KAuth::Action &action)

@@ -9,7 +9,7 @@
 #include <functional>
 
 // Scripts the privileged helpers for a test and records every action asked for.
-// Installs itself while it lives.
+// Installs itself while it lives and then gives the place back to the backend before it.
 class FakeHelperBackend : public HelperBackend
 {
 public:
@@ -36,6 +36,7 @@ public:
     void clearCalls();
 
 private:
+    HelperBackend *m_previous;
     QHash<QString, std::function<HelperScript(const QVariantMap &)>> m_scripts;
     QList<Call> m_calls;
     QList<QPointer<FakeHelperJob>> m_jobs;

@@ -1,0 +1,64 @@
+// libFuzzer target for the reader of digsig_initramfs.conf and xattr_control: whatever
+// the files hold, reading them must neither crash nor give values outside their ranges.
+
+#include "digsigsettingsdata.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+QTemporaryDir *configDir = nullptr;
+
+void writeFile(const QString &path, const uint8_t *data, size_t size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        std::abort();
+    }
+    file.write(reinterpret_cast<const char *>(data), static_cast<qint64>(size));
+}
+
+void checkRanges(const DigSigSettingsData &data)
+{
+    const int elf = static_cast<int>(data.elfMode());
+    const int xattr = static_cast<int>(data.xattrMode());
+    const int verify = static_cast<int>(data.verifyMode());
+    if (elf < 0 || elf > 3 || xattr < 0 || xattr > 3 || verify < -1 || verify > 4) {
+        std::abort();
+    }
+    if (data.xattrControlContent().contains(QChar(0))) {
+        std::abort();
+    }
+}
+}
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    static QCoreApplication app(*argc, *argv);
+    configDir = new QTemporaryDir;
+    if (!configDir->isValid()) {
+        std::abort();
+    }
+    DigSigSettingsData::setConfigurationDirectory(configDir->path());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    writeFile(DigSigSettingsData::initramfsConfPath(), data, size);
+    writeFile(DigSigSettingsData::xattrControlPath(), data, size);
+
+    DigSigSettingsData settings;
+    settings.analysis();
+    checkRanges(settings);
+
+    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<int>(size));
+    DigSigSettingsData::controlModeNameById(DigSigSettingsData::controlModeByString(text));
+    DigSigSettingsData::verifyModeNameById(DigSigSettingsData::verifyModeByName(text));
+    return 0;
+}
