@@ -217,13 +217,24 @@ void CheckableTreeProxyModel::sendDataChangedSignal(const QList<QModelIndex> &in
 QList<QModelIndex> CheckableTreeProxyModel::checkedList() const
 {
     QList<QModelIndex> topmost;
+    // Marks of siblings share their parent, so its state is looked up once per run of them.
+    QModelIndex lastParent;
+    bool lastParentPartial = false;
     for (auto entry = m_checkStates.constBegin(); entry != m_checkStates.constEnd(); ++entry) {
         const QPersistentModelIndex &row = entry.key();
         if (entry.value() != Qt::Checked || !row.isValid()) {
             continue;
         }
         const QModelIndex parent = row.parent();
-        if (!parent.isValid() || storedState(parent) == Qt::PartiallyChecked) {
+        if (!parent.isValid()) {
+            topmost.append(row);
+            continue;
+        }
+        if (parent != lastParent) {
+            lastParent = parent;
+            lastParentPartial = storedState(parent) == Qt::PartiallyChecked;
+        }
+        if (lastParentPartial) {
             topmost.append(row);
         }
     }

@@ -25,6 +25,7 @@ FilteredTreeProxyModel::~FilteredTreeProxyModel() = default;
 void FilteredTreeProxyModel::showOnlyElf(bool on)
 {
     m_showOnlyElf = on;
+    m_helperAnswers.clear();
     invalidateFilterAndData();
 }
 
@@ -59,7 +60,7 @@ bool FilteredTreeProxyModel::isElf(const QString &path)
 
 bool FilteredTreeProxyModel::filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const
 {
-    if (m_isSigningRunning) {
+    if (m_isSigningRunning || !sourceModel()) {
         return true;
     }
     const QModelIndex sourceIndex = sourceModel()->index(sourceRow, 0, sourceParent);
@@ -75,45 +76,54 @@ bool FilteredTreeProxyModel::filterAcceptsRow(int sourceRow, const QModelIndex &
     if (fileModel->isDir(sourceIndex)) {
         return true;
     }
-    return acceptsUnreadable(sourceRow, sourceParent, sourceIndex);
+    return acceptsUnreadable(path);
 }
 
-// The helper call runs a nested event loop, in which the source model may change or even
-// go away. Whatever this pass decided about a row that moved meanwhile is stale: answer
-// "hidden" for now and filter again once the current pass is over.
-bool FilteredTreeProxyModel::acceptsUnreadable(int sourceRow, const QModelIndex &sourceParent, const QModelIndex &sourceIndex) const
+// The helper call runs a nested event loop. Inside a filter pass of QSortFilterProxyModel
+// that loop would let the source model change under the pass (a re-sort or a removed row
+// frees the very mapping the pass is walking), so the pass never calls the helper itself:
+// an unreadable file is shown until the helper has answered, the questions are asked
+// from the event loop once the pass is over, and the filter then runs again with the
+// answers at hand.
+bool FilteredTreeProxyModel::acceptsUnreadable(const QString &path) const
 {
-    const QPointer<const FilteredTreeProxyModel> self(this);
-    const QPointer<QAbstractItemModel> source(sourceModel());
-    const QPersistentModelIndex guardedIndex(sourceIndex);
-    const QPersistentModelIndex guardedParent(sourceParent);
-    const int rowsBefore = source->rowCount(sourceParent);
-
-    const bool elf = isElf(static_cast<const KCMOS::RootFileSystemModel *>(source.data())->filePath(sourceIndex));
-
-    if (!self) {
-        return false;
+    const auto answer = m_helperAnswers.constFind(path);
+    if (answer != m_helperAnswers.constEnd()) {
+        return answer.value();
     }
-    if (!source || source != sourceModel() || !guardedIndex.isValid() || !guardedParent.isValid() || guardedIndex.row() != sourceRow
-        || source->rowCount(guardedParent) != rowsBefore) {
-        scheduleRefilter();
-        return false;
+    if (path != m_pathInQuestion && !m_pendingPaths.contains(path)) {
+        m_pendingPaths.append(path);
     }
-    return elf;
+    if (!m_helperQuestionScheduled) {
+        m_helperQuestionScheduled = true;
+        auto *self = const_cast<FilteredTreeProxyModel *>(this);
+        QMetaObject::invokeMethod(
+            self, [self]() { self->askHelperAboutPendingFiles(); }, Qt::QueuedConnection);
+    }
+    return true;
 }
 
-void FilteredTreeProxyModel::scheduleRefilter() const
+void FilteredTreeProxyModel::askHelperAboutPendingFiles()
 {
-    if (m_refilterScheduled) {
+    m_helperQuestionScheduled = false;
+    if (m_askingHelper) {
+        // The running round picks up what was added meanwhile.
         return;
     }
-    m_refilterScheduled = true;
-    auto *self = const_cast<FilteredTreeProxyModel *>(this);
-    QMetaObject::invokeMethod(
-        self,
-        [self]() {
-            self->m_refilterScheduled = false;
-            self->invalidateFilter();
-        },
-        Qt::QueuedConnection);
+    const QPointer<FilteredTreeProxyModel> self(this);
+    m_askingHelper = true;
+    while (!m_pendingPaths.isEmpty() && sourceModel()) {
+        m_pathInQuestion = m_pendingPaths.takeFirst();
+        const bool elf = isElf(m_pathInQuestion);
+        if (!self) {
+            return;
+        }
+        m_helperAnswers.insert(m_pathInQuestion, elf);
+        m_pathInQuestion.clear();
+    }
+    m_pendingPaths.clear();
+    m_askingHelper = false;
+    if (m_showOnlyElf) {
+        invalidateFilterAndData();
+    }
 }

@@ -2,6 +2,9 @@
 
 #include "checkabletreeproxymodel.h"
 
+#include <QHash>
+#include <QStringList>
+
 class QFileInfo;
 
 // The proxy of the signing tab's file tree: with the ELF-only switch on it hides every
@@ -25,10 +28,15 @@ protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;
 
 private:
-    bool acceptsUnreadable(int sourceRow, const QModelIndex &sourceParent, const QModelIndex &sourceIndex) const;
-    void scheduleRefilter() const;
+    bool acceptsUnreadable(const QString &path) const;
+    void askHelperAboutPendingFiles();
 
     bool m_showOnlyElf = false;
     bool m_isSigningRunning = false;
-    mutable bool m_refilterScheduled = false;
+    // Helper answers of the current ELF-only run, by path; forgotten when the switch is set.
+    mutable QHash<QString, bool> m_helperAnswers;
+    mutable QStringList m_pendingPaths;
+    QString m_pathInQuestion;
+    mutable bool m_helperQuestionScheduled = false;
+    bool m_askingHelper = false;
 };
