@@ -66,6 +66,15 @@ void DigsigModuleTest::initTestCase()
     script.close();
     script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     DigsigModule::setRebootToolForTesting(tool);
+
+    // The signing tab asks pkexec for the state of every file it shows; here pkexec only
+    // refuses, as it does for a user who is not allowed.
+    QFile pkexec(m_toolDir.filePath(QStringLiteral("pkexec")));
+    QVERIFY(pkexec.open(QIODevice::WriteOnly));
+    pkexec.write("#!/bin/sh\nexit 127\n");
+    pkexec.close();
+    pkexec.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("PATH", m_toolDir.path().toLocal8Bit() + ':' + qgetenv("PATH"));
 }
 
 void DigsigModuleTest::init()
