@@ -1,0 +1,334 @@
+#include "signingdialog.h"
+#include "ui_signingdialog.h"
+
+#include "filteredtreeproxymodel.h"
+#include "helpercall.h"
+#include "helperjob.h"
+
+#include <KLocalizedString>
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDirIterator>
+#include <QProcessEnvironment>
+#include <QPushButton>
+
+namespace {
+const char Domain[] = "orlis_kcm_digsig";
+constexpr int SigningTimeout = 2147483647;
+const QString XattrControlFile = QStringLiteral("/etc/digsig/xattr_control");
+
+const QString FileFinishedKey = QStringLiteral("file_finished");
+const QString FileErrorKey = QStringLiteral("file_error_occured");
+const QString ExportResultKey = QStringLiteral("export_result");
+}
+
+SigningDialog::SigningDialog(const QString &keyId, const SelectedPaths &selectedPaths, Bsign::SignMode mode, bool saveLog, QWidget *parent)
+    : QDialog(parent)
+    , m_keyId(keyId)
+    , m_selectedPaths(selectedPaths)
+    , m_mode(mode)
+    , m_saveLog(saveLog)
+    , m_ui(new Ui::SigningDialog)
+{
+    m_ui->setupUi(this);
+    m_ui->buttonBox->button(QDialogButtonBox::Ok)->setEnabled(false);
+    m_ui->buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(true);
+}
+
+SigningDialog::~SigningDialog()
+{
+    delete m_ui;
+}
+
+bool SigningDialog::isCompleted() const
+{
+    return m_completed;
+}
+
+int SigningDialog::exec()
+{
+    QMetaObject::invokeMethod(this, &SigningDialog::preparationForSigningProcess, Qt::QueuedConnection);
+    return QDialog::exec();
+}
+
+void SigningDialog::reject()
+{
+    m_completed = true;
+    m_cancelled = true;
+    if (m_job) {
+        m_job->kill(KJob::EmitResult);
+    }
+    addMessageToLog(i18nd(Domain, "Cancelled."), Bsign::NoError);
+    QDialog::reject();
+}
+
+void SigningDialog::preparationForSigningProcess()
+{
+    m_ui->logPlainTextEdit->appendPlainText(i18nd(Domain, "Create a list of files to sign..."));
+    if (!checkSignaturePossible()) {
+        return;
+    }
+    m_ui->progressBar->setMaximum(m_files.size());
+    m_remaining = m_files.size();
+    startSigned();
+}
+
+bool SigningDialog::checkSignaturePossible()
+{
+    m_files = parsingFilesFromPaths();
+    // The list building keeps the loop running, so a cancel may have closed the dialog.
+    if (m_cancelled) {
+        return false;
+    }
+    if (!m_files.isEmpty()) {
+        return true;
+    }
+    showFinalButtons();
+    addMessageToLog(i18nd(Domain, "No files to sign."), Bsign::UnknownError);
+    return false;
+}
+
+QQueue<QString> SigningDialog::parsingFilesFromPaths() const
+{
+    QQueue<QString> queue;
+    queue.reserve(static_cast<int>(m_selectedPaths.size()));
+    for (const auto &[path, isDirectory] : m_selectedPaths) {
+        QCoreApplication::processEvents();
+        if (m_cancelled) {
+            break;
+        }
+        const QFileInfo info(path);
+        if (isDirectory && info.isReadable()) {
+            QDirIterator it(path, QDir::Dirs | QDir::Files | QDir::Drives | QDir::NoSymLinks | QDir::Hidden, QDirIterator::Subdirectories);
+            while (it.hasNext() && !m_cancelled) {
+                it.next();
+                QCoreApplication::processEvents();
+                addFileToQueue(queue, it.fileInfo());
+            }
+        } else if (isDirectory) {
+            addRootFileToQueue(queue, path, true);
+        } else if (info.isReadable()) {
+            addFileToQueue(queue, info);
+        } else {
+            addRootFileToQueue(queue, path, false);
+        }
+    }
+    return queue;
+}
+
+void SigningDialog::addFileToQueue(QQueue<QString> &queue, const QFileInfo &info) const
+{
+    if (m_mode == Bsign::ElfOnly) {
+        if (FilteredTreeProxyModel::isElf(info)) {
+            queue.enqueue(info.filePath());
+        }
+        return;
+    }
+    if (info.isFile() && !info.isSymLink()) {
+        queue.enqueue(info.filePath());
+    }
+}
+
+void SigningDialog::addRootFileToQueue(QQueue<QString> &queue, const QString &path, bool isDirectory) const
+{
+    if (isDirectory) {
+        addDirectoryListingToQueue(queue, path);
+        return;
+    }
+    if (m_mode == Bsign::ElfOnly) {
+        if (FilteredTreeProxyModel::isElf(path)) {
+            queue.enqueue(path);
+        }
+        return;
+    }
+    const auto entry = m_selectedPaths.find(path);
+    if (entry != m_selectedPaths.end() && !entry->second) {
+        queue.enqueue(path);
+    }
+}
+
+// A directory this process cannot read: the helper lists the files below it.
+void SigningDialog::addDirectoryListingToQueue(QQueue<QString> &queue, const QString &directory) const
+{
+    KAuth::Action action = HelperCall::action(QStringLiteral("%1.setupsigning"), HelperCall::DigsigNamespace);
+    action.addArgument(QStringLiteral("get_dir_iter"), directory);
+    HelperJob *job = HelperCall::execute(action);
+    if (!job->exec()) {
+        qDebug() << job->errorString();
+        return;
+    }
+    const QVariantMap files = job->data();
+    if (files.isEmpty()) {
+        qDebug() << "ERROR GET ROOT PATHS";
+        return;
+    }
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const bool selected = m_mode == Bsign::ElfOnly ? FilteredTreeProxyModel::isElf(it.key()) : it.value().toBool();
+        if (selected) {
+            queue.enqueue(it.key());
+        }
+    }
+}
+
+KAuth::Action SigningDialog::actionWithDataSigned() const
+{
+    KAuth::Action action = HelperCall::action(QStringLiteral("%1.setupsigning"), HelperCall::DigsigNamespace, SigningTimeout);
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    action.setArguments({
+        {QStringLiteral("signing_process"), QString()},
+        {QStringLiteral("files"), QStringList(m_files)},
+        {QStringLiteral("key_id"), m_keyId},
+        {QStringLiteral("mode"), static_cast<int>(m_mode)},
+        {QStringLiteral("DISPLAY"), environment.value(QStringLiteral("DISPLAY"))},
+        {QStringLiteral("XAUTHORITY"), environment.value(QStringLiteral("XAUTHORITY"))},
+    });
+    if (m_mode != Bsign::ElfOnly) {
+        QStringList paths;
+        for (const auto &entry : m_selectedPaths) {
+            paths.append(entry.first);
+        }
+        action.addArgument(QStringLiteral("paths"), paths);
+    }
+    return action;
+}
+
+void SigningDialog::startSigned()
+{
+    m_job = HelperCall::execute(actionWithDataSigned());
+    m_job->setParent(this);
+    m_job->setAutoDelete(false);
+    connect(m_job, &HelperJob::newData, this, &SigningDialog::parsingDataFromHelper);
+    // Queued, so that every record delivered before the end is handled first.
+    connect(m_job, &KJob::finished, this, &SigningDialog::onSigningJobFinished, Qt::QueuedConnection);
+    m_job->start();
+}
+
+void SigningDialog::parsingDataFromHelper(const QVariantMap &data)
+{
+    if (data.isEmpty()) {
+        return;
+    }
+    const QVariantMap record = data.first().toMap();
+    if (data.contains(FileFinishedKey) || data.contains(FileErrorKey)) {
+        // A record about a file names exactly one file; anything else is malformed.
+        if (record.isEmpty()) {
+            return;
+        }
+        const QString file = record.firstKey();
+        const int value = record.first().toInt();
+        if (data.contains(FileFinishedKey)) {
+            onSigningFileFinished(file, static_cast<Bsign::ReturnValue>(value));
+        } else {
+            onErrorFileSigningOccurred(file, static_cast<QProcess::ProcessError>(value));
+        }
+    } else if (data.contains(ExportResultKey)) {
+        const QString errorText = record.value(QStringLiteral("error_text")).toString();
+        const QString path = record.value(QStringLiteral("path")).toString();
+        const QString keyId = record.value(QStringLiteral("key_id")).toString();
+        if (errorText.isEmpty()) {
+            onKeyExported(keyId, path);
+        } else {
+            onKeyExportError(keyId, path, errorText);
+        }
+    }
+}
+
+void SigningDialog::onKeyExported(const QString &keyID, const QString &path)
+{
+    addMessageToLog(i18nd(Domain, "Key with ID %1 successfully exported to %2", keyID, path), Bsign::NoError);
+}
+
+void SigningDialog::onKeyExportError(const QString &keyID, const QString &path, const QString &error)
+{
+    addMessageToLog(i18nd(Domain, "Can not export key with ID %1 to %2", keyID, path), Bsign::UnknownError);
+    addMessageToLog(error, Bsign::UnknownError);
+}
+
+void SigningDialog::onSigningFileFinished(const QString &file, Bsign::ReturnValue value)
+{
+    m_ui->progressBar->setValue(m_ui->progressBar->value() + 1);
+    switch (value) {
+    case Bsign::NoError:
+        addMessageToLog(i18nd(Domain, "File \"%1\" signed successfully.", file), Bsign::NoError);
+        checkRemainingFiles();
+        break;
+    case Bsign::FileNotFound:
+        addMessageToLog(i18nd(Domain, "Warning: file %1 not found", file), Bsign::FileNotFound);
+        checkRemainingFiles();
+        break;
+    default:
+        addMessageToLog(i18nd(Domain, "%1 signing error: %2", file, Bsign::returnValueToString(value)), value);
+        break;
+    }
+}
+
+void SigningDialog::onErrorFileSigningOccurred(const QString &file, QProcess::ProcessError error)
+{
+    m_ui->progressBar->setValue(m_ui->progressBar->value() + 1);
+    addMessageToLog(i18nd(Domain, "Process error occurred when sigsing file %1: %2", file, QString::number(static_cast<int>(error))), Bsign::UnknownError);
+}
+
+void SigningDialog::checkRemainingFiles()
+{
+    --m_remaining;
+    if (m_remaining != 0) {
+        return;
+    }
+    addMessageToLog(i18nd(Domain, "Signing completed."), Bsign::NoError);
+    m_completed = true;
+    if (m_saveLog) {
+        createLogFile();
+    }
+    m_ui->logPlainTextEdit->appendPlainText(i18nd(Domain, "Finished."));
+    showFinalButtons();
+}
+
+void SigningDialog::onSigningJobFinished(KJob *job)
+{
+    if (!job->errorString().isEmpty()) {
+        qWarning("Error code %s, text: \"%s\"!", QByteArray::number(job->error()).constData(), job->errorString().toLocal8Bit().constData());
+    }
+    if (m_mode != Bsign::ElfOnly) {
+        addMessageToLog(i18nd(Domain, "Writing selected directories and files to %1", XattrControlFile), Bsign::NoError);
+    }
+    showFinalButtons();
+}
+
+void SigningDialog::addMessageToLog(QString message, Bsign::ReturnValue value)
+{
+    if (m_saveLog) {
+        m_logLines.append(message);
+    }
+    message.prepend(prefixOf(value));
+    m_ui->logPlainTextEdit->appendPlainText(message);
+}
+
+void SigningDialog::createLogFile()
+{
+    m_ui->logPlainTextEdit->appendPlainText(i18nd(Domain, "Log file is being created..."));
+    KAuth::Action action = HelperCall::action(QStringLiteral("%1.logging"), HelperCall::DigsigNamespace);
+    action.addArgument(QStringLiteral("log"), m_logLines);
+    HelperJob *job = HelperCall::execute(action);
+    if (!job->exec()) {
+        m_ui->logPlainTextEdit->appendPlainText(i18nd(Domain, "Failed to write log file"));
+    }
+}
+
+void SigningDialog::showFinalButtons()
+{
+    m_ui->buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);
+    m_ui->buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(false);
+}
+
+QString SigningDialog::prefixOf(Bsign::ReturnValue value)
+{
+    switch (value) {
+    case Bsign::NoError:
+        return QStringLiteral("[OK] ");
+    case Bsign::FileNotFound:
+        return QLatin1Char('[') + i18nd(Domain, "Warning") + QStringLiteral("] ");
+    default:
+        return QLatin1Char('[') + i18nd(Domain, "Error") + QStringLiteral("] ");
+    }
+}

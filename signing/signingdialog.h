@@ -1,0 +1,71 @@
+#pragma once
+
+#include "bsign.h"
+#include "selectedpaths.h"
+
+#include <KAuth/Action>
+
+#include <QDialog>
+#include <QFileInfo>
+#include <QProcess>
+#include <QQueue>
+#include <QStringList>
+#include <QVariantMap>
+
+class HelperJob;
+class KJob;
+namespace Ui {
+class SigningDialog;
+}
+
+// Carries out one signing run: turns the ticked paths into a queue of files, hands the
+// queue to the privileged signing action in one job and shows its per-file results.
+class SigningDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    SigningDialog(const QString &keyId, const SelectedPaths &selectedPaths, Bsign::SignMode mode, bool saveLog, QWidget *parent = nullptr);
+    ~SigningDialog() override;
+
+    // True after every file was signed and after a cancel.
+    bool isCompleted() const;
+
+    QQueue<QString> parsingFilesFromPaths() const;
+    void addFileToQueue(QQueue<QString> &queue, const QFileInfo &info) const;
+    void addRootFileToQueue(QQueue<QString> &queue, const QString &path, bool isDirectory) const;
+    KAuth::Action actionWithDataSigned() const;
+
+public Q_SLOTS:
+    int exec() override;
+    void reject() override;
+    void preparationForSigningProcess();
+    void onKeyExported(const QString &keyID, const QString &path);
+    void onKeyExportError(const QString &keyID, const QString &path, const QString &error);
+    void onSigningFileFinished(const QString &file, Bsign::ReturnValue value);
+    void onErrorFileSigningOccurred(const QString &file, QProcess::ProcessError error);
+    void checkRemainingFiles();
+    void addMessageToLog(QString message, Bsign::ReturnValue value);
+
+private:
+    bool checkSignaturePossible();
+    void startSigned();
+    void parsingDataFromHelper(const QVariantMap &data);
+    void onSigningJobFinished(KJob *job);
+    void createLogFile();
+    void addDirectoryListingToQueue(QQueue<QString> &queue, const QString &directory) const;
+    void showFinalButtons();
+    static QString prefixOf(Bsign::ReturnValue value);
+
+    QString m_keyId;
+    SelectedPaths m_selectedPaths;
+    Bsign::SignMode m_mode;
+    qint64 m_remaining = 0;
+    QQueue<QString> m_files;
+    bool m_completed = false;
+    bool m_saveLog;
+    QStringList m_logLines;
+    HelperJob *m_job = nullptr;
+    Ui::SigningDialog *m_ui;
+    // Set by a cancel; the list building, which keeps the loop running, checks it.
+    bool m_cancelled = false;
+};
