@@ -20,9 +20,10 @@ case "$podir" in
 esac
 
 prune="./platform ./autotests ./benchmarks ./tools ./po ./debian ./.git"
-for cache in $(find . -mindepth 2 -maxdepth 3 -name CMakeCache.txt); do
+# Build directories inside the tree hold generated copies of the forms.
+while read -r cache; do
     prune="$prune $(dirname "$cache")"
-done
+done < <(find . -mindepth 2 -maxdepth 3 -name CMakeCache.txt)
 prune_expression=""
 for dir in $prune; do
     prune_expression="$prune_expression -path $dir -o"
