@@ -2,15 +2,23 @@
 
 #include <KAuth/ExecuteJob>
 
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QQueue>
+#include <QTimer>
 
 namespace
 {
-// The job a helper works on, and the jobs waiting for it, in order.
+// KAuth's helper announces an action's end before it stops counting itself busy, and it
+// processes events in between; a call arriving then is lost. The next call therefore
+// waits a moment after an answer.
+constexpr int SettleTime = 50;
+
+// The job a helper works on, the jobs waiting for it in order, and when it answered last.
 struct HelperLine {
     KAuth::ExecuteJob *running = nullptr;
     QQueue<QPointer<KAuthHelperJob>> waiting;
+    QDeadlineTimer settled;
 };
 
 QHash<QString, HelperLine> &helperLines()
@@ -59,7 +67,11 @@ void KAuthHelperJob::start()
         return;
     }
     line.running = m_job;
-    startInner();
+    if (line.settled.hasExpired()) {
+        startInner();
+    } else {
+        QTimer::singleShot(line.settled.remainingTime(), this, &KAuthHelperJob::startInner);
+    }
 }
 
 void KAuthHelperJob::startInner()
@@ -107,13 +119,15 @@ void KAuthHelperJob::helperAnswered(KAuth::ExecuteJob *job, const QString &helpe
         return;
     }
     line.running = nullptr;
+    line.settled.setRemainingTime(SettleTime);
     job->deleteLater();
     while (!line.waiting.isEmpty()) {
         QPointer<KAuthHelperJob> next = line.waiting.dequeue();
         if (next) {
-            // Not from inside KAuth's delivery of the answer: a job started there never ends.
+            // Started from the event loop, never from inside KAuth's delivery of the answer:
+            // a job started there never ends either.
             line.running = next->m_job;
-            QMetaObject::invokeMethod(next, &KAuthHelperJob::startInner, Qt::QueuedConnection);
+            QTimer::singleShot(SettleTime, next, &KAuthHelperJob::startInner);
             return;
         }
     }

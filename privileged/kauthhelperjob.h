@@ -14,8 +14,8 @@ class ExecuteJob;
 // A KAuth helper answers a call that reaches it while it still works on another action
 // with a "busy" reply that KAuth's client never reports, so such a job would never end.
 // Jobs for one helper therefore run one after another: a job starts once the helper has
-// answered the one before, also when that one was killed and the helper is only
-// winding it down.
+// answered the one before (also when that one was killed and the helper is only winding
+// it down) and has had a moment to become free.
 class KAuthHelperJob : public HelperJob
 {
     Q_OBJECT
