@@ -44,10 +44,14 @@ if [ -z "$user" ] || [ "$user" = root ]; then
 fi
 chmod o+rx "$demo" 2>/dev/null || true
 
-# The real helpers behind a private system bus and polkitd, which lets the demo user apply.
+# The real helpers behind a private system bus and polkitd, which lets the demo user apply,
+# sign, create keys and check signatures; a GOST key and programs to sign under /opt/demo.
 sandbox_top=$top sandbox_layers="$demo/layers"
 . "$top/tools/sandbox-bus.sh"
+. "$top/tools/demo-session.sh"
 sandbox_start "$prefix" "$demo/state" "$user"
+demo_make_key
+demo_make_tree
 
 run_module() {
     runuser -u "$user" -- env HOME="$(getent passwd "$user" | cut -d: -f6)" \
@@ -63,7 +67,7 @@ if [ -n "${DISPLAY:-}" ]; then
     exit 0
 fi
 
-shots="$demo/screenshots"
+shots="$top/docs"
 mkdir -p "$shots"
 rm -f "$demo/display"
 Xvfb -displayfd 3 -screen 0 1024x900x24 -ac -nolisten tcp 3>"$demo/display" >/dev/null 2>&1 &
@@ -82,5 +86,4 @@ for id in $(xdotool search --onlyvisible --class kcmshell5); do
     xdotool windowmove "$id" 0 0 windowsize "$id" 900 820
 done
 sleep 3
-import -window root -crop 900x820+0+0 +repage "$shots/control-panel.png"
-echo "Screenshot written: $shots/control-panel.png"
+demo_screenshots "$window" "$shots"

@@ -4,7 +4,8 @@
 # Needs: sandbox_top (the source tree) and sandbox_layers (an empty directory for the
 # overlays' changes). Nothing here outlives the namespace.
 
-# A writable overlay over a directory; the changes live in a tmpfs of the namespace.
+# A writable overlay over a directory; the changes live in a tmpfs of the namespace. A
+# directory overlaid once stays writable: a second overlay on the same layer is refused.
 sandbox_overlay() { # <directory>
     local name
     name=$(echo "$1" | tr / _)
@@ -12,6 +13,7 @@ sandbox_overlay() { # <directory>
         mkdir -p "$sandbox_layers"
         mount -t tmpfs tmpfs "$sandbox_layers"
     fi
+    [ -d "$sandbox_layers/$name" ] && return 0
     mkdir -p "$sandbox_layers/$name/upper" "$sandbox_layers/$name/work"
     mount -t overlay overlay -o "lowerdir=$1,upperdir=$sandbox_layers/$name/upper,workdir=$sandbox_layers/$name/work" "$1"
 }
@@ -38,11 +40,20 @@ sandbox_install_helpers() { # <install tree>
     sandbox_bus_policies=$(dirname "$(find "$1" -name 'ru.orlis.kcm.digsig.conf' -path '*system.d*' | head -n 1)")
 }
 
-# The rules: <allowed user> may run every action of the module; <denied user> gets "no".
+# The rules: <allowed user> may run every action of the module and, through pkexec, the
+# programs the module starts as root (the signature check and the key generation);
+# <denied user> gets "no".
 sandbox_write_rules() { # <rules directory> <allowed user> [<denied user>]
     mkdir -p "$1"
     cat >"$1/10-orlis-kcm-digsig-sandbox.rules" <<RULES
 polkit.addRule(function(action, subject) {
+    if (action.id == "org.freedesktop.policykit.exec" && subject.user == "$2") {
+        var program = action.lookup("program");
+        if (program == "/usr/bin/bsign" || program == "/usr/lib/kauth/libexec/keywright") {
+            return polkit.Result.YES;
+        }
+        return polkit.Result.NOT_HANDLED;
+    }
     if (action.id.indexOf("ru.orlis.kcm.") !== 0) {
         return polkit.Result.NOT_HANDLED;
     }
@@ -117,9 +128,25 @@ CONF
     sandbox_wait_for polkitd sandbox_has_polkit
 }
 
+# keywright runs under pkexec, whose PATH starts with /usr/sbin: a gpgconf there hands over
+# to the GOST-capable one on /usr/local/sbin, so GpgME uses that engine. Only gpgconf: a
+# second copy of the stand-ins on the helpers' PATH would take the first for the real gpg.
+# The agent asks /usr/bin/pinentry-qt for pass phrases; a stub answers at once with a
+# fixed one, so nothing waits for a person.
+sandbox_install_key_generation() { # <state directory>
+    cat >"$1/gpgconf" <<'GPGCONF'
+#!/bin/sh
+PATH=/usr/local/sbin:/usr/bin:/bin exec /usr/local/sbin/gpgconf "$@"
+GPGCONF
+    chmod 0755 "$1/gpgconf"
+    sandbox_bind "$1/gpgconf" /usr/sbin/gpgconf
+    sandbox_bind "$sandbox_top/autotests/keywright/pinentry-stub" /usr/bin/pinentry-qt
+}
+
 # Everything the helpers touch, inside the namespace: their programs (the bsign and boot
-# image stand-ins, the GOST-capable gpg on the helpers' search path), root's GnuPG home and
-# /var/log bound to private directories, the bus and polkitd. /etc/digsig is the caller's.
+# image stand-ins, the GOST-capable gpg on the helpers' and pkexec's search paths), root's
+# GnuPG home, its agent's sockets and /var/log bound to private directories, the bus and
+# polkitd. /etc/digsig is the caller's.
 sandbox_start() { # <install tree> <state directory> <allowed user> [<denied user>]
     local tree=$1 state=$2
     mkdir -p "$state/gnupg" "$state/var-log"
@@ -128,7 +155,13 @@ sandbox_start() { # <install tree> <state directory> <allowed user> [<denied use
     sandbox_bind "$(find "$tree" -path '*/bin/bsign' | head -n 1)" /usr/bin/bsign
     sandbox_bind "$(find "$tree" -name update-initramfs | head -n 1)" /usr/sbin/update-initramfs
     sandbox_bind "$sandbox_top/platform/gnupg" /usr/local/sbin
+    sandbox_install_key_generation "$state"
     sandbox_bind "$state/gnupg" /root/.gnupg
+    # With /run/user/0 present, gpg would put the agent's sockets there, where the
+    # machine's own agent for /root/.gnupg listens.
+    if [ -d /run/user ]; then
+        mount -t tmpfs -o mode=0755 tmpfs /run/user
+    fi
     sandbox_bind "$state/var-log" /var/log
     sandbox_write_rules "$state/rules.d" "$3" "${4:-}"
     sandbox_start_bus "$state"

@@ -1,0 +1,97 @@
+# Sourced by tools/run-demo.sh inside its namespace, after sandbox_start: the demo's key and
+# files, and the headless run that photographs the module. Every wait has a deadline.
+
+# A GOST key in root's private key ring, made by the stand-in engine, without pass phrase.
+demo_make_key() {
+    /usr/local/sbin/gpg --batch --quiet --gen-key '-&3' 3<<'PARAMS' 2>/dev/null
+%no-protection
+Key-Type: GOST_R34.10-2012
+Key-Usage: sign
+Name-Real: Demo Administrator
+Name-Email: admin@example.org
+Expire-Date: 0
+%commit
+PARAMS
+}
+
+# Programs to sign below /opt/demo, in an overlay of /opt that vanishes with the namespace;
+# enough of them that a signing run lasts a few seconds.
+demo_make_tree() {
+    sandbox_overlay /opt
+    mkdir -p /opt/demo/tools
+    cp /usr/bin/true /usr/bin/false /usr/bin/echo /opt/demo/
+    for i in $(seq -w 1 300); do cp /usr/bin/true "/opt/demo/tools/tool-$i"; done
+    chmod -R a+rX /opt/demo
+}
+
+# Waits up to 20 s for a visible window whose name matches; prints its id.
+demo_window() { # <name pattern>
+    local id
+    for _ in $(seq 1 100); do
+        id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | tail -n 1)
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.2
+    done
+    echo "demo: no window named \"$1\"" >&2
+    return 1
+}
+
+demo_click() { # <x> <y>
+    xdotool mousemove "$1" "$2" click 1
+    sleep 0.5
+}
+
+demo_keys() { # <key...>
+    xdotool key --delay 150 "$@"
+    sleep 0.5
+}
+
+demo_shot() { # <window id> <file>
+    import -window "$1" "$2"
+    echo "Screenshot written: $2"
+}
+
+# Puts the pointer on a window (without a window manager the keyboard follows the pointer).
+demo_point_at() { # <window id>
+    eval "$(xdotool getwindowgeometry --shell "$1")"
+    xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT / 2))
+    sleep 0.3
+}
+
+# Photographs the module under the X server of DISPLAY: the control panel, the key selection
+# and the signing dialog of a run over /opt/demo, the signing tab after it, the keys tab.
+# Positions are those of the 900x820 window at the screen's corner.
+demo_screenshots() { # <kcmshell5 window id> <directory>
+    local panel=$1 shots=$2 window
+    demo_shot "$panel" "$shots/control-panel.png"
+    demo_click 69 519  # expand /opt
+    sleep 1
+    demo_click 85 538  # expand /opt/demo
+    sleep 1
+    demo_click 105 538 # tick /opt/demo
+    demo_click 45 279  # sign executable files
+    demo_click 212 279 # and in extended attributes
+    sleep 1
+    demo_click 483 279 # "Sign"
+    window=$(demo_window "Selection confirmation") && demo_point_at "$window" && demo_keys Return
+    window=$(demo_window "Key selection") || return 1
+    demo_point_at "$window"
+    demo_shot "$window" "$shots/select-key-dialog.png"
+    demo_keys Return
+    window=$(demo_window "Signature process") || return 1
+    sleep 0.5
+    demo_shot "$window" "$shots/signing-dialog.png"
+    # OK comes with the last file; the key export and the paths follow.
+    for _ in $(seq 1 60); do
+        xdotool search --onlyvisible --name "Signature process" >/dev/null 2>&1 || break
+        demo_point_at "$window"
+        demo_keys Return
+        sleep 0.5
+    done
+    sleep 5
+    demo_shot "$panel" "$shots/signing-tab.png"
+    demo_click 675 229 # the "Keys" tab, with the key the run exported
+    demo_click 50 335  # expand xattr_keys
+    sleep 1
+    demo_shot "$panel" "$shots/keys-tab.png"
+}
