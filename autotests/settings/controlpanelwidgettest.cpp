@@ -1,5 +1,6 @@
 #include "controlpanelwidget.h"
 #include "digsigcontrolpanel.h"
+#include "formcheck.h"
 #include "modalanswerer.h"
 #include "tempconfig.h"
 
@@ -156,33 +157,23 @@ QStringList ControlPanelWidgetTest::chooseVerifyMode(ControlPanelWidget &panel, 
 void ControlPanelWidgetTest::form()
 {
     auto panel = createPanel();
-    QVERIFY(child<QGroupBox>(*panel, "gBoxControlPanel"));
-    QVERIFY(child<QGroupBox>(*panel, "gBoxControlPanel")->title().isEmpty());
-    QCOMPARE(child<QLabel>(*panel, "labelExeFiles")->text(), QStringLiteral("Control executable files"));
-    QCOMPARE(child<QLabel>(*panel, "labelAttrs")->text(), QStringLiteral("Control extended attributes"));
-    QCOMPARE(child<QLabel>(*panel, "label_2")->text(), QStringLiteral("Verify mode"));
-    QCOMPARE(child<QLabel>(*panel, "label")->text(), QStringLiteral("File templates for extended attributes"));
-    QCOMPARE(child<QLabel>(*panel, "pathToDigsigConf")->text(), QStringLiteral("/etc/digsig/xattr_control:"));
+    QVERIFY(formMatches(*panel,
+        {{QStringLiteral("gBoxControlPanel"), "title", QString()}, {QStringLiteral("labelExeFiles"), "text", QStringLiteral("Control executable files")},
+            {QStringLiteral("labelAttrs"), "text", QStringLiteral("Control extended attributes")},
+            {QStringLiteral("label_2"), "text", QStringLiteral("Verify mode")},
+            {QStringLiteral("label"), "text", QStringLiteral("File templates for extended attributes")},
+            {QStringLiteral("pathToDigsigConf"), "text", QStringLiteral("/etc/digsig/xattr_control:")}, {QStringLiteral("lineEdit"), "readOnly", true},
+            {QStringLiteral("resetVerifyButton"), "toolTip", QStringLiteral("Reset")}, {QStringLiteral("resetVerifyButton"), "text", QString()},
+            {QStringLiteral("resetVerifyButton"), "enabled", false},
+            {QStringLiteral("verifyModeButton"), "toolTip", QStringLiteral("Change signature verification mode")},
+            {QStringLiteral("verifyModeButton"), "text", QString()}, {QStringLiteral("verifyModeButton"), "enabled", true},
+            {QStringLiteral("xattrButton"), "text", QStringLiteral("Show")}, {QStringLiteral("kmessagewidget"), "wordWrap", true},
+            {QStringLiteral("kmessagewidget"), "closeButtonVisible", false},
+            {QStringLiteral("kmessagewidget"), "text",
+                QStringLiteral("To check single files, you should add a slash to the beginning of the path. For example, //bin/dash. To check files and "
+                               "subdirectories in a directory, you should add a slash to the end of the path. For example, /usr/")}}));
     QCOMPARE(child<QLabel>(*panel, "pathToDigsigConf")->alignment(), Qt::AlignCenter);
-    QVERIFY(child<QLineEdit>(*panel, "lineEdit")->isReadOnly());
     QVERIFY(child<QTextEdit>(*panel, "textEdit"));
-
-    auto resetButton = child<QAbstractButton>(*panel, "resetVerifyButton");
-    QCOMPARE(resetButton->toolTip(), QStringLiteral("Reset"));
-    QVERIFY(resetButton->text().isEmpty());
-    QVERIFY(!resetButton->isEnabled());
-    auto pencil = child<QAbstractButton>(*panel, "verifyModeButton");
-    QCOMPARE(pencil->toolTip(), QStringLiteral("Change signature verification mode"));
-    QVERIFY(pencil->text().isEmpty());
-    QVERIFY(pencil->isEnabled());
-    QCOMPARE(child<QPushButton>(*panel, "xattrButton")->text(), QStringLiteral("Show"));
-
-    auto message = child<KMessageWidget>(*panel, "kmessagewidget");
-    QVERIFY(message->wordWrap());
-    QVERIFY(!message->isCloseButtonVisible());
-    QCOMPARE(message->text(),
-        QStringLiteral("To check single files, you should add a slash to the beginning of the path. For example, //bin/dash. To check files and "
-                       "subdirectories in a directory, you should add a slash to the end of the path. For example, /usr/"));
 
     for (const char *name : {"comboExeFiles", "comboAttrs"}) {
         auto box = child<QComboBox>(*panel, name);

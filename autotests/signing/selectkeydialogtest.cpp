@@ -1,5 +1,6 @@
 #include "selectkeydialog.h"
 #include "fakehelperbackend.h"
+#include "formcheck.h"
 #include "keymanager.h"
 #include "modalanswerer.h"
 
@@ -15,6 +16,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <functional>
 
 namespace {
 const QString KeysList = QStringLiteral("ru.orlis.kcm.digsig.keyslist");
@@ -50,9 +53,16 @@ HelperScript keysReply(const QVariantMap &keys)
     return script;
 }
 
-int callCount(const FakeHelperBackend &backend, const QString &name)
+// A key list that gains a second key from the second reading on.
+std::function<HelperScript(const QVariantMap &)> growingKeys(int &listings, const QVariantMap &first, const QVariantMap &added)
 {
-    return backend.callNames().count(name);
+    return [&listings, first, added](const QVariantMap &) {
+        QVariantMap keys = first;
+        if (++listings > 1) {
+            keys.insert(added);
+        }
+        return keysReply(keys);
+    };
 }
 }
 
@@ -65,10 +75,8 @@ private Q_SLOTS:
     void form();
     void warningPerMode_data();
     void warningPerMode();
-    void keysInManagerOrderLastPreselected();
-    void shortFingerprintShownWhole();
-    void noKeys();
-    void failedKeyListing();
+    void keyList_data();
+    void keyList();
     void saveLogCheckBox();
     void acceptAndCancel();
     void createKeyReadsKeysAgain();
@@ -87,26 +95,20 @@ void SelectKeyDialogTest::form()
     FakeHelperBackend backend;
     KeyManager manager;
     SelectKeyDialog dialog(&manager, Bsign::ElfOnly);
-    QCOMPARE(dialog.objectName(), QStringLiteral("SelectKeyDialog"));
-    QCOMPARE(dialog.size(), QSize(340, 359));
-    QCOMPARE(dialog.windowTitle(), QStringLiteral("Key selection"));
-    QCOMPARE(dialog.findChild<QLabel *>(QStringLiteral("_selectKeyLabel"))->text(), QStringLiteral("Select key:"));
+    QVERIFY(formMatches(dialog,
+        {{{}, "objectName", QStringLiteral("SelectKeyDialog")}, {{}, "size", QSize(340, 359)}, {{}, "windowTitle", QStringLiteral("Key selection")},
+            {QStringLiteral("_selectKeyLabel"), "text", QStringLiteral("Select key:")},
+            {QStringLiteral("_createKeyPushButton"), "text", QStringLiteral("Create new key")},
+            {QStringLiteral("_openKeyManagerPushButton"), "text", QStringLiteral("Open key management utility")},
+            {QStringLiteral("kmessagewidget"), "text", WarningText}, {QStringLiteral("kmessagewidget"), "wordWrap", true},
+            {QStringLiteral("kmessagewidget"), "closeButtonVisible", false},
+            {QStringLiteral("_saveLogCheckBox"), "text", QStringLiteral("Save log to /var/log/orlis-kcm-digsig.log")},
+            {QStringLiteral("_saveLogCheckBox"), "checked", false}}));
     QVERIFY(combo(dialog));
-    QCOMPARE(dialog.findChild<QPushButton *>(QStringLiteral("_createKeyPushButton"))->text(), QStringLiteral("Create new key"));
-    QCOMPARE(dialog.findChild<QPushButton *>(QStringLiteral("_openKeyManagerPushButton"))->text(), QStringLiteral("Open key management utility"));
-    auto *warning = dialog.findChild<KMessageWidget *>(QStringLiteral("kmessagewidget"));
-    QVERIFY(warning);
-    QCOMPARE(warning->messageType(), KMessageWidget::Warning);
-    QVERIFY(warning->wordWrap());
-    QVERIFY(!warning->isCloseButtonVisible());
-    QCOMPARE(warning->text(), WarningText);
+    QCOMPARE(dialog.findChild<KMessageWidget *>(QStringLiteral("kmessagewidget"))->messageType(), KMessageWidget::Warning);
     auto *line = dialog.findChild<QFrame *>(QStringLiteral("line"));
-    QVERIFY(line);
     QCOMPARE(line->frameShape(), QFrame::HLine);
     QCOMPARE(line->frameShadow(), QFrame::Sunken);
-    auto *saveLog = dialog.findChild<QCheckBox *>(QStringLiteral("_saveLogCheckBox"));
-    QCOMPARE(saveLog->text(), QStringLiteral("Save log to /var/log/orlis-kcm-digsig.log"));
-    QVERIFY(!saveLog->isChecked());
     auto *buttons = dialog.findChild<QDialogButtonBox *>(QStringLiteral("_dialogButtonBox"));
     QCOMPARE(buttons->orientation(), Qt::Horizontal);
     QCOMPARE(buttons->standardButtons(), QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
@@ -147,65 +149,60 @@ void SelectKeyDialogTest::warningPerMode()
     QCOMPARE(dialog.findChild<KMessageWidget *>(QStringLiteral("kmessagewidget"))->isVisible(), warningShown);
 }
 
-void SelectKeyDialogTest::keysInManagerOrderLastPreselected()
+void SelectKeyDialogTest::keyList_data()
 {
-    FakeHelperBackend backend;
+    QTest::addColumn<QVariantMap>("keys");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QStringList>("texts");
+    QTest::addColumn<QStringList>("ids");
+
     // The manager lists keys sorted by user id: upper case before lower case.
-    backend.script(KeysList,
-        keysReply({{QStringLiteral("zeta <z@example.org>"), QStringLiteral("1111111111222222222233333333334444444444")},
-            {QStringLiteral("Alpha <a@example.org>"), LongFingerprint}, {QStringLiteral("beta"), QStringLiteral("99998888777766665555444433332222111100AB")}}));
-    KeyManager manager;
-    SelectKeyDialog dialog(&manager, Bsign::ElfAndXattr);
-    QCOMPARE(comboTexts(dialog),
-        (QStringList {
-            QStringLiteral("Alpha <a@example.org> [1122223333]"), QStringLiteral("beta [22111100AB]"), QStringLiteral("zeta <z@example.org> [4444444444]")}));
-    QCOMPARE(combo(dialog)->currentIndex(), 2);
-    QCOMPARE(dialog.selectedKeyID(), QStringLiteral("1111111111222222222233333333334444444444"));
-    QCOMPARE(combo(dialog)->itemData(0, Qt::UserRole).toString(), LongFingerprint);
-    QVERIFY(combo(dialog)->itemIcon(0).isNull());
-    QVERIFY(dialogButton(dialog, QDialogButtonBox::Ok)->isEnabled());
-
-    combo(dialog)->setCurrentIndex(0);
-    QCOMPARE(dialog.selectedKeyID(), LongFingerprint);
+    QTest::newRow("manager's order, last preselected")
+        << QVariantMap {{QStringLiteral("zeta <z@example.org>"), QStringLiteral("1111111111222222222233333333334444444444")},
+               {QStringLiteral("Alpha <a@example.org>"), LongFingerprint}, {QStringLiteral("beta"), QStringLiteral("99998888777766665555444433332222111100AB")}}
+        << 0
+        << QStringList {QStringLiteral("Alpha <a@example.org> [1122223333]"), QStringLiteral("beta [22111100AB]"),
+               QStringLiteral("zeta <z@example.org> [4444444444]")}
+        << QStringList {
+               LongFingerprint, QStringLiteral("99998888777766665555444433332222111100AB"), QStringLiteral("1111111111222222222233333333334444444444")};
+    QTest::newRow("short fingerprint shown whole") << QVariantMap {{QStringLiteral("short"), QStringLiteral("ABC")}} << 0
+                                                   << QStringList {QStringLiteral("short [ABC]")} << QStringList {QStringLiteral("ABC")};
+    QTest::newRow("no keys") << QVariantMap() << 0 << QStringList() << QStringList();
+    QTest::newRow("failed listing") << QVariantMap() << 4 << QStringList() << QStringList();
 }
 
-void SelectKeyDialogTest::shortFingerprintShownWhole()
+void SelectKeyDialogTest::keyList()
 {
-    FakeHelperBackend backend;
-    backend.script(KeysList, keysReply({{QStringLiteral("short"), QStringLiteral("ABC")}}));
-    KeyManager manager;
-    SelectKeyDialog dialog(&manager, Bsign::ElfOnly);
-    QCOMPARE(comboTexts(dialog), QStringList {QStringLiteral("short [ABC]")});
-    QCOMPARE(dialog.selectedKeyID(), QStringLiteral("ABC"));
-}
+    QFETCH(QVariantMap, keys);
+    QFETCH(int, error);
+    QFETCH(QStringList, texts);
+    QFETCH(QStringList, ids);
 
-void SelectKeyDialogTest::noKeys()
-{
     FakeHelperBackend backend;
+    HelperScript script = keysReply(keys);
+    script.error = error;
+    script.errorText = error ? QStringLiteral("not authorised") : QString();
+    backend.script(KeysList, script);
     KeyManager manager;
-    SelectKeyDialog dialog(&manager, Bsign::ElfOnly);
-    QCOMPARE(combo(dialog)->count(), 0);
-    QCOMPARE(combo(dialog)->currentIndex(), -1);
-    QVERIFY(dialog.selectedKeyID().isEmpty());
-    QVERIFY(!dialogButton(dialog, QDialogButtonBox::Ok)->isEnabled());
+    SelectKeyDialog dialog(&manager, error ? Bsign::XattrOnly : Bsign::ElfAndXattr);
+    QCOMPARE(comboTexts(dialog), texts);
+    QCOMPARE(combo(dialog)->currentIndex(), ids.size() - 1);
+    QCOMPARE(dialog.selectedKeyID(), ids.value(ids.size() - 1));
+    QCOMPARE(dialogButton(dialog, QDialogButtonBox::Ok)->isEnabled(), !ids.isEmpty());
+    for (int i = 0; i < ids.size(); ++i) {
+        QCOMPARE(combo(dialog)->itemData(i, Qt::UserRole).toString(), ids.at(i));
+        QVERIFY(combo(dialog)->itemIcon(i).isNull());
+    }
+    if (!ids.isEmpty()) {
+        combo(dialog)->setCurrentIndex(0);
+        QCOMPARE(dialog.selectedKeyID(), ids.first());
+    }
 
+    // Even with no key to choose, the dialog can be closed.
     ModalAnswerer answerer;
     answerer.press(QDialogButtonBox::Cancel);
     QCOMPARE(dialog.exec(), int(QDialog::Rejected));
     QCOMPARE(answerer.answeredCount(), 1);
-}
-
-void SelectKeyDialogTest::failedKeyListing()
-{
-    FakeHelperBackend backend;
-    HelperScript failure;
-    failure.error = 4;
-    failure.errorText = QStringLiteral("not authorised");
-    backend.script(KeysList, failure);
-    KeyManager manager;
-    SelectKeyDialog dialog(&manager, Bsign::XattrOnly);
-    QCOMPARE(combo(dialog)->count(), 0);
-    QVERIFY(!dialogButton(dialog, QDialogButtonBox::Ok)->isEnabled());
 }
 
 void SelectKeyDialogTest::saveLogCheckBox()
@@ -227,18 +224,12 @@ void SelectKeyDialogTest::acceptAndCancel()
     FakeHelperBackend backend;
     backend.script(KeysList, keysReply({{QStringLiteral("key"), LongFingerprint}}));
     KeyManager manager;
-    {
+    for (const auto button : {QDialogButtonBox::Ok, QDialogButtonBox::Cancel}) {
         SelectKeyDialog dialog(&manager, Bsign::ElfOnly);
         ModalAnswerer answerer;
-        answerer.press(QDialogButtonBox::Ok);
-        QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+        answerer.press(button);
+        QCOMPARE(dialog.exec(), int(button == QDialogButtonBox::Ok ? QDialog::Accepted : QDialog::Rejected));
         QCOMPARE(dialog.selectedKeyID(), LongFingerprint);
-    }
-    {
-        SelectKeyDialog dialog(&manager, Bsign::ElfOnly);
-        ModalAnswerer answerer;
-        answerer.press(QDialogButtonBox::Cancel);
-        QCOMPARE(dialog.exec(), int(QDialog::Rejected));
     }
 }
 
@@ -246,14 +237,9 @@ void SelectKeyDialogTest::createKeyReadsKeysAgain()
 {
     FakeHelperBackend backend;
     int listings = 0;
-    backend.script(KeysList, [&listings](const QVariantMap &) {
-        ++listings;
-        QVariantMap keys {{QStringLiteral("old"), QStringLiteral("0000000000OLDOLDOLD1")}};
-        if (listings > 1) {
-            keys.insert(QStringLiteral("new"), QStringLiteral("0000000000NEWNEWNEW2"));
-        }
-        return keysReply(keys);
-    });
+    backend.script(KeysList,
+        growingKeys(
+            listings, {{QStringLiteral("old"), QStringLiteral("0000000000OLDOLDOLD1")}}, {{QStringLiteral("new"), QStringLiteral("0000000000NEWNEWNEW2")}}));
     KeyManager manager;
     SelectKeyDialog dialog(&manager, Bsign::ElfOnly);
     combo(dialog)->setCurrentIndex(0);
@@ -297,7 +283,7 @@ void SelectKeyDialogTest::kgpgMissing()
     QCOMPARE(answerer.seenTexts(), QStringList {QStringLiteral("To open key management utility run in the console: apt-get install kgpg")});
     QVERIFY(!QFile::exists(launcherLog));
     // The list is not read again.
-    QCOMPARE(callCount(backend, KeysList), 1);
+    QCOMPARE(backend.callNames().count(KeysList), 1);
     QCOMPARE(comboTexts(dialog).size(), 1);
 }
 
@@ -320,14 +306,7 @@ void SelectKeyDialogTest::kgpgPresent()
 
     FakeHelperBackend backend;
     int listings = 0;
-    backend.script(KeysList, [&listings](const QVariantMap &) {
-        ++listings;
-        QVariantMap keys {{QStringLiteral("first"), QStringLiteral("F1")}};
-        if (listings > 1) {
-            keys.insert(QStringLiteral("second"), QStringLiteral("F2"));
-        }
-        return keysReply(keys);
-    });
+    backend.script(KeysList, growingKeys(listings, {{QStringLiteral("first"), QStringLiteral("F1")}}, {{QStringLiteral("second"), QStringLiteral("F2")}}));
     KeyManager manager;
     SelectKeyDialog dialog(&manager, Bsign::ElfOnly);
     dialog.findChild<QPushButton *>(QStringLiteral("_openKeyManagerPushButton"))->click();

@@ -4,25 +4,23 @@
 #include "fakehelperbackend.h"
 #include "faketools.h"
 #include "filteredtreeproxymodel.h"
+#include "formcheck.h"
 #include "modalanswerer.h"
 #include "signfilemodel.h"
 #include "tempconfig.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QHeaderView>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <QTreeView>
 
 #include <memory>
@@ -98,23 +96,6 @@ bool inSigningMode(const SigningWidget &widget, const QString &file)
     return !model->data(model->elfIndex(model->index(file)), Qt::DecorationRole).isValid();
 }
 
-int count(const FakeHelperBackend &backend, const QString &name)
-{
-    return backend.callNames().count(name);
-}
-
-QList<FakeHelperBackend::Call> callsWith(const FakeHelperBackend &backend, const QString &name, const QString &argument)
-{
-    QList<FakeHelperBackend::Call> found;
-    const auto calls = backend.calls();
-    for (const auto &call : calls) {
-        if (call.name == name && call.arguments.contains(argument)) {
-            found.append(call);
-        }
-    }
-    return found;
-}
-
 QVariantMap fileFinished(const QString &path, int value)
 {
     return {{QStringLiteral("file_finished"), QVariantMap {{path, value}}}};
@@ -152,64 +133,9 @@ private:
     QTemporaryDir m_dir;
 };
 
-// Answers modal windows in order, like ModalAnswerer, but tells windows apart by a guarded
-// pointer: the key dialog and the signing dialog live on the stack one after the other and
-// may well share an address.
-class WindowAnswerer : public QObject
-{
-public:
-    using Action = std::function<void(QWidget *)>;
-
-    WindowAnswerer()
-    {
-        m_timer.setInterval(20);
-        connect(&m_timer, &QTimer::timeout, this, &WindowAnswerer::poll);
-    }
-    void answer(const Action &action)
-    {
-        m_actions.append(action);
-        m_idlePolls = 0;
-        m_timer.start();
-    }
-    void press(QDialogButtonBox::StandardButton button)
-    {
-        answer([button](QWidget *window) { ModalAnswerer::pressButton(window, button); });
-    }
-    int answeredCount() const { return m_answered; }
-    QStringList seenTitles() const { return m_titles; }
-
-private:
-    void poll()
-    {
-        QWidget *window = QApplication::activeModalWidget();
-        if (m_actions.isEmpty() || ++m_idlePolls > 500) {
-            m_timer.stop();
-            return;
-        }
-        if (!window || !window->isVisible() || window == m_last.data()) {
-            return;
-        }
-        m_idlePolls = 0;
-        m_last = window;
-        if (auto box = qobject_cast<QMessageBox *>(window)) {
-            m_titles.append(box->windowTitle());
-        }
-        const Action action = m_actions.takeFirst();
-        ++m_answered;
-        action(window);
-    }
-
-    QTimer m_timer;
-    QList<Action> m_actions;
-    QPointer<QWidget> m_last;
-    int m_answered = 0;
-    int m_idlePolls = 0;
-    QStringList m_titles;
-};
-
 // What a person does in the signing dialog: wait for the run to end, then press OK; or
 // press Cancel as soon as the first file is reported.
-WindowAnswerer::Action finishSigningDialog(bool *sawSigningMode, const SigningWidget *widget, const QString &file)
+ModalAnswerer::Action finishSigningDialog(bool *sawSigningMode, const SigningWidget *widget, const QString &file)
 {
     return [=](QWidget *window) {
         if (sawSigningMode) {
@@ -223,7 +149,7 @@ WindowAnswerer::Action finishSigningDialog(bool *sawSigningMode, const SigningWi
     };
 }
 
-WindowAnswerer::Action cancelSigningDialog()
+ModalAnswerer::Action cancelSigningDialog()
 {
     return [](QWidget *window) {
         auto *buttons = window->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"));
@@ -236,7 +162,7 @@ WindowAnswerer::Action cancelSigningDialog()
     };
 }
 
-WindowAnswerer::Action acceptKeyDialog(bool saveLog, QString *seenName = nullptr)
+ModalAnswerer::Action acceptKeyDialog(bool saveLog, QString *seenName = nullptr)
 {
     return [=](QWidget *window) {
         if (seenName) {
@@ -312,19 +238,14 @@ void SigningWidgetTest::scriptKeys(FakeHelperBackend &backend)
 void SigningWidgetTest::form()
 {
     SigningWidget widget(&m_panel);
-    QCOMPARE(widget.objectName(), QStringLiteral("SigningWidget"));
-    QCOMPARE(widget.size(), QSize(558, 449));
-    QCOMPARE(widget.windowTitle(), QStringLiteral("Form"));
+    QVERIFY(formMatches(widget,
+        {{{}, "objectName", QStringLiteral("SigningWidget")}, {{}, "size", QSize(558, 449)}, {{}, "windowTitle", QStringLiteral("Form")},
+            {QStringLiteral("groupBox"), "title", QString()}, {QStringLiteral("elfCheckBox"), "text", QStringLiteral("Sign executable files")},
+            {QStringLiteral("xattrCheckBox"), "text", QStringLiteral("Sign files in extended attributes")}, {QStringLiteral("elfCheckBox"), "checked", false},
+            {QStringLiteral("xattrCheckBox"), "checked", false}, {QStringLiteral("signPushButton"), "text", QStringLiteral("Sign")},
+            {QStringLiteral("signPushButton"), "enabled", false},
+            {QStringLiteral("signPushButton"), "toolTip", QStringLiteral("For sing select required files and at least one signature mode")}}));
     auto *group = widget.findChild<QGroupBox *>(QStringLiteral("groupBox"));
-    QVERIFY(group);
-    QVERIFY(group->title().isEmpty());
-    QCOMPARE(elfBox(widget)->text(), QStringLiteral("Sign executable files"));
-    QCOMPARE(xattrBox(widget)->text(), QStringLiteral("Sign files in extended attributes"));
-    QVERIFY(!elfBox(widget)->isChecked());
-    QVERIFY(!xattrBox(widget)->isChecked());
-    QCOMPARE(signButton(widget)->text(), QStringLiteral("Sign"));
-    QVERIFY(!signButton(widget)->isEnabled());
-    QCOMPARE(signButton(widget)->toolTip(), QStringLiteral("For sing select required files and at least one signature mode"));
     for (QWidget *child : {static_cast<QWidget *>(elfBox(widget)), static_cast<QWidget *>(signButton(widget)), static_cast<QWidget *>(treeView(widget))}) {
         QCOMPARE(child->parentWidget(), group);
     }
@@ -477,7 +398,7 @@ void SigningWidgetTest::unsafeDeclinedEndsFlow()
     QVERIFY(proxyOf(widget)->setData(proxyOf(widget)->index(0, 0), Qt::Checked, Qt::CheckStateRole));
     QVERIFY(signButton(widget)->isEnabled());
 
-    WindowAnswerer answerer;
+    ModalAnswerer answerer;
     answerer.press(QDialogButtonBox::No);
     signButton(widget)->click();
     QCOMPARE(answerer.seenTitles(), QStringList {UnsafeTitle});
@@ -492,7 +413,7 @@ void SigningWidgetTest::elfOnlyNeverAsksAboutSystemDirectories()
     chooseMode(widget, 0);
     QVERIFY(tick(widget, QStringLiteral("/usr")));
 
-    WindowAnswerer answerer;
+    ModalAnswerer answerer;
     QString firstWindow;
     answerer.answer([&firstWindow](QWidget *window) {
         firstWindow = window->objectName();
@@ -513,7 +434,7 @@ void SigningWidgetTest::keyDialogCancelledEndsFlow()
     tree.reveal(widget);
     QVERIFY(tick(widget, tree.root()));
 
-    WindowAnswerer answerer;
+    ModalAnswerer answerer;
     answerer.press(QDialogButtonBox::Cancel);
     signButton(widget)->click();
     QCOMPARE(answerer.answeredCount(), 1);
@@ -556,7 +477,7 @@ void SigningWidgetTest::completedRun()
     tree.reveal(widget);
     QVERIFY(tick(widget, tree.root()));
 
-    WindowAnswerer answerer;
+    ModalAnswerer answerer;
     QString keyDialogName;
     bool signingModeDuringRun = false;
     answerer.answer(acceptKeyDialog(true, &keyDialogName));
@@ -570,9 +491,9 @@ void SigningWidgetTest::completedRun()
     QVERIFY(signingModeDuringRun);
     QVERIFY(!inSigningMode(widget, tree.path(QStringLiteral("prog"))));
     QCOMPARE(answerer.seenTitles(), bootQuestion ? QStringList {BootTitle} : QStringList());
-    QCOMPARE(count(backend, Access), 2);
+    QCOMPARE(backend.callNames().count(Access), 2);
 
-    const auto signingCalls = callsWith(backend, SetupSigning, QStringLiteral("signing_process"));
+    const auto signingCalls = backend.callsWith(SetupSigning, QStringLiteral("signing_process"));
     QCOMPARE(signingCalls.size(), 1);
     const QVariantMap arguments = signingCalls.first().arguments;
     QCOMPARE(arguments.value(QStringLiteral("key_id")).toString(), LastKey);
@@ -581,17 +502,17 @@ void SigningWidgetTest::completedRun()
     if (mode != 0) {
         QCOMPARE(arguments.value(QStringLiteral("paths")).toStringList(), QStringList {tree.root()});
     }
-    QCOMPARE(callsWith(backend, Logging, QStringLiteral("log")).size(), 1);
+    QCOMPARE(backend.callsWith(Logging, QStringLiteral("log")).size(), 1);
 
     if (!bootQuestion) {
-        QCOMPARE(count(backend, Change), 0);
+        QCOMPARE(backend.callNames().count(Change), 0);
         QCOMPARE(updates.count(), 0);
         return;
     }
     QTRY_COMPARE(updates.count(), 2);
     QCOMPARE(updates.at(0), (QVariantList {false, QString()}));
     QCOMPARE(updates.at(1), (QVariantList {true, QString()}));
-    const auto changeCalls = callsWith(backend, Change, QStringLiteral("update_only"));
+    const auto changeCalls = backend.callsWith(Change, QStringLiteral("update_only"));
     QCOMPARE(changeCalls.size(), 1);
     QCOMPARE(changeCalls.first().helperId, QStringLiteral("ru.orlis.kcm.digsig"));
     QCOMPARE(changeCalls.first().timeout, 480000);
@@ -614,7 +535,7 @@ void SigningWidgetTest::failedRunLeavesSigningMode()
     QVERIFY(tick(widget, tree.path(QStringLiteral("prog"))));
     QVERIFY(tick(widget, tree.path(QStringLiteral("tool"))));
 
-    WindowAnswerer answerer;
+    ModalAnswerer answerer;
     bool signingModeDuringRun = false;
     answerer.answer(acceptKeyDialog(false));
     answerer.answer(finishSigningDialog(&signingModeDuringRun, &widget, tree.path(QStringLiteral("prog"))));
@@ -623,9 +544,9 @@ void SigningWidgetTest::failedRunLeavesSigningMode()
 
     QVERIFY(signingModeDuringRun);
     // The run did not complete: no second access call, no boot-image question...
-    QCOMPARE(count(backend, Access), 1);
+    QCOMPARE(backend.callNames().count(Access), 1);
     QCOMPARE(answerer.answeredCount(), 2);
-    QCOMPARE(count(backend, Change), 0);
+    QCOMPARE(backend.callNames().count(Change), 0);
     // ...yet both models are out of signing mode, so the status columns fill again.
     QVERIFY(!inSigningMode(widget, tree.path(QStringLiteral("prog"))));
     proxyOf(widget)->showOnlyElf(true);
@@ -647,15 +568,15 @@ void SigningWidgetTest::cancelCountsAsCompleted()
     tree.reveal(widget);
     QVERIFY(tick(widget, tree.root()));
 
-    WindowAnswerer answerer;
+    ModalAnswerer answerer;
     answerer.answer(acceptKeyDialog(false));
     answerer.answer(cancelSigningDialog());
     answerer.press(QDialogButtonBox::No);
     signButton(widget)->click();
 
     QCOMPARE(answerer.seenTitles(), QStringList {BootTitle});
-    QCOMPARE(count(backend, Access), 2);
-    QCOMPARE(count(backend, Change), 0);
+    QCOMPARE(backend.callNames().count(Access), 2);
+    QCOMPARE(backend.callNames().count(Change), 0);
     QVERIFY(backend.jobs().size() >= 1);
     QVERIFY(!inSigningMode(widget, tree.path(QStringLiteral("prog"))));
 }
@@ -680,7 +601,7 @@ void SigningWidgetTest::backgroundUpdateFailureAndWarnings()
     tree.reveal(widget);
     QVERIFY(tick(widget, tree.path(QStringLiteral("prog"))));
 
-    WindowAnswerer answerer;
+    ModalAnswerer answerer;
     answerer.answer(acceptKeyDialog(false));
     answerer.answer(finishSigningDialog(nullptr, &widget, QString()));
     answerer.press(QDialogButtonBox::Yes);

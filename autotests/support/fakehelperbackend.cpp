@@ -24,9 +24,7 @@ HelperJob *FakeHelperBackend::execute(const KAuth::Action &action)
 
 void FakeHelperBackend::script(const QString &actionName, const HelperScript &script)
 {
-    m_scripts.insert(actionName, [script](const QVariantMap &) {
-        return script;
-    });
+    m_scripts.insert(actionName, [script](const QVariantMap &) { return script; });
 }
 
 void FakeHelperBackend::script(const QString &actionName, const std::function<HelperScript(const QVariantMap &)> &scriptForArguments)
@@ -46,6 +44,17 @@ QStringList FakeHelperBackend::callNames() const
         names.append(call.name);
     }
     return names;
+}
+
+QList<FakeHelperBackend::Call> FakeHelperBackend::callsWith(const QString &actionName, const QString &argument) const
+{
+    QList<Call> found;
+    for (const Call &call : m_calls) {
+        if (call.name == actionName && call.arguments.contains(argument)) {
+            found.append(call);
+        }
+    }
+    return found;
 }
 
 QList<QPointer<FakeHelperJob>> FakeHelperBackend::jobs() const

@@ -13,7 +13,8 @@
 class FakeHelperBackend : public HelperBackend
 {
 public:
-    struct Call {
+    struct Call
+    {
         QString name;
         QString helperId;
         int timeout;
@@ -32,6 +33,8 @@ public:
 
     QList<Call> calls() const;
     QStringList callNames() const;
+    // The calls of one action whose arguments hold the given key.
+    QList<Call> callsWith(const QString &actionName, const QString &argument) const;
     QList<QPointer<FakeHelperJob>> jobs() const;
     void clearCalls();
 

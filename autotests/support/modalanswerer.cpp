@@ -3,11 +3,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 
-namespace
-{
+namespace {
 constexpr int PollInterval = 20;
 constexpr int DeadlinePolls = 500; // 10 s without a window to answer
 }
@@ -28,9 +26,7 @@ void ModalAnswerer::answer(const Action &action)
 
 void ModalAnswerer::press(QDialogButtonBox::StandardButton button)
 {
-    answer([button](QWidget *window) {
-        pressButton(window, button);
-    });
+    answer([button](QWidget *window) { pressButton(window, button); });
 }
 
 int ModalAnswerer::answeredCount() const

@@ -2,6 +2,7 @@
 
 #include <QDialogButtonBox>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QTimer>
 
@@ -38,7 +39,8 @@ private:
 
     QTimer m_timer;
     QList<Action> m_actions;
-    QWidget *m_lastAnswered = nullptr;
+    // Guarded: two dialogs opened one after the other may share an address.
+    QPointer<QWidget> m_lastAnswered;
     int m_answered = 0;
     int m_idlePolls = 0;
     QStringList m_texts;
