@@ -37,7 +37,7 @@ export QT_QPA_PLATFORM=offscreen
 
 status=0
 output="$build/sanitizer-test-output.txt"
-(cd "$build" && ctest --output-on-failure --verbose --timeout 900 -j"$jobs" --label-exclude packaging "$@") >"$output" 2>&1 ||
+(cd "$build" && ctest --output-on-failure --verbose --timeout 900 -j"$jobs" --label-exclude "packaging|benchmark" "$@") >"$output" 2>&1 ||
     status=$?
 grep -E "^[0-9]+/[0-9]+ Test|tests passed|tests failed" "$output" || true
 if grep -q -E "runtime error:|ERROR: (AddressSanitizer|LeakSanitizer)" "$output"; then

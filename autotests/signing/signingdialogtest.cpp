@@ -61,7 +61,7 @@ DialogRun execUntil(SigningDialog &dialog, const std::function<bool()> &ready, c
     deadline.setSingleShot(true);
     QObject::connect(&deadline, &QTimer::timeout, &dialog, [&dialog]() { dialog.done(-2); });
     poll.start();
-    deadline.start(10000);
+    deadline.start(60000);
     run.result = dialog.exec();
     return run;
 }

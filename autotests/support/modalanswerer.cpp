@@ -7,7 +7,7 @@
 
 namespace {
 constexpr int PollInterval = 20;
-constexpr int DeadlinePolls = 500; // 10 s without a window to answer
+constexpr int DeadlinePolls = 3000; // 60 s without a window to answer (sanitizer builds are slow)
 }
 
 ModalAnswerer::ModalAnswerer(QObject *parent)
