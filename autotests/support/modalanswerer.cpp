@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -19,7 +20,12 @@ ModalAnswerer::ModalAnswerer(QObject *parent)
 
 void ModalAnswerer::answer(const Action &action)
 {
-    m_actions.append(action);
+    answerWhen(nullptr, action);
+}
+
+void ModalAnswerer::answerWhen(const Condition &ready, const Action &action)
+{
+    m_actions.append({ready, action});
     m_idlePolls = 0;
     m_timer.start();
 }
@@ -83,13 +89,24 @@ void ModalAnswerer::poll()
         }
         return;
     }
+    const Answer &next = m_actions.first();
+    if (next.ready && !next.ready(window)) {
+        // A window that never becomes ready is closed at the deadline: the test then fails
+        // on what it expected instead of waiting for ever.
+        if (++m_idlePolls > DeadlinePolls) {
+            if (auto dialog = qobject_cast<QDialog *>(window)) {
+                dialog->reject();
+            }
+        }
+        return;
+    }
     m_idlePolls = 0;
     m_lastAnswered = window;
     if (auto box = qobject_cast<QMessageBox *>(window)) {
         m_titles.append(box->windowTitle());
         m_texts.append(box->informativeText().isEmpty() ? box->text() : box->text() + QLatin1Char('\n') + box->informativeText());
     }
-    const Action action = m_actions.takeFirst();
+    const Action action = m_actions.takeFirst().action;
     ++m_answered;
     action(window);
 }

@@ -18,11 +18,15 @@ class ModalAnswerer : public QObject
     Q_OBJECT
 public:
     using Action = std::function<void(QWidget *)>;
+    using Condition = std::function<bool(QWidget *)>;
 
     explicit ModalAnswerer(QObject *parent = nullptr);
 
     // Queue an answer for the next modal window; answers are used in order.
     void answer(const Action &action);
+    // Answer the next modal window once the condition holds for it; until then the window
+    // is looked at again at every poll, so no answer ever waits inside a nested loop.
+    void answerWhen(const Condition &ready, const Action &action);
     // Presses a standard button of the next message box or dialog button box.
     void press(QDialogButtonBox::StandardButton button);
 
@@ -38,7 +42,11 @@ private:
     void poll();
 
     QTimer m_timer;
-    QList<Action> m_actions;
+    struct Answer {
+        Condition ready;
+        Action action;
+    };
+    QList<Answer> m_actions;
     // Guarded: two dialogs opened one after the other may share an address.
     QPointer<QWidget> m_lastAnswered;
     int m_answered = 0;
