@@ -4,23 +4,17 @@
 #include "keydialog.h"
 #include "keymanager.h"
 #include "keysproxyfilemodel.h"
+#include "kgpglauncher.h"
 
 #include <KLocalizedString>
 
 #include <QDebug>
-#include <QFile>
 #include <QHeaderView>
-#include <QMessageBox>
-#include <QProcess>
 
 namespace {
 const QString KeyDirectory = QStringLiteral("/etc/digsig");
-const QString KgpgPath = QStringLiteral("/usr/bin/kgpg");
-const QString KgpgLauncher = QStringLiteral("pkexec");
 
 QString keyDirectoryOverride;
-QString kgpgPathOverride;
-QString kgpgLauncherOverride;
 
 QString valueOr(const QString &override, const QString &value)
 {
@@ -71,16 +65,7 @@ void KeysWidget::setupFilters()
 
 void KeysWidget::openKeyManager() const
 {
-    if (QFile::exists(valueOr(kgpgPathOverride, KgpgPath))) {
-        QProcess process;
-        process.start(valueOr(kgpgLauncherOverride, KgpgLauncher), {QStringLiteral("kgpg"), QStringLiteral("-k")});
-        process.waitForFinished(-1);
-        return;
-    }
-    QMessageBox box(QMessageBox::Information, i18nd("orlis_kcm_digsig", "The kgpg utility is not installed"),
-        i18nd("orlis_kcm_digsig", "To open key management utility run in the console:") + QLatin1Char(' ') + QStringLiteral("apt-get install kgpg"),
-        QMessageBox::Ok);
-    box.exec();
+    KgpgLauncher::open();
 }
 
 void KeysWidget::openCreateKeyDialog() const
@@ -99,12 +84,3 @@ void KeysWidget::setKeyDirectoryForTesting(const QString &path)
     keyDirectoryOverride = path;
 }
 
-void KeysWidget::setKgpgPathForTesting(const QString &path)
-{
-    kgpgPathOverride = path;
-}
-
-void KeysWidget::setKgpgLauncherForTesting(const QString &program)
-{
-    kgpgLauncherOverride = program;
-}

@@ -23,8 +23,6 @@ public:
     // built and when a key is exported), the file whose presence means kgpg is installed,
     // and the program started instead of "pkexec" (it gets "kgpg", "-k").
     static void setKeyDirectoryForTesting(const QString &path);
-    static void setKgpgPathForTesting(const QString &path);
-    static void setKgpgLauncherForTesting(const QString &program);
 
 private:
     void setupFilters();

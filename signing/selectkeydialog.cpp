@@ -3,39 +3,16 @@
 
 #include "keydialog.h"
 #include "keymanager.h"
+#include "kgpglauncher.h"
 
 #include <KLocalizedString>
 
-#include <QFileInfo>
-#include <QMessageBox>
-#include <QProcess>
 #include <QPushButton>
 
 namespace {
 const char Domain[] = "orlis_kcm_digsig";
 constexpr int ShownFingerprintLength = 10;
 
-QString &kgpgPath()
-{
-    static QString path;
-    return path;
-}
-
-QString &kgpgLauncher()
-{
-    static QString program;
-    return program;
-}
-
-QString effectiveKgpgPath()
-{
-    return kgpgPath().isEmpty() ? QStringLiteral("/usr/bin/kgpg") : kgpgPath();
-}
-
-QString effectiveKgpgLauncher()
-{
-    return kgpgLauncher().isEmpty() ? QStringLiteral("pkexec") : kgpgLauncher();
-}
 }
 
 SelectKeyDialog::SelectKeyDialog(KeyManager *keyManager, Bsign::SignMode mode, QWidget *parent)
@@ -71,16 +48,6 @@ bool SelectKeyDialog::saveLog() const
     return m_ui->_saveLogCheckBox->isChecked();
 }
 
-void SelectKeyDialog::setKgpgPathForTesting(const QString &path)
-{
-    kgpgPath() = path;
-}
-
-void SelectKeyDialog::setKgpgLauncherForTesting(const QString &program)
-{
-    kgpgLauncher() = program;
-}
-
 void SelectKeyDialog::showCreateKeyDialog()
 {
     KeyDialog dialog(m_keyManager, this);
@@ -107,13 +74,9 @@ void SelectKeyDialog::enableOkButton()
 
 void SelectKeyDialog::openKeyManager()
 {
-    if (QFileInfo::exists(effectiveKgpgPath())) {
-        QProcess::execute(effectiveKgpgLauncher(), {QStringLiteral("kgpg"), QStringLiteral("-k")});
+    if (KgpgLauncher::open()) {
         populateKeysCombobox();
-        return;
     }
-    QMessageBox::information(nullptr, i18nd(Domain, "The kgpg utility is not installed"),
-        i18nd(Domain, "To open key management utility run in the console:") + QLatin1Char(' ') + QStringLiteral("apt-get install kgpg"), QMessageBox::Ok);
 }
 
 // Without the warning the dialog gets shorter, not narrower.

@@ -24,8 +24,6 @@ public:
 
     // Test hooks: the file whose presence means kgpg is installed, and the program started
     // instead of "pkexec" (it gets "kgpg", "-k"). An empty text restores the default.
-    static void setKgpgPathForTesting(const QString &path);
-    static void setKgpgLauncherForTesting(const QString &program);
 
 public Q_SLOTS:
     void showCreateKeyDialog();

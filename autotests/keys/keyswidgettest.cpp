@@ -1,3 +1,4 @@
+#include "kgpglauncher.h"
 #include "keyswidget.h"
 #include "keymanager.h"
 #include "keysproxyfilemodel.h"
@@ -72,15 +73,15 @@ void KeysWidgetTest::init()
     m_root = std::make_unique<QTemporaryDir>();
     QVERIFY(m_root->isValid());
     KeysWidget::setKeyDirectoryForTesting(m_root->path());
-    KeysWidget::setKgpgPathForTesting(m_root->filePath(QStringLiteral("no-kgpg")));
-    KeysWidget::setKgpgLauncherForTesting(m_root->filePath(QStringLiteral("no-launcher")));
+    KgpgLauncher::setKgpgPathForTesting(m_root->filePath(QStringLiteral("no-kgpg")));
+    KgpgLauncher::setKgpgLauncherForTesting(m_root->filePath(QStringLiteral("no-launcher")));
 }
 
 void KeysWidgetTest::cleanup()
 {
     KeysWidget::setKeyDirectoryForTesting(QString());
-    KeysWidget::setKgpgPathForTesting(QString());
-    KeysWidget::setKgpgLauncherForTesting(QString());
+    KgpgLauncher::setKgpgPathForTesting(QString());
+    KgpgLauncher::setKgpgLauncherForTesting(QString());
     KeyManager::setProgramForTesting(QString());
 }
 
@@ -149,7 +150,7 @@ void KeysWidgetTest::emptyWhenKeyDirectoryMissing()
 void KeysWidgetTest::kgpgNotInstalled()
 {
     StandInProgram launcher;
-    KeysWidget::setKgpgLauncherForTesting(launcher.path());
+    KgpgLauncher::setKgpgLauncherForTesting(launcher.path());
     KeysWidget widget;
 
     ModalAnswerer answerer;
@@ -166,8 +167,8 @@ void KeysWidgetTest::kgpgStartedAndAwaited()
 {
     StandInProgram kgpg;
     StandInProgram launcher("sleep 0.2\ntouch \"$STANDIN_DIR/ended\"");
-    KeysWidget::setKgpgPathForTesting(kgpg.path());
-    KeysWidget::setKgpgLauncherForTesting(launcher.path());
+    KgpgLauncher::setKgpgPathForTesting(kgpg.path());
+    KgpgLauncher::setKgpgLauncherForTesting(launcher.path());
     KeysWidget widget;
 
     ModalAnswerer answerer;

@@ -1,3 +1,4 @@
+#include "kgpglauncher.h"
 #include "selectkeydialog.h"
 #include "fakehelperbackend.h"
 #include "formcheck.h"
@@ -86,8 +87,8 @@ private Q_SLOTS:
 
 void SelectKeyDialogTest::cleanup()
 {
-    SelectKeyDialog::setKgpgPathForTesting(QString());
-    SelectKeyDialog::setKgpgLauncherForTesting(QString());
+    KgpgLauncher::setKgpgPathForTesting(QString());
+    KgpgLauncher::setKgpgLauncherForTesting(QString());
 }
 
 void SelectKeyDialogTest::form()
@@ -264,9 +265,9 @@ void SelectKeyDialogTest::createKeyReadsKeysAgain()
 void SelectKeyDialogTest::kgpgMissing()
 {
     QTemporaryDir dir;
-    SelectKeyDialog::setKgpgPathForTesting(dir.filePath(QStringLiteral("no-kgpg")));
+    KgpgLauncher::setKgpgPathForTesting(dir.filePath(QStringLiteral("no-kgpg")));
     const QString launcherLog = dir.filePath(QStringLiteral("launched"));
-    SelectKeyDialog::setKgpgLauncherForTesting(dir.filePath(QStringLiteral("launcher")));
+    KgpgLauncher::setKgpgLauncherForTesting(dir.filePath(QStringLiteral("launcher")));
 
     FakeHelperBackend backend;
     backend.script(KeysList, keysReply({{QStringLiteral("key"), LongFingerprint}}));
@@ -301,8 +302,8 @@ void SelectKeyDialogTest::kgpgPresent()
     script.write("#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + QFile::encodeName(launcherLog) + "'\nexit 3\n");
     script.close();
     QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
-    SelectKeyDialog::setKgpgPathForTesting(kgpg);
-    SelectKeyDialog::setKgpgLauncherForTesting(launcher);
+    KgpgLauncher::setKgpgPathForTesting(kgpg);
+    KgpgLauncher::setKgpgLauncherForTesting(launcher);
 
     FakeHelperBackend backend;
     int listings = 0;
