@@ -32,10 +32,10 @@ run_target() {
 }
 
 status=0
-run_target settingsparser "$build/autotests/settings/fuzz-build/settingsparserfuzzer" \
+run_target settingsparser "$build/autotests/settings/settingsparserfuzzer" \
     "$top/autotests/settings/fuzz/corpus" || status=1
-run_target bsignreport "$build/autotests/filetree/fuzz/bsign-report-fuzzer" \
+run_target bsignreport "$build/autotests/filetree/fuzz/bsignreportfuzzer" \
     "$top/autotests/filetree/fuzz/corpus" || status=1
 run_target agentconfiguration "$build/autotests/keywright/fuzz/agentconfigurationfuzzer" \
-    "$top/autotests/keywright/fuzz/seeds" || status=1
+    "$top/autotests/keywright/fuzz/corpus" || status=1
 exit $status
