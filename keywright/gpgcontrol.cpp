@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSet>
 #include <QTextStream>
 
 #include <gpgme++/context.h>
@@ -115,6 +116,7 @@ QString GpgControl::mergeAgentConfiguration(QIODevice &device, QHash<QString, QS
     static const QRegularExpression linePattern(QStringLiteral("^(?<key>.*?)([[:space:]]+.*)?$"));
 
     QString content;
+    QSet<QString> replaced;
     QTextStream stream(&device);
     // The file is UTF-8 for gpg-agent; a stray byte order mark must not switch the decoding.
     stream.setCodec("UTF-8");
@@ -122,16 +124,19 @@ QString GpgControl::mergeAgentConfiguration(QIODevice &device, QHash<QString, QS
     while (!stream.atEnd()) {
         const QString line = stream.readLine();
         const QString key = linePattern.match(line).captured(QStringLiteral("key")).trimmed();
-        const auto option = options.find(key);
-        if (option != options.end()) {
+        const auto option = options.constFind(key);
+        // Every line of an option is replaced: gpg-agent would obey a later one left behind.
+        if (option != options.constEnd()) {
             content += optionLine(key, option.value());
-            options.erase(option);
+            replaced.insert(key);
         } else {
             content += line + QLatin1Char('\n');
         }
     }
     for (auto option = options.cbegin(); option != options.cend(); ++option) {
-        content += optionLine(option.key(), option.value());
+        if (!replaced.contains(option.key())) {
+            content += optionLine(option.key(), option.value());
+        }
     }
     return content;
 }
@@ -198,9 +203,15 @@ bool GpgControl::exportKey(const QString &keyId, const QString &path)
         return false;
     }
     const QByteArray pattern = keyId.toUtf8();
-    if (!hasPublicKey(pattern)) {
+    const int matches = matchingKeyCount(pattern);
+    if (matches == 0) {
         // GnuPG would write an empty file and call that a success.
         m_lastError = QStringLiteral("No key matches %1").arg(keyId);
+        return false;
+    }
+    if (matches > 1) {
+        // GnuPG would export all of them into one file.
+        m_lastError = QStringLiteral("More than one key matches %1").arg(keyId);
         return false;
     }
 
@@ -229,18 +240,20 @@ bool GpgControl::exportKey(const QString &keyId, const QString &path)
     return true;
 }
 
-bool GpgControl::hasPublicKey(const QByteArray &pattern)
+int GpgControl::matchingKeyCount(const QByteArray &pattern)
 {
     if (gpgme_op_keylist_start(m_rawContext, pattern.constData(), 0)) {
-        return false;
+        return 0;
     }
+    int count = 0;
     gpgme_key_t key = nullptr;
-    const bool found = !gpgme_op_keylist_next(m_rawContext, &key);
-    if (found) {
+    // Two are enough to know that the pattern is ambiguous.
+    while (count < 2 && !gpgme_op_keylist_next(m_rawContext, &key)) {
         gpgme_key_unref(key);
+        ++count;
     }
     gpgme_op_keylist_end(m_rawContext);
-    return found;
+    return count;
 }
 
 QString GpgControl::importZelmarkKey(const QString &path)

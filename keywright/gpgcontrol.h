@@ -53,7 +53,8 @@ public:
 
 private:
     static QString &gnupgHomeSetting();
-    bool hasPublicKey(const QByteArray &pattern);
+    // How many public keys match @p pattern, counted up to two.
+    int matchingKeyCount(const QByteArray &pattern);
 
     gpgme_ctx_t m_rawContext = nullptr;
     std::unique_ptr<GpgME::Context> m_context;

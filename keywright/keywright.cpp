@@ -31,12 +31,9 @@ QPair<int, QString> Keywright::generationKey(const QString &name, const QString 
     if (!initialized.first) {
         return {1, initialized.second};
     }
-    if (name.isEmpty()) {
-        return {1, QStringLiteral("Parameters map does not contains required keys")};
-    }
-    // Each value becomes part of one parameter line; a line break would let it add lines of its own.
-    if (containsControlCharacter(name) || containsControlCharacter(email) || containsControlCharacter(comment)) {
-        return {1, QStringLiteral("Name, e-mail and comment must not contain line breaks or other control characters")};
+    const QString problem = parameterProblem(name, email, comment);
+    if (!problem.isEmpty()) {
+        return {1, problem};
     }
 
     const QByteArray parameters = keyParameters(name, email, comment).toUtf8();
@@ -49,6 +46,18 @@ QPair<int, QString> Keywright::generationKey(const QString &name, const QString 
         return {0, QString::fromUtf8(result->fpr)};
     }
     return {0, QString()};
+}
+
+QString Keywright::parameterProblem(const QString &name, const QString &email, const QString &comment)
+{
+    if (name.isEmpty()) {
+        return QStringLiteral("Parameters map does not contains required keys");
+    }
+    // Each value becomes part of one parameter line; a line break would let it add lines of its own.
+    if (containsControlCharacter(name) || containsControlCharacter(email) || containsControlCharacter(comment)) {
+        return QStringLiteral("Name, e-mail and comment must not contain line breaks or other control characters");
+    }
+    return QString();
 }
 
 QString Keywright::keyParameters(const QString &name, const QString &email, const QString &comment)

@@ -31,6 +31,8 @@ public:
 
     /** The GnuPG parameter block for a new key; the values go in unchanged. */
     static QString keyParameters(const QString &name, const QString &email, const QString &comment);
+    /** Why the three values can not make a key; empty when they can. */
+    static QString parameterProblem(const QString &name, const QString &email, const QString &comment);
     /** True when @p value holds a line break or another control character. */
     static bool containsControlCharacter(const QString &value);
 

@@ -15,14 +15,33 @@ QString argumentAt(int argc, char **argv, int position)
     return position < argc ? QString::fromUtf8(argv[position]) : QString();
 }
 
-QPair<int, QString> run(int argc, char **argv, const QCommandLineParser &parser, const QCommandLineOption &genkeyOption)
+// Only the option itself goes through the parser: a value such as the comment "-test" is a
+// value, never an option.
+bool genkeyRequested(int argc, char **argv)
 {
+    const QCommandLineOption genkeyOption(QStringLiteral("genkey"), QStringLiteral("key generation"));
+    QCommandLineParser parser;
+    parser.addOption(genkeyOption);
+    const QStringList optionPart {argumentAt(argc, argv, 0), argumentAt(argc, argv, 1)};
+    return argc >= 2 && parser.parse(optionPart) && parser.isSet(genkeyOption);
+}
+
+QPair<int, QString> run(int argc, char **argv)
+{
+    if (!genkeyRequested(argc, argv)) {
+        return {1, QStringLiteral("argument or options not found")};
+    }
+    const QString name = argumentAt(argc, argv, 2);
+    const QString email = argumentAt(argc, argv, 3);
+    const QString comment = argumentAt(argc, argv, 4);
+    // Nothing of root's agent changes for a request that can not make a key.
+    const QString problem = Keywright::parameterProblem(name, email, comment);
+    if (!problem.isEmpty()) {
+        return {1, problem};
+    }
     try {
         Keywright keywright;
-        if (!parser.isSet(genkeyOption)) {
-            return {1, QStringLiteral("argument or options not found")};
-        }
-        return keywright.generationKey(argumentAt(argc, argv, 2), argumentAt(argc, argv, 3), argumentAt(argc, argv, 4));
+        return keywright.generationKey(name, email, comment);
     } catch (const std::runtime_error &error) {
         // The agent set-up failed before any key work; the caller shows standard output.
         return {1, QString::fromStdString(error.what())};
@@ -33,13 +52,7 @@ QPair<int, QString> run(int argc, char **argv, const QCommandLineParser &parser,
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
-
-    QCommandLineOption genkeyOption(QStringLiteral("genkey"), QStringLiteral("key generation"));
-    QCommandLineParser parser;
-    parser.addOption(genkeyOption);
-    parser.process(application);
-
-    const QPair<int, QString> result = run(argc, argv, parser, genkeyOption);
+    const QPair<int, QString> result = run(argc, argv);
     const QByteArray text = result.second.toUtf8();
     std::fwrite(text.constData(), 1, text.size(), stdout);
     std::fflush(stdout);

@@ -111,8 +111,8 @@ void AgentConfigurationTest::mergesIntoTheConfiguration_data()
                                  << QByteArray("# agent options\npinentry-program /usr/bin/pinentry-qt\ndefault-cache-ttl 600\n");
     QTest::newRow("indented key is not a key") << QByteArray("  pinentry-program /usr/bin/pinentry-curses\n")
                                                << QByteArray("  pinentry-program /usr/bin/pinentry-curses\npinentry-program /usr/bin/pinentry-qt\n");
-    QTest::newRow("only the first of two lines") << QByteArray("pinentry-program /a\nverbose\npinentry-program /b\n")
-                                                 << QByteArray("pinentry-program /usr/bin/pinentry-qt\nverbose\npinentry-program /b\n");
+    QTest::newRow("every one of two lines") << QByteArray("pinentry-program /a\nverbose\npinentry-program /b\n")
+                                            << QByteArray("pinentry-program /usr/bin/pinentry-qt\nverbose\npinentry-program /usr/bin/pinentry-qt\n");
     QTest::newRow("tab after the key") << QByteArray("pinentry-program\t/a\n") << QByteArray("pinentry-program /usr/bin/pinentry-qt\n");
     QTest::newRow("key without value") << QByteArray("pinentry-program\n") << QByteArray("pinentry-program /usr/bin/pinentry-qt\n");
     QTest::newRow("no line end at the end") << QByteArray("verbose") << QByteArray("verbose\npinentry-program /usr/bin/pinentry-qt\n");

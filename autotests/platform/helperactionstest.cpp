@@ -16,6 +16,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 void writeFile(const QString &path, const QByteArray &content, QFileDevice::Permissions permissions = {})
 {
@@ -369,7 +372,7 @@ void HelperActionsTest::signingRefusesBadRequests_data()
 
     const QVariantMap good {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), QStringList {QStringLiteral("/bin/true")}},
         {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")}, {QStringLiteral("mode"), 1},
-        {QStringLiteral("DISPLAY"), QStringLiteral(":0")}, {QStringLiteral("XAUTHORITY"), QStringLiteral("/run/user/1000/xauth")},
+        {QStringLiteral("DISPLAY"), QStringLiteral(":0")}, {QStringLiteral("XAUTHORITY"), QString()},
         {QStringLiteral("paths"), QStringList {QStringLiteral("/bin")}}};
     auto with = [good](const QString &key, const QVariant &value) {
         QVariantMap arguments = good;
@@ -389,15 +392,32 @@ void HelperActionsTest::signingRefusesBadRequests_data()
         QStringLiteral("files"), QStringList(QVector<QString>(SigningRun::MaxFiles + 1, QStringLiteral("/bin/true")).toList()))
                                     << "Too many";
     QTest::newRow("key missing") << with(QStringLiteral("key_id"), QVariant()) << "key_id";
-    QTest::newRow("key not hex") << with(QStringLiteral("key_id"), QStringLiteral("--export-secret-keys")) << "not a key id";
-    QTest::newRow("key too short") << with(QStringLiteral("key_id"), QStringLiteral("ABCD")) << "not a key id";
+    QTest::newRow("key not hex") << with(QStringLiteral("key_id"), QStringLiteral("--export-secret-keys")) << "not a whole fingerprint";
+    QTest::newRow("key too short") << with(QStringLiteral("key_id"), QStringLiteral("ABCD")) << "not a whole fingerprint";
+    QTest::newRow("short key id") << with(QStringLiteral("key_id"), QStringLiteral("89ABCDEF")) << "not a whole fingerprint";
+    QTest::newRow("long key id") << with(QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF")) << "not a whole fingerprint";
+    QTest::newRow("fingerprint and line break") << with(QStringLiteral("key_id"), QString(good.value(QStringLiteral("key_id")).toString() + QLatin1Char('\n')))
+                                                << "not a whole fingerprint";
     QTest::newRow("mode 3") << with(QStringLiteral("mode"), 3) << "\"mode\"";
     QTest::newRow("mode as text") << with(QStringLiteral("mode"), QStringLiteral("1")) << "\"mode\"";
     QTest::newRow("display missing") << with(QStringLiteral("DISPLAY"), QVariant()) << "DISPLAY";
     QTest::newRow("display with newline") << with(QStringLiteral("DISPLAY"), QStringLiteral(":0\nLD_PRELOAD=x")) << "DISPLAY";
+    QTest::newRow("remote display") << with(QStringLiteral("DISPLAY"), QStringLiteral("evil.example.org:0")) << "DISPLAY";
+    QTest::newRow("display with trailing newline") << with(QStringLiteral("DISPLAY"), QStringLiteral(":0\n")) << "DISPLAY";
+    QTest::newRow("display over tcp") << with(QStringLiteral("DISPLAY"), QStringLiteral("tcp/localhost:0")) << "DISPLAY";
     QTest::newRow("relative xauthority") << with(QStringLiteral("XAUTHORITY"), QStringLiteral(".Xauthority")) << "not absolute";
+    QTest::newRow("xauthority of another user") << with(QStringLiteral("XAUTHORITY"), QStringLiteral("/etc/passwd")) << "XAUTHORITY";
+    QTest::newRow("xauthority a directory") << with(QStringLiteral("XAUTHORITY"), QStringLiteral("/tmp")) << "XAUTHORITY";
+    QTest::newRow("xauthority missing") << with(QStringLiteral("XAUTHORITY"), QStringLiteral("/no/such/xauth")) << "XAUTHORITY";
     QTest::newRow("paths missing") << with(QStringLiteral("paths"), QVariant()) << "\"paths\"";
     QTest::newRow("relative path") << with(QStringLiteral("paths"), QStringList {QStringLiteral("bin")}) << "not absolute";
+    QTest::newRow("line break in a path") << with(QStringLiteral("paths"), QStringList {QStringLiteral("/tmp/a\n/usr")}) << "U+000a";
+    QTest::newRow("carriage return in a path") << with(QStringLiteral("paths"), QStringList {QStringLiteral("/tmp/a\r/usr")}) << "U+000d";
+    QTest::newRow("tab in a file") << with(QStringLiteral("files"), QStringList {QStringLiteral("/tmp/a\tb")}) << "U+0009";
+    QTest::newRow("line separator in a path") << with(QStringLiteral("paths"), QStringList {QStringLiteral("/tmp/a") + QChar(0x2028) + QStringLiteral("/usr")})
+                                              << "U+2028";
+    QTest::newRow("paragraph separator in a file") << with(QStringLiteral("files"), QStringList {QStringLiteral("/tmp/a") + QChar(0x2029)}) << "U+2029";
+    QTest::newRow("DEL in a file") << with(QStringLiteral("files"), QStringList {QStringLiteral("/tmp/a\x7f")}) << "U+007f";
 }
 
 void HelperActionsTest::signingRefusesBadRequests()
@@ -406,8 +426,10 @@ void HelperActionsTest::signingRefusesBadRequests()
     QFETCH(QString, expectedError);
     const QMap<QString, QByteArray> before = snapshot(m_root->path());
     int records = 0;
+    // No file belongs to this caller.
+    const int stranger = int(getuid()) + 1;
     const HelperResult result = SigningRun::run(
-        environment(), arguments, [&records](const QVariantMap &) { ++records; }, [] { return false; });
+        environment(), arguments, stranger, [&records](const QVariantMap &) { ++records; }, [] { return false; });
     QVERIFY(!result.isSuccess());
     QVERIFY2(result.error().contains(expectedError), qPrintable(result.error()));
     QCOMPARE(records, 0);
@@ -420,20 +442,30 @@ void HelperActionsTest::signingReportsMissingLinkedAndSpecialFiles()
     QFile::link(QStringLiteral("/bin/true"), link);
     const QString file = m_root->path() + QStringLiteral("/file");
     writeFile(file, "x");
-    const QVariantMap arguments {{QStringLiteral("signing_process"), QString()},
-        {QStringLiteral("files"), QStringList {m_root->path() + QStringLiteral("/missing"), link, QStringLiteral("/dev/null"), file}},
-        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF")}, {QStringLiteral("mode"), 0}, {QStringLiteral("DISPLAY"), QString()},
-        {QStringLiteral("XAUTHORITY"), QString()}};
+    const QString real = m_root->path() + QStringLiteral("/real");
+    writeFile(real + QStringLiteral("/inside"), "x");
+    QFile::link(real, m_root->path() + QStringLiteral("/linkdir"));
+    const QString belowLink = m_root->path() + QStringLiteral("/linkdir/inside");
+    const QString fifo = m_root->path() + QStringLiteral("/fifo");
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString xauthority = m_root->path() + QStringLiteral("/xauth");
+    writeFile(xauthority, "cookie");
+    const QStringList files {m_root->path() + QStringLiteral("/missing"), link, QStringLiteral("/dev/null"), belowLink, fifo, QStringLiteral("/proc/self/status"),
+        QStringLiteral("/sys/kernel/notes"), file};
+    const QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), files},
+        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")}, {QStringLiteral("mode"), 0},
+        {QStringLiteral("DISPLAY"), QStringLiteral(":0.1")}, {QStringLiteral("XAUTHORITY"), xauthority}};
     QList<QVariantMap> records;
     const HelperResult result = SigningRun::run(
-        environment(), arguments, [&records](const QVariantMap &record) { records.append(record); }, [] { return false; });
+        environment(), arguments, int(getuid()), [&records](const QVariantMap &record) { records.append(record); }, [] { return false; });
     QVERIFY2(result.isSuccess(), qPrintable(result.error()));
-    QCOMPARE(records.size(), 4);
-    QCOMPARE(records.at(0).value(QStringLiteral("file_finished")).toMap(), (QVariantMap {{m_root->path() + QStringLiteral("/missing"), 2}}));
-    QCOMPARE(records.at(1).value(QStringLiteral("file_finished")).toMap(), (QVariantMap {{link, 22}}));
-    QCOMPARE(records.at(2).value(QStringLiteral("file_finished")).toMap(), (QVariantMap {{QStringLiteral("/dev/null"), 22}}));
-    // "bsign" is /bin/true here: the file counts as signed.
-    QCOMPARE(records.at(3).value(QStringLiteral("file_finished")).toMap(), (QVariantMap {{file, 0}}));
+    QVariantList codes;
+    for (const QVariantMap &record : qAsConst(records)) {
+        codes.append(record.value(QStringLiteral("file_finished")).toMap().value(files.at(codes.size())));
+    }
+    // Missing, then refused without a read: links, special files, pseudo files; "bsign" is
+    // /bin/true here, so the last file counts as signed.
+    QCOMPARE(codes, (QVariantList {2, 22, 22, 22, 22, 22, 22, 0}));
 }
 
 void HelperActionsTest::signingStopsBetweenFiles()
@@ -441,13 +473,26 @@ void HelperActionsTest::signingStopsBetweenFiles()
     const QString file = m_root->path() + QStringLiteral("/file");
     writeFile(file, "x");
     const QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), QStringList(QVector<QString>(5, file).toList())},
-        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF")}, {QStringLiteral("mode"), 0}, {QStringLiteral("DISPLAY"), QString()},
+        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")}, {QStringLiteral("mode"), 0}, {QStringLiteral("DISPLAY"), QString()},
         {QStringLiteral("XAUTHORITY"), QString()}};
     int records = 0;
     const HelperResult result = SigningRun::run(
-        environment(), arguments, [&records](const QVariantMap &) { ++records; }, [&records] { return records == 2; });
+        environment(), arguments, int(getuid()), [&records](const QVariantMap &) { ++records; }, [&records] { return records == 2; });
     QVERIFY(!result.isSuccess());
     QCOMPARE(records, 2);
+
+    // A stop while bsign runs kills it and everything it started.
+    const QString slowBsign = m_root->path() + QStringLiteral("/slow-bsign");
+    const QString pidFile = m_root->path() + QStringLiteral("/child.pid");
+    writeFile(slowBsign, "#!/bin/sh\nsleep 60 &\necho $! >\"$0.tmp\"; mv \"$0.tmp\" " + QFile::encodeName(pidFile) + "\nwait\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    const HelperEnvironment slow(m_root->path(), slowBsign, environment().updateProgram());
+    records = 0;
+    const HelperResult stopped = SigningRun::run(
+        slow, arguments, int(getuid()), [&records](const QVariantMap &) { ++records; }, [&pidFile] { return QFile::exists(pidFile); });
+    QVERIFY(!stopped.isSuccess());
+    QCOMPARE(records, 0);
+    const QByteArray sleeper = readFile(pidFile).trimmed();
+    QTRY_VERIFY_WITH_TIMEOUT(!readFile(QStringLiteral("/proc/") + QString::fromLatin1(sleeper) + QStringLiteral("/stat")).contains(" S "), 5000);
 }
 
 void HelperActionsTest::templatesAddDirectoriesAndFilesOnce()

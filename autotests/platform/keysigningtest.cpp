@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <unistd.h>
+
 namespace {
 const QString userId = QStringLiteral("Test Signer <signer@example.org>");
 
@@ -142,7 +144,7 @@ void KeySigningTest::signingSignsAndVerifies()
         {QStringLiteral("XAUTHORITY"), QString()}, {QStringLiteral("paths"), QStringList {QFileInfo(program).absolutePath(), text}}};
     QList<QVariantMap> records;
     const HelperResult result = SigningRun::run(
-        environment(), arguments, [&records](const QVariantMap &record) { records.append(record); }, [] { return false; });
+        environment(), arguments, int(getuid()), [&records](const QVariantMap &record) { records.append(record); }, [] { return false; });
     QVERIFY2(result.isSuccess(), qPrintable(result.error()));
     QCOMPARE(records.size(), 3);
     QCOMPARE(records.at(0).value(QStringLiteral("file_finished")).toMap(), (QVariantMap {{program, 0}}));
@@ -182,6 +184,14 @@ void KeySigningTest::unsignedFileHasNoSignature()
     QCOMPARE(report.exitCode, 65);
     QCOMPARE(bsign({QStringLiteral("-w"), m_root.path() + QStringLiteral("/missing")}).exitCode, 2);
     QCOMPARE(bsign({QStringLiteral("-w"), m_root.path()}).exitCode, 21);
+
+    // Neither a check nor a signature goes through a link, in any component of the path.
+    const QString program = copyOf(QStringLiteral("/usr/bin/true"), QStringLiteral("linked/program"));
+    QVERIFY(QFile::link(QFileInfo(program).absolutePath(), m_root.path() + QStringLiteral("/link")));
+    const QString viaLink = m_root.path() + QStringLiteral("/link/program");
+    QCOMPARE(bsign({QStringLiteral("-w"), viaLink}).exitCode, 22);
+    QCOMPARE(bsign({QStringLiteral("--sign"), QStringLiteral("--kind"), QStringLiteral("both"), QStringLiteral("--key"), m_fingerprint, viaLink}).exitCode, 22);
+    QCOMPARE(bsign({QStringLiteral("-w"), program}).exitCode, 65);
 }
 
 QTEST_GUILESS_MAIN(KeySigningTest)

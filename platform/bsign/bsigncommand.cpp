@@ -5,10 +5,11 @@
 
 #include <QCryptographicHash>
 #include <QDateTime>
-#include <QFile>
-#include <QFileInfo>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString usage = QStringLiteral("usage: bsign -w <path> | bsign --sign --kind elf|xattr|both --key <key id> [--] <path>");
@@ -30,14 +31,17 @@ QCryptographicHash::Algorithm hashAlgorithm(const QString &name)
     return QCryptographicHash::Sha256;
 }
 
-QByteArray fileHash(const QString &path, const QString &algorithmName)
+QByteArray fileHash(int fd, const QString &algorithmName)
 {
-    QFile file(path);
     QCryptographicHash hash(hashAlgorithm(algorithmName));
-    if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file)) {
-        return {};
+    QByteArray block(64 * 1024, Qt::Uninitialized);
+    off_t offset = 0;
+    ssize_t count = 0;
+    while ((count = pread(fd, block.data(), size_t(block.size()), offset)) > 0) {
+        hash.addData(block.constData(), int(count));
+        offset += count;
     }
-    return hash.result().toHex();
+    return count < 0 ? QByteArray() : hash.result().toHex();
 }
 
 // The signature bytes as hexadecimal pairs, sixteen to an indented line.
@@ -52,7 +56,7 @@ QString signatureBlock(const QByteArray &signature)
     return block;
 }
 
-void printDetails(QTextStream &out, const QString &path, const QByteArray &signature, const GpgSignature::Verdict &verdict)
+void printDetails(QTextStream &out, int fd, const QByteArray &signature, const GpgSignature::Verdict &verdict)
 {
     const QString algorithm = verdict.hashAlgorithm.isEmpty() ? QStringLiteral("SHA256") : verdict.hashAlgorithm;
     out << "signer: " << (verdict.signer.isEmpty() ? QStringLiteral("0") : verdict.signer) << '\n';
@@ -60,7 +64,7 @@ void printDetails(QTextStream &out, const QString &path, const QByteArray &signa
         out << "timestamp: " << QDateTime::fromSecsSinceEpoch(verdict.timestamp, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss 'UTC'")) << " ("
             << verdict.timestamp << ")\n";
     }
-    out << "hash: {" << algorithm << "} " << QString::fromLatin1(fileHash(path, algorithm)) << '\n';
+    out << "hash: {" << algorithm << "} " << QString::fromLatin1(fileHash(fd, algorithm)) << '\n';
     out << "signature:" << signatureBlock(signature) << '\n';
 }
 
@@ -73,51 +77,46 @@ QString verdictText(const QByteArray &signature, const GpgSignature::Verdict &ve
 }
 }
 
-bool BsignCommand::hasElfMagic(const QString &path)
+bool BsignCommand::hasElfMagic(int fd)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly)
-        && file.read(4)
-        == QByteArray("\x7f"
-                      "ELF",
-            4);
+    char magic[4];
+    return pread(fd, magic, sizeof magic, 0) == sizeof magic && QByteArray(magic, sizeof magic) == QByteArray("\x7f" "ELF", 4);
 }
 
-int BsignCommand::fileProblem(const QString &path)
+NoFollowOpen::Descriptor BsignCommand::openFile(const QString &path, int *problem)
 {
-    const QFileInfo info(path);
-    if (!info.exists()) {
-        return FileNotFound;
+    NoFollowOpen::Descriptor file = NoFollowOpen::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (!file.isValid()) {
+        *problem = errno == ENOENT ? FileNotFound : (errno == EACCES || errno == EPERM) ? PermissionDenied : InvalidArgument;
+        return file;
     }
-    if (info.isDir()) {
-        return IsDirectory;
+    struct stat status {};
+    if (fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode) || NoFollowOpen::isOnPseudoFileSystem(file.fd())) {
+        *problem = S_ISDIR(status.st_mode) ? IsDirectory : InvalidArgument;
+        return NoFollowOpen::Descriptor();
     }
-    if (!info.isFile()) {
-        return InvalidArgument;
-    }
-    if (!info.isReadable()) {
-        return PermissionDenied;
-    }
-    return Success;
+    *problem = Success;
+    return file;
 }
 
 int BsignCommand::check(const QString &path, QTextStream &out)
 {
-    const int problem = fileProblem(path);
-    if (problem != Success) {
+    int problem = Success;
+    const NoFollowOpen::Descriptor file = openFile(path, &problem);
+    if (!file.isValid()) {
         out << path << ": cannot check (" << problem << ")\n";
         return problem;
     }
-    const QByteArray elfSignature = SignatureStore::read(path, SignatureStore::Elf);
-    const QByteArray xattrSignature = SignatureStore::read(path, SignatureStore::Xattr);
-    const GpgSignature::Verdict elfVerdict = elfSignature.isEmpty() ? GpgSignature::Verdict() : GpgSignature::verify(path, elfSignature);
-    const GpgSignature::Verdict xattrVerdict = xattrSignature.isEmpty() ? GpgSignature::Verdict() : GpgSignature::verify(path, xattrSignature);
+    const QByteArray elfSignature = SignatureStore::read(file.fd(), SignatureStore::Elf);
+    const QByteArray xattrSignature = SignatureStore::read(file.fd(), SignatureStore::Xattr);
+    const GpgSignature::Verdict elfVerdict = elfSignature.isEmpty() ? GpgSignature::Verdict() : GpgSignature::verify(file.fd(), elfSignature);
+    const GpgSignature::Verdict xattrVerdict = xattrSignature.isEmpty() ? GpgSignature::Verdict() : GpgSignature::verify(file.fd(), xattrSignature);
 
     // Details first; the verdicts close the report, the ELF one last.
     if (!elfSignature.isEmpty()) {
-        printDetails(out, path, elfSignature, elfVerdict);
+        printDetails(out, file.fd(), elfSignature, elfVerdict);
     } else if (!xattrSignature.isEmpty()) {
-        printDetails(out, path, xattrSignature, xattrVerdict);
+        printDetails(out, file.fd(), xattrSignature, xattrVerdict);
     }
     out << "xattr signature: " << verdictText(xattrSignature, xattrVerdict) << '\n';
     out << "ELF signature: " << verdictText(elfSignature, elfVerdict) << '\n';
@@ -139,16 +138,18 @@ int BsignCommand::sign(const QString &path, const QString &kind, const QString &
         err << usage << '\n';
         return InvalidArgument;
     }
-    const int problem = fileProblem(path);
-    if (problem != Success) {
+    int problem = Success;
+    const NoFollowOpen::Descriptor file = openFile(path, &problem);
+    if (!file.isValid()) {
+        err << path << ": refused: a link, below a link, not a regular file, or missing\n";
         return problem;
     }
-    if (elf && !hasElfMagic(path)) {
+    if (elf && !hasElfMagic(file.fd())) {
         err << path << ": not an ELF file\n";
         return UnsupportedFileType;
     }
     GpgSignature::SignFailure failure = GpgSignature::NoFailure;
-    const QByteArray signature = GpgSignature::sign(path, keyId, &failure);
+    const QByteArray signature = GpgSignature::sign(file.fd(), keyId, &failure);
     if (signature.isEmpty()) {
         err << path << ": gpg could not sign with " << keyId << '\n';
         return failure == GpgSignature::UnknownKey ? InvalidArgument : BadPassPhrase;
@@ -157,7 +158,7 @@ int BsignCommand::sign(const QString &path, const QString &kind, const QString &
         if ((storeKind == SignatureStore::Elf && !elf) || (storeKind == SignatureStore::Xattr && !xattr)) {
             continue;
         }
-        const int error = SignatureStore::write(path, storeKind, signature);
+        const int error = SignatureStore::write(file.fd(), storeKind, signature);
         if (error != 0) {
             err << path << ": cannot store the signature: " << qt_error_string(error) << '\n';
             return error == EACCES || error == EPERM ? PermissionDenied : RewriteFailed;

@@ -1,7 +1,10 @@
 #include "gpgsignature.h"
 
+#include "descriptorinputprocess.h"
+
 #include <QDateTime>
-#include <QProcess>
+#include <QFile>
+#include <QTemporaryDir>
 
 namespace {
 const QStringList commonArguments {QStringLiteral("--batch"), QStringLiteral("--no-tty"), QStringLiteral("--quiet")};
@@ -23,6 +26,16 @@ QString hashName(int algorithm)
         return QStringLiteral("ALGO%1").arg(algorithm);
     }
 }
+
+bool finishWithin(QProcess &process, int milliseconds)
+{
+    if (process.waitForFinished(milliseconds)) {
+        return process.exitStatus() == QProcess::NormalExit;
+    }
+    process.kill();
+    process.waitForFinished(1000);
+    return false;
+}
 }
 
 QString GpgSignature::gpgProgram()
@@ -30,19 +43,18 @@ QString GpgSignature::gpgProgram()
     return QStringLiteral("/usr/bin/gpg");
 }
 
-QByteArray GpgSignature::sign(const QString &path, const QString &keyId, SignFailure *failure)
+QByteArray GpgSignature::sign(int fd, const QString &keyId, SignFailure *failure)
 {
-    QProcess gpg;
-    gpg.setStandardInputFile(QProcess::nullDevice());
-    // The trailing "!" makes gpg use exactly this (sub)key.
+    DescriptorInputProcess gpg(fd);
+    // The trailing "!" makes gpg use exactly this (sub)key; the data is standard input.
     gpg.start(gpgProgram(),
         commonArguments
             + QStringList {QStringLiteral("--status-fd"), QStringLiteral("2"), QStringLiteral("--local-user"), keyId + QLatin1Char('!'),
-                QStringLiteral("--detach-sign"), QStringLiteral("--output"), QStringLiteral("-"), QStringLiteral("--"), path});
-    gpg.waitForFinished(-1);
+                QStringLiteral("--detach-sign"), QStringLiteral("--output"), QStringLiteral("-")});
+    const bool finished = finishWithin(gpg, SignMilliseconds);
     const QByteArray status = gpg.readAllStandardError();
     const QByteArray signature = gpg.readAllStandardOutput();
-    if (gpg.exitStatus() == QProcess::NormalExit && gpg.exitCode() == 0 && !signature.isEmpty()) {
+    if (finished && gpg.exitCode() == 0 && !signature.isEmpty()) {
         *failure = NoFailure;
         return signature;
     }
@@ -50,16 +62,22 @@ QByteArray GpgSignature::sign(const QString &path, const QString &keyId, SignFai
     return {};
 }
 
-GpgSignature::Verdict GpgSignature::verify(const QString &path, const QByteArray &signature)
+GpgSignature::Verdict GpgSignature::verify(int fd, const QByteArray &signature)
 {
-    QProcess gpg;
-    gpg.start(gpgProgram(),
-        commonArguments + QStringList {QStringLiteral("--status-fd"), QStringLiteral("1"), QStringLiteral("--verify"), QStringLiteral("-"), path});
-    gpg.write(signature);
-    gpg.closeWriteChannel();
-    gpg.waitForFinished(-1);
-
     Verdict verdict;
+    // The signature goes to a private file: standard input carries the signed bytes.
+    QTemporaryDir scratch;
+    QFile signatureFile(scratch.filePath(QStringLiteral("signature")));
+    if (!scratch.isValid() || !signatureFile.open(QIODevice::WriteOnly) || signatureFile.write(signature) != signature.size() || !signatureFile.flush()) {
+        return verdict;
+    }
+    signatureFile.close();
+    DescriptorInputProcess gpg(fd);
+    gpg.start(gpgProgram(),
+        commonArguments
+            + QStringList {QStringLiteral("--status-fd"), QStringLiteral("1"), QStringLiteral("--verify"), signatureFile.fileName(), QStringLiteral("-")});
+    const bool finished = finishWithin(gpg, VerifyMilliseconds);
+
     bool goodSignature = false;
     bool validSignature = false;
     const QList<QByteArray> lines = gpg.readAllStandardOutput().split('\n');
@@ -83,6 +101,6 @@ GpgSignature::Verdict GpgSignature::verify(const QString &path, const QByteArray
             verdict.hashAlgorithm = hashName(fields.at(9).toInt());
         }
     }
-    verdict.good = goodSignature && validSignature && gpg.exitStatus() == QProcess::NormalExit && gpg.exitCode() == 0;
+    verdict.good = goodSignature && validSignature && finished && gpg.exitCode() == 0;
     return verdict;
 }

@@ -1,7 +1,5 @@
 #include "signaturestore.h"
 
-#include <QFile>
-
 #include <cerrno>
 #include <sys/xattr.h>
 
@@ -10,22 +8,20 @@ const char *SignatureStore::attributeName(Kind kind)
     return kind == Elf ? "security.bsign-standin.elf" : "security.bsign-standin.xattr";
 }
 
-QByteArray SignatureStore::read(const QString &path, Kind kind)
+QByteArray SignatureStore::read(int fd, Kind kind)
 {
-    const QByteArray name = QFile::encodeName(path);
-    const ssize_t size = getxattr(name.constData(), attributeName(kind), nullptr, 0);
+    const ssize_t size = fgetxattr(fd, attributeName(kind), nullptr, 0);
     if (size <= 0) {
         return {};
     }
     QByteArray value(int(size), Qt::Uninitialized);
-    const ssize_t read = getxattr(name.constData(), attributeName(kind), value.data(), size_t(value.size()));
+    const ssize_t read = fgetxattr(fd, attributeName(kind), value.data(), size_t(value.size()));
     return read == size ? value : QByteArray();
 }
 
-int SignatureStore::write(const QString &path, Kind kind, const QByteArray &signature)
+int SignatureStore::write(int fd, Kind kind, const QByteArray &signature)
 {
-    const QByteArray name = QFile::encodeName(path);
-    if (setxattr(name.constData(), attributeName(kind), signature.constData(), size_t(signature.size()), 0) != 0) {
+    if (fsetxattr(fd, attributeName(kind), signature.constData(), size_t(signature.size()), 0) != 0) {
         return errno;
     }
     return 0;

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <QByteArray>
-#include <QString>
 
 /**
  * The stand-in keeps both signatures of a file in its extended attributes: one for the
- * ELF kind, one for the extended-attribute kind.
+ * ELF kind, one for the extended-attribute kind. Both are read and written through the
+ * file's open descriptor.
  */
 class SignatureStore
 {
@@ -13,9 +13,9 @@ public:
     enum Kind { Elf, Xattr };
 
     /** The stored signature of @p kind; empty when there is none. */
-    static QByteArray read(const QString &path, Kind kind);
+    static QByteArray read(int fd, Kind kind);
     /** Stores @p signature; returns the errno of a failure, 0 on success. */
-    static int write(const QString &path, Kind kind, const QByteArray &signature);
+    static int write(int fd, Kind kind, const QByteArray &signature);
 
     static const char *attributeName(Kind kind);
 };

@@ -76,3 +76,14 @@ QString ArgumentCheck::absolutePathProblem(const QString &path)
     }
     return QString();
 }
+
+QString ArgumentCheck::controlCharacterProblem(const QString &text)
+{
+    for (const QChar character : text) {
+        const QChar::Category category = character.category();
+        if (category == QChar::Other_Control || category == QChar::Separator_Line || category == QChar::Separator_Paragraph) {
+            return QStringLiteral("the path contains the control character U+%1").arg(character.unicode(), 4, 16, QLatin1Char('0'));
+        }
+    }
+    return QString();
+}

@@ -23,4 +23,7 @@ public:
      * or trailing slash), without NUL bytes and of sane length; otherwise what is wrong.
      */
     static QString absolutePathProblem(const QString &path);
+
+    /** Empty when @p text holds no control character, line or paragraph separator. */
+    static QString controlCharacterProblem(const QString &text);
 };

@@ -84,7 +84,7 @@ KAuth::ActionReply DigsigHelper::setupsigning(const QVariantMap &arguments)
         return reply(TreeLister::listDirectory(arguments.value(operation)));
     }
     if (operation == QLatin1String("signing_process")) {
-        return reply(SigningRun::run(HelperEnvironment::platform(), arguments, sendProgress, stopRequested));
+        return reply(SigningRun::run(HelperEnvironment::platform(), arguments, KAuth::HelperSupport::callerUid(), sendProgress, stopRequested));
     }
     return refuse(QStringLiteral("Expected exactly one of \"check_elf\", \"get_dir_iter\" and \"signing_process\""));
 }

@@ -55,11 +55,12 @@ void KeyActions::useGnupgHome(const HelperEnvironment &environment)
     qputenv("GNUPGHOME", QFile::encodeName(environment.gnupgHome()));
 }
 
-QString KeyActions::keyIdProblem(const QString &keyId)
+QString KeyActions::fingerprintProblem(const QString &keyId)
 {
-    static const QRegularExpression hexId(QStringLiteral("^[0-9A-Fa-f]{8,64}$"));
-    if (!hexId.match(keyId).hasMatch()) {
-        return QStringLiteral("\"%1\" is not a key id or fingerprint").arg(keyId.left(80));
+    // A short or long key id may match several keys; a whole fingerprint names one.
+    static const QRegularExpression fingerprint(QStringLiteral("\\A(?:[0-9A-Fa-f]{40}|[0-9A-Fa-f]{64})\\z"));
+    if (!fingerprint.match(keyId).hasMatch()) {
+        return QStringLiteral("\"%1\" is not a whole fingerprint of 40 or 64 hexadecimal digits").arg(keyId.left(80));
     }
     return QString();
 }
@@ -124,7 +125,7 @@ HelperResult KeyActions::exportKey(const HelperEnvironment &environment, const Q
     if (!ArgumentCheck::textValue(keyValue, &keyId) || !ArgumentCheck::textValue(pathValue, &path)) {
         return HelperResult::failure(QStringLiteral("The key and the path must be texts"));
     }
-    QString problem = keyIdProblem(keyId);
+    QString problem = fingerprintProblem(keyId);
     if (problem.isEmpty()) {
         problem = exportPathProblem(environment, path);
     }

@@ -25,8 +25,8 @@ public:
     /** Writes the public key @p keyId to @p path as a whole; returns an error text, empty on success. */
     static QString exportToFile(const HelperEnvironment &environment, const QString &keyId, const QString &path);
 
-    /** Empty when @p keyId is a key id or fingerprint (8 to 64 hexadecimal digits). */
-    static QString keyIdProblem(const QString &keyId);
+    /** Empty when @p keyId is a whole fingerprint (40 or 64 hexadecimal digits). */
+    static QString fingerprintProblem(const QString &keyId);
 
 private:
     static void useGnupgHome(const HelperEnvironment &environment);

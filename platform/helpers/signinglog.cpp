@@ -2,10 +2,32 @@
 
 #include "argumentcheck.h"
 #include "helperenvironment.h"
+#include "nofollowopen.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+qint64 rawSize(const QStringList &lines)
+{
+    qint64 size = 0;
+    for (const QString &line : lines) {
+        size += line.size();
+    }
+    return size;
+}
+
+QString systemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+}
 
 QString SigningLog::escaped(const QString &line)
 {
@@ -46,28 +68,29 @@ HelperResult SigningLog::append(const HelperEnvironment &environment, const QVar
     if (lines.size() > MaxLines) {
         return HelperResult::failure(QStringLiteral("Too many log lines: %1, at most %2").arg(lines.size()).arg(MaxLines));
     }
+    // Escaping only lengthens lines: a request too large as sent is refused before it is copied.
+    if (rawSize(lines) > MaxBytes) {
+        return HelperResult::failure(QStringLiteral("The log is larger than %1 bytes").arg(MaxBytes));
+    }
     const QByteArray text = entry(lines, callerUid, now);
     if (text.size() > MaxBytes) {
         return HelperResult::failure(QStringLiteral("The log is larger than %1 bytes").arg(MaxBytes));
     }
 
     const QString path = environment.logPath();
-    const QFileInfo info(path);
-    if (info.isSymLink() || (info.exists() && !info.isFile())) {
-        return HelperResult::failure(QStringLiteral("%1 is a link or not a regular file").arg(path));
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    // Created at 0640 from the start; a link or a special file in its place is refused.
+    const NoFollowOpen::Descriptor log = NoFollowOpen::open(path, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY, 0640);
+    if (!log.isValid()) {
+        return HelperResult::failure(QStringLiteral("Can not open file %1: %2").arg(path, systemError()));
     }
-    QDir().mkpath(info.absolutePath());
-    QFile log(path);
-    const bool created = !log.exists();
+    struct stat status {};
+    if (fstat(log.fd(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return HelperResult::failure(QStringLiteral("%1 is not a regular file").arg(path));
+    }
     // One append of the whole entry keeps entries of concurrent writers apart.
-    if (!log.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        return HelperResult::failure(QStringLiteral("Can not open file %1: %2").arg(path, log.errorString()));
-    }
-    if (created) {
-        log.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ReadGroup);
-    }
-    if (log.write(text) != text.size() || !log.flush()) {
-        return HelperResult::failure(QStringLiteral("Can not write file %1: %2").arg(path, log.errorString()));
+    if (::write(log.fd(), text.constData(), size_t(text.size())) != text.size()) {
+        return HelperResult::failure(QStringLiteral("Can not write file %1: %2").arg(path, systemError()));
     }
     return HelperResult::success();
 }

@@ -2,21 +2,25 @@
 
 #include "argumentcheck.h"
 #include "atomicfile.h"
+#include "boundedprocess.h"
 #include "helperenvironment.h"
 #include "keyactions.h"
+#include "nofollowopen.h"
 #include "settingswriter.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QRegularExpression>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace {
-// bsign's own exit codes for a missing file and a wrong argument.
+// bsign's own exit codes for a refused file.
+const int permissionDenied = 1;
 const int fileNotFound = 2;
 const int invalidArgument = 22;
-const int maxDisplayLength = 256;
 
 QString fileListProblem(const QStringList &files, const QString &what)
 {
@@ -24,7 +28,11 @@ QString fileListProblem(const QStringList &files, const QString &what)
         return QStringLiteral("Too many %1: %2, at most %3").arg(what).arg(files.size()).arg(SigningRun::MaxFiles);
     }
     for (const QString &file : files) {
-        const QString problem = ArgumentCheck::absolutePathProblem(file);
+        QString problem = ArgumentCheck::absolutePathProblem(file);
+        if (problem.isEmpty()) {
+            // A line break in a path would add lines of its own to xattr_control.
+            problem = ArgumentCheck::controlCharacterProblem(file);
+        }
         if (!problem.isEmpty()) {
             return QStringLiteral("Invalid entry of %1: %2").arg(what, problem);
         }
@@ -32,13 +40,41 @@ QString fileListProblem(const QStringList &files, const QString &what)
     return QString();
 }
 
+// Root's pinentry may only reach a local X server.
 QString displayProblem(const QString &display)
 {
-    static const QRegularExpression displayName(QStringLiteral("^[A-Za-z0-9._:/-]*$"));
-    if (display.size() > maxDisplayLength || !displayName.match(display).hasMatch()) {
-        return QStringLiteral("DISPLAY is not a display name");
+    static const QRegularExpression localDisplay(QStringLiteral("\\A(:[0-9]{1,5}(\\.[0-9]{1,5})?)?\\z"));
+    return localDisplay.match(display).hasMatch() ? QString() : QStringLiteral("DISPLAY is not a local display such as \":0\"");
+}
+
+// The X authority file must be the caller's own: root's pinentry reads it.
+QString xauthorityProblem(const QString &xauthority, int callerUid)
+{
+    if (xauthority.isEmpty()) {
+        return QString();
+    }
+    const QString problem = ArgumentCheck::absolutePathProblem(xauthority);
+    if (!problem.isEmpty()) {
+        return QStringLiteral("XAUTHORITY: %1").arg(problem);
+    }
+    const NoFollowOpen::Descriptor file = NoFollowOpen::open(xauthority, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    struct stat status {};
+    if (!file.isValid() || fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode) || int(status.st_uid) != callerUid) {
+        return QStringLiteral("XAUTHORITY is not a regular file of the calling user");
     }
     return QString();
+}
+
+int refusalCode(NoFollowOpen::Refusal refusal)
+{
+    switch (refusal) {
+    case NoFollowOpen::Missing:
+        return fileNotFound;
+    case NoFollowOpen::Denied:
+        return permissionDenied;
+    default:
+        return invalidArgument;
+    }
 }
 
 QString kindArgument(int mode)
@@ -61,7 +97,7 @@ QString templateOf(const QFileInfo &info)
 }
 }
 
-QString SigningRun::parse(const QVariantMap &arguments, Request *request)
+QString SigningRun::parse(const QVariantMap &arguments, int callerUid, Request *request)
 {
     if (!ArgumentCheck::textListValue(arguments.value(QStringLiteral("files")), &request->files)) {
         return QStringLiteral("\"files\" must be a list of paths");
@@ -73,7 +109,7 @@ QString SigningRun::parse(const QVariantMap &arguments, Request *request)
     if (!ArgumentCheck::textValue(arguments.value(QStringLiteral("key_id")), &request->keyId)) {
         return QStringLiteral("\"key_id\" must be a text");
     }
-    problem = KeyActions::keyIdProblem(request->keyId);
+    problem = KeyActions::fingerprintProblem(request->keyId);
     if (!problem.isEmpty()) {
         return problem;
     }
@@ -87,8 +123,8 @@ QString SigningRun::parse(const QVariantMap &arguments, Request *request)
         return QStringLiteral("\"DISPLAY\" and \"XAUTHORITY\" must be texts");
     }
     problem = displayProblem(request->display);
-    if (problem.isEmpty() && !request->xauthority.isEmpty()) {
-        problem = ArgumentCheck::absolutePathProblem(request->xauthority);
+    if (problem.isEmpty()) {
+        problem = xauthorityProblem(request->xauthority, callerUid);
     }
     if (!problem.isEmpty()) {
         return problem;
@@ -102,18 +138,18 @@ QString SigningRun::parse(const QVariantMap &arguments, Request *request)
     return fileListProblem(request->paths, QStringLiteral("paths"));
 }
 
-HelperResult SigningRun::run(const HelperEnvironment &environment, const QVariantMap &arguments, const ProgressCallback &progress, const StopCheck &stopped)
+HelperResult SigningRun::run(const HelperEnvironment &environment, const QVariantMap &arguments, int callerUid, const ProgressCallback &progress,
+    const StopCheck &stopped)
 {
     Request request;
-    const QString problem = parse(arguments, &request);
+    const QString problem = parse(arguments, callerUid, &request);
     if (!problem.isEmpty()) {
         return HelperResult::failure(problem);
     }
     for (const QString &file : qAsConst(request.files)) {
-        if (stopped()) {
+        if (stopped() || !signFile(environment, request, file, progress, stopped)) {
             return HelperResult::failure(QStringLiteral("Signing cancelled"));
         }
-        signFile(environment, request, file, progress);
     }
     if (request.mode == 0) {
         return HelperResult::success();
@@ -123,16 +159,14 @@ HelperResult SigningRun::run(const HelperEnvironment &environment, const QVarian
     return error.isEmpty() ? HelperResult::success() : HelperResult::failure(error);
 }
 
-void SigningRun::signFile(const HelperEnvironment &environment, const Request &request, const QString &file, const ProgressCallback &progress)
+bool SigningRun::signFile(const HelperEnvironment &environment, const Request &request, const QString &file, const ProgressCallback &progress,
+    const StopCheck &stopped)
 {
-    const QFileInfo info(file);
-    if (!info.exists() && !info.isSymLink()) {
-        progress(fileRecord(QStringLiteral("file_finished"), file, fileNotFound));
-        return;
-    }
-    if (info.isSymLink() || !info.isFile()) {
-        progress(fileRecord(QStringLiteral("file_finished"), file, invalidArgument));
-        return;
+    // bsign opens the file again the same way; this check spares it the files it would refuse.
+    NoFollowOpen::Refusal refusal = NoFollowOpen::Accepted;
+    if (!NoFollowOpen::openRegularFile(file, &refusal).isValid()) {
+        progress(fileRecord(QStringLiteral("file_finished"), file, refusalCode(refusal)));
+        return true;
     }
 
     QProcessEnvironment processEnvironment = environment.programEnvironment();
@@ -142,19 +176,30 @@ void SigningRun::signFile(const HelperEnvironment &environment, const Request &r
     if (!request.xauthority.isEmpty()) {
         processEnvironment.insert(QStringLiteral("XAUTHORITY"), request.xauthority);
     }
-    QProcess bsign;
+    BoundedProcess bsign;
     bsign.setProcessEnvironment(processEnvironment);
     bsign.setStandardInputFile(QProcess::nullDevice());
     bsign.setStandardOutputFile(QProcess::nullDevice());
     bsign.setStandardErrorFile(QProcess::nullDevice());
-    bsign.start(environment.bsignProgram(),
-        {QStringLiteral("--sign"), QStringLiteral("--kind"), kindArgument(request.mode), QStringLiteral("--key"), request.keyId, QStringLiteral("--"), file});
-    // The agent may ask for the pass phrase, so there is no time limit.
-    if (!bsign.waitForFinished(-1) || bsign.exitStatus() != QProcess::NormalExit) {
+    const BoundedProcess::Outcome outcome = bsign.run(environment.bsignProgram(),
+        {QStringLiteral("--sign"), QStringLiteral("--kind"), kindArgument(request.mode), QStringLiteral("--key"), request.keyId, QStringLiteral("--"), file},
+        BsignMilliseconds, stopped);
+    switch (outcome) {
+    case BoundedProcess::Stopped:
+        return false;
+    case BoundedProcess::TimedOut:
+        progress(fileRecord(QStringLiteral("file_error_occured"), file, QProcess::Timedout));
+        return true;
+    case BoundedProcess::FailedToStart:
+    case BoundedProcess::Finished:
+        break;
+    }
+    if (outcome == BoundedProcess::FailedToStart || bsign.exitStatus() != QProcess::NormalExit) {
         progress(fileRecord(QStringLiteral("file_error_occured"), file, bsign.error()));
-        return;
+        return true;
     }
     progress(fileRecord(QStringLiteral("file_finished"), file, bsign.exitCode()));
+    return true;
 }
 
 void SigningRun::exportSigningKey(const HelperEnvironment &environment, const Request &request, const ProgressCallback &progress)

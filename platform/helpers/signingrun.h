@@ -12,15 +12,21 @@ class HelperEnvironment;
  * then, for the modes with extended attributes, exports the signing key to
  * /etc/digsig/xattr_keys/<fingerprint>.gpg and adds the chosen paths to xattr_control.
  *
- * bsign is started as "bsign --sign --kind elf|xattr|both --key <key id> -- <file>".
+ * bsign is started as "bsign --sign --kind elf|xattr|both --key <fingerprint> -- <file>", for
+ * files that are regular, reached without a link and on no pseudo file system, with a time
+ * limit per file; a stop request kills a running bsign.
  */
 class SigningRun
 {
 public:
     /** Most files one run accepts. */
     static constexpr int MaxFiles = 200000;
+    /** Time for one file, pass phrase included. */
+    static constexpr int BsignMilliseconds = 120000;
 
-    static HelperResult run(const HelperEnvironment &environment, const QVariantMap &arguments, const ProgressCallback &progress, const StopCheck &stopped);
+    /** @p callerUid is the caller's user, who must own the X authority file it names. */
+    static HelperResult run(const HelperEnvironment &environment, const QVariantMap &arguments, int callerUid, const ProgressCallback &progress,
+        const StopCheck &stopped);
 
     /** xattr_control with the templates of @p paths added: "/dir/" for a directory, "//file" for a file. */
     static QString withTemplates(const QString &current, const QStringList &paths);
@@ -36,8 +42,10 @@ private:
         QStringList paths;
     };
 
-    static QString parse(const QVariantMap &arguments, Request *request);
-    static void signFile(const HelperEnvironment &environment, const Request &request, const QString &file, const ProgressCallback &progress);
+    static QString parse(const QVariantMap &arguments, int callerUid, Request *request);
+    /** False when the caller asked to stop while the file was being signed. */
+    static bool signFile(const HelperEnvironment &environment, const Request &request, const QString &file, const ProgressCallback &progress,
+        const StopCheck &stopped);
     static void exportSigningKey(const HelperEnvironment &environment, const Request &request, const ProgressCallback &progress);
     static QString addTemplates(const HelperEnvironment &environment, const QStringList &paths);
 };

@@ -11,8 +11,10 @@
 class TreeLister
 {
 public:
-    /** Most entries one listing may hold. */
+    /** Most entries, files and directories, one listing may walk. */
     static constexpr int MaxEntries = 100000;
+    /** Deepest nesting of directories one listing walks. */
+    static constexpr int MaxDepth = 256;
     /** Most bytes the encoded reply may take, well inside the system bus's message size. */
     static constexpr qint64 MaxReplyBytes = 16 * 1024 * 1024;
 
