@@ -109,17 +109,38 @@ void Bsign::verify()
     if (state() != QProcess::NotRunning) {
         return;
     }
-    setArguments({QStringLiteral("bsign"), QStringLiteral("-w"), m_path});
+    setArguments({QStringLiteral(BSIGN_PROGRAM), QStringLiteral("-w"), m_path});
     start(QIODevice::ReadWrite);
+}
+
+bool Bsign::hasVerdict() const
+{
+    if (exitStatus() != QProcess::NormalExit) {
+        return false;
+    }
+    switch (exitCodeToReturnValue(exitCode())) {
+    case NoError:
+    case NoHashFound:
+    case NoSignatureFound:
+    case BadHashFound:
+    case BadSignatureFound:
+        return true;
+    default:
+        return false;
+    }
 }
 
 Bsign::VerificationResult Bsign::verificationResult()
 {
     VerificationResult result;
-    if (exitStatus() == QProcess::CrashExit) {
+    if (!hasVerdict()) {
         return result;
     }
-    const QString output = QString::fromLocal8Bit(readAllStandardOutput());
+    QString output = QString::fromLocal8Bit(readAllStandardOutput());
+    if (!m_path.isEmpty()) {
+        // The path is the caller's own text: a file named "good" must not read as signed.
+        output.remove(m_path);
+    }
     const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString &line : lines) {
         if (line.contains(QLatin1String("detached"))) {

@@ -52,7 +52,12 @@ public:
     QPersistentModelIndex index() const;
     void setIndex(const QPersistentModelIndex &index);
 
-    // Consumes the standard output: call it once, after finished().
+    // True when bsign ended normally with one of its verdict codes (good, no signature or
+    // hash, bad signature or hash); anything else says nothing about the signatures.
+    bool hasVerdict() const;
+
+    // Consumes the standard output: call it once, after finished(). Without a verdict both
+    // signatures read as not good, without descriptions.
     VerificationResult verificationResult();
 
     QString signingInfo(const QString &output) const;

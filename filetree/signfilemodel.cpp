@@ -188,7 +188,8 @@ void SignFileModel::onProcFinished(int exitCode, QProcess::ExitStatus status)
         return;
     }
     const QPersistentModelIndex index = process->index();
-    if (status == QProcess::NormalExit && index.isValid()) {
+    Q_UNUSED(status)
+    if (process->hasVerdict() && index.isValid()) {
         const Bsign::VerificationResult result = process->verificationResult();
         FileSignatureStatus checked;
         checked.elfStatus = result.elfGood ? FileSignatureStatus::StatusSigned : FileSignatureStatus::StatusNotSigned;

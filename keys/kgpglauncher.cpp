@@ -18,8 +18,9 @@ QString valueOr(const QString &override, const QString &value)
 
 bool KgpgLauncher::open()
 {
-    if (QFileInfo::exists(valueOr(kgpgPathOverride, QStringLiteral("/usr/bin/kgpg")))) {
-        QProcess::execute(valueOr(kgpgLauncherOverride, QStringLiteral("pkexec")), {QStringLiteral("kgpg"), QStringLiteral("-k")});
+    const QString kgpg = valueOr(kgpgPathOverride, QStringLiteral(KGPG_PROGRAM));
+    if (QFileInfo::exists(kgpg)) {
+        QProcess::execute(valueOr(kgpgLauncherOverride, QStringLiteral("pkexec")), {kgpg, QStringLiteral("-k")});
         return true;
     }
     QMessageBox::information(nullptr, i18nd("orlis_kcm_digsig", "The kgpg utility is not installed"),

@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 namespace {
+const int ReloadMilliseconds = 30000;
 const QString noUserId = QStringLiteral("(no user id)");
 
 [[noreturn]] void raise(const QString &message)
@@ -145,7 +146,12 @@ void GpgControl::reloadAgent()
 {
     QProcess process;
     process.start(QStringLiteral("gpg-connect-agent"), {QStringLiteral("--no-autostart"), QStringLiteral("reloadagent"), QStringLiteral("/bye")});
-    const bool finished = process.waitForFinished(-1);
+    // A reload answers at once; an agent that hangs must not hold the key creation forever.
+    const bool finished = process.waitForFinished(ReloadMilliseconds);
+    if (!finished) {
+        process.kill();
+        process.waitForFinished(1000);
+    }
     if (!finished || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         raise(QStringLiteral("Can not reload gpg-agent"));
     }

@@ -13,6 +13,8 @@
 #include <QProcessEnvironment>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace {
 const char Domain[] = "orlis_kcm_digsig";
 constexpr int SigningTimeout = 2147483647;
@@ -21,6 +23,25 @@ const QString XattrControlFile = QStringLiteral("/etc/digsig/xattr_control");
 const QString FileFinishedKey = QStringLiteral("file_finished");
 const QString FileErrorKey = QStringLiteral("file_error_occured");
 const QString ExportResultKey = QStringLiteral("export_result");
+
+// A line break in a name sent for extended attributes would add a line of its own to the
+// boot verification list; the helper refuses a run that holds such a name.
+bool hasControlCharacter(const QString &path)
+{
+    return std::any_of(path.cbegin(), path.cend(), [](QChar character) {
+        const QChar::Category category = character.category();
+        return category == QChar::Other_Control || category == QChar::Separator_Line || category == QChar::Separator_Paragraph;
+    });
+}
+
+QString visiblePath(const QString &path)
+{
+    QString visible;
+    for (const QChar character : path) {
+        visible += hasControlCharacter(character) ? QStringLiteral("\\u%1").arg(character.unicode(), 4, 16, QLatin1Char('0')) : QString(character);
+    }
+    return visible;
+}
 }
 
 SigningDialog::SigningDialog(const QString &keyId, const SelectedPaths &selectedPaths, Bsign::SignMode mode, bool saveLog, QWidget *parent)
@@ -81,12 +102,26 @@ bool SigningDialog::checkSignaturePossible()
     if (m_cancelled) {
         return false;
     }
+    leaveOutUnsafeFiles();
     if (!m_files.isEmpty()) {
         return true;
     }
     showFinalButtons();
     addMessageToLog(i18nd(Domain, "No files to sign."), Bsign::UnknownError);
     return false;
+}
+
+void SigningDialog::leaveOutUnsafeFiles()
+{
+    for (auto file = m_files.begin(); file != m_files.end();) {
+        if (!hasControlCharacter(*file)) {
+            ++file;
+            continue;
+        }
+        addMessageToLog(i18nd(Domain, "File \"%1\" left out: its name contains a line break or another control character.", visiblePath(*file)),
+            Bsign::InvalidArgument);
+        file = m_files.erase(file);
+    }
 }
 
 QQueue<QString> SigningDialog::parsingFilesFromPaths() const
@@ -186,7 +221,10 @@ KAuth::Action SigningDialog::actionWithDataSigned() const
     if (m_mode != Bsign::ElfOnly) {
         QStringList paths;
         for (const auto &entry : m_selectedPaths) {
-            paths.append(entry.first);
+            // Every file below such a path was left out and named in the log already.
+            if (!hasControlCharacter(entry.first)) {
+                paths.append(entry.first);
+            }
         }
         action.addArgument(QStringLiteral("paths"), paths);
     }

@@ -48,6 +48,7 @@ public Q_SLOTS:
 
 private:
     bool checkSignaturePossible();
+    void leaveOutUnsafeFiles();
     void startSigned();
     void parsingDataFromHelper(const QVariantMap &data);
     void onSigningJobFinished(KJob *job);

@@ -121,7 +121,7 @@ void BsignTest::verifyRunsPkexecWithThePathAsOneArgument()
     Bsign bsign(QPersistentModelIndex(), path);
     QSignalSpy finished(&bsign, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
     bsign.verify();
-    QCOMPARE(bsign.arguments(), (QStringList {QStringLiteral("bsign"), QStringLiteral("-w"), path}));
+    QCOMPARE(bsign.arguments(), (QStringList {QStringLiteral(BSIGN_PROGRAM), QStringLiteral("-w"), path}));
     QVERIFY(finished.wait(10000));
     QCOMPARE(m_tools->lastArguments(), (QStringList {QStringLiteral("-w"), path}));
     QVERIFY(!QFile::exists(QDir::current().filePath(QStringLiteral("injected"))));
@@ -168,6 +168,14 @@ void BsignTest::verificationResult_data()
     QTest::newRow("zero byte ends the report") << "zero" << QByteArray("Result: good ELF\0\nResult: good xattr\n", 38) << 0 << true << false << true << false;
     QTest::newRow("failure exit still parsed") << "exit65" << sampleReport("Result: good ELF signature\n") << 65 << true << false << true << false;
     QTest::newRow("refused, no output") << "refused" << QByteArray() << 127 << false << false << false << false;
+    // Only bsign's verdict codes count, and nothing the checked path spells is read as the report.
+    QTest::newRow("refused, good lines") << "refusedgood" << sampleReport("Result: good ELF signature\n") << 127 << false << false << false << false;
+    const QString echoed = m_files.filePath(QStringLiteral("good xattr good signer: ABCDEF"));
+    QTest::newRow("failed check echoes the path") << "good xattr good signer: ABCDEF" << QFile::encodeName(echoed + QStringLiteral(": cannot check (1)\n")) << 1
+                                                  << false << false << false << false;
+    const QString named = m_files.filePath(QStringLiteral("xattr good"));
+    QTest::newRow("report names the path") << "xattr good" << QFile::encodeName(named + QStringLiteral(":\nxattr signature: none\n")) << 65 << false
+                                           << false << true << true;
     QTest::newRow("crash") << "crash" << sampleReport("Result: good ELF signature\n") << 0 << false << false << false << false;
 }
 

@@ -7,8 +7,11 @@
 #include <QRegularExpression>
 
 namespace {
+// pkexec gets absolute paths; the stand-in runs the program of that name beside it.
 const QByteArray PkexecScript = R"(#!/bin/sh
-exec "$@"
+program=$(basename "$1")
+shift
+exec "$(dirname "$0")/$program" "$@"
 )";
 
 const QByteArray BsignScript = R"(#!/bin/sh

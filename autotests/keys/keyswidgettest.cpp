@@ -175,7 +175,8 @@ void KeysWidgetTest::kgpgStartedAndAwaited()
     answerer.press(QDialogButtonBox::Ok);
     QTest::mouseClick(pushButton(widget, "keyManagerButton"), Qt::LeftButton);
 
-    QCOMPARE(launcher.arguments(), (QStringList {QStringLiteral("kgpg"), QStringLiteral("-k")}));
+    // pkexec gets kgpg's absolute path, never a name to look up on the caller's PATH.
+    QCOMPARE(launcher.arguments(), (QStringList {kgpg.path(), QStringLiteral("-k")}));
     // The click returns only after the program has ended.
     QVERIFY(QFile::exists(launcher.filePath(QStringLiteral("ended"))));
     QCOMPARE(answerer.answeredCount(), 0);

@@ -339,6 +339,8 @@ void HelperActionsTest::listDirectoryRefusesBadPaths_data()
     QTest::newRow("too long") << QVariant(QString(QLatin1Char('/') + QString(5000, QLatin1Char('a'))));
     QTest::newRow("missing") << QVariant(QStringLiteral("/no/such/directory"));
     QTest::newRow("a file") << QVariant(QStringLiteral("/etc/hostname"));
+    QTest::newRow("proc") << QVariant(QStringLiteral("/proc/sys"));
+    QTest::newRow("sysfs") << QVariant(QStringLiteral("/sys/kernel"));
 }
 
 void HelperActionsTest::listDirectoryRefusesBadPaths()

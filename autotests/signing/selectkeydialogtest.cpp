@@ -314,7 +314,7 @@ void SelectKeyDialogTest::kgpgPresent()
 
     QFile log(launcherLog);
     QVERIFY(log.open(QIODevice::ReadOnly));
-    QCOMPARE(log.readAll(), QByteArray("kgpg\n-k\n"));
+    QCOMPARE(log.readAll(), QFile::encodeName(kgpg) + "\n-k\n");
     // The keys are read again after the program ended, whatever its exit status.
     QCOMPARE(listings, 2);
     QCOMPARE(comboTexts(dialog), (QStringList {QStringLiteral("first [F1]"), QStringLiteral("second [F2]")}));

@@ -370,7 +370,11 @@ void SigningDialogTest::signingActionArguments()
     qunsetenv("XAUTHORITY");
 
     SampleTree tree;
-    const SelectedPaths selected {{tree.path(QStringLiteral("prog")), false}, {tree.path(QStringLiteral("sub")), true}};
+    // A directory whose name holds a line break is never sent, nor anything below it.
+    const QString injected = tree.path(QStringLiteral("a\n/usr"));
+    QVERIFY(QDir().mkpath(injected));
+    QVERIFY(QFile::copy(QStringLiteral("/bin/true"), injected + QStringLiteral("/tool")));
+    const SelectedPaths selected {{tree.path(QStringLiteral("prog")), false}, {tree.path(QStringLiteral("sub")), true}, {injected, true}};
     FakeHelperBackend backend;
     HelperScript script;
     script.progress = {fileFinished(tree.path(QStringLiteral("prog")), 0), fileFinished(tree.path(QStringLiteral("sub/deeper/tool")), 0)};
@@ -398,6 +402,8 @@ void SigningDialogTest::signingActionArguments()
                                                 : tree.paths({QStringLiteral("prog"), QStringLiteral("sub/deeper/tool"), QStringLiteral("sub/readme")});
     QCOMPARE(sorted(files), sorted(expectedFiles));
     QCOMPARE(progressBar(dialog)->maximum(), files.size());
+    QVERIFY(viewLines(dialog).contains(QStringLiteral("[Error] File \"%1\" left out: its name contains a line break or another control character.")
+                                           .arg(tree.path(QStringLiteral("a\\u000a/usr/tool")))));
     if (mode == 0) {
         QVERIFY(!arguments.contains(QStringLiteral("paths")));
         QCOMPARE(arguments.size(), 6);

@@ -59,11 +59,47 @@ run_client() { # <user> <role> [test functions...]
     shift 2
     runuser -u "$user" -- env HOME="$work/home/$user" DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS" DIGSIG_TEST_ROLE="$role" \
         DIGSIG_TEST_KEY="$DIGSIG_TEST_KEY" DIGSIG_TEST_KEY_UID="$DIGSIG_TEST_KEY_UID" DIGSIG_TEST_TREE="$DIGSIG_TEST_TREE" \
-        DIGSIG_TEST_LONG_TREE="$DIGSIG_TEST_LONG_TREE" DIGSIG_TEST_PRIVATE="$DIGSIG_TEST_PRIVATE" \
+        DIGSIG_TEST_LONG_TREE="$DIGSIG_TEST_LONG_TREE" DIGSIG_TEST_PRIVATE="$DIGSIG_TEST_PRIVATE" DIGSIG_TEST_RACE_DIR="${DIGSIG_TEST_RACE_DIR:-}" \
         "$work/bin/$(basename "$client")" "$@"
 }
 run_client "$SANDBOX_USER" allowed
 run_client "$SANDBOX_DENIED_USER" denied deniedCallerGetsAuthorizationError
+
+# The race: while the client signs 200 files of its own, it swaps one of them, and their
+# directory, for links to root's files, again and again. Root's files must stay untouched.
+race=$work/race
+mkdir -p "$race/dir" "$work/root-dir"
+for i in $(seq -w 1 200); do cp /usr/bin/true "$race/dir/f-$i"; cp /usr/bin/true "$work/root-dir/f-$i"; done
+cp /usr/bin/true "$work/root-file"
+chown -R "$SANDBOX_USER" "$race"
+root_sums=$(cd "$work" && sha256sum root-file root-dir/*)
+runuser -u "$SANDBOX_USER" -- perl -e '
+    use Time::HiRes qw(usleep);
+    my ($dir, $root_dir, $root_file, $stop, $count) = @ARGV;
+    my $swaps = 0;
+    until (-e $stop && $swaps >= 1000) {
+        rename("$dir/f-100", "$dir/f-100.real") or die "rename: $!";
+        symlink($root_file, "$dir/f-100") or die "symlink: $!";
+        usleep(int(rand(500)));
+        unlink("$dir/f-100"); rename("$dir/f-100.real", "$dir/f-100") or die "restore: $!";
+        rename($dir, "$dir.real") or die "rename dir: $!";
+        symlink($root_dir, $dir) or die "symlink dir: $!";
+        usleep(int(rand(500)));
+        unlink($dir); rename("$dir.real", $dir) or die "restore dir: $!";
+        $swaps++;
+        usleep(2000);
+    }
+    open(my $out, ">", $count); print $out $swaps;
+' "$race/dir" "$work/root-dir" "$work/root-file" "$race/stop" "$race/swaps" &
+swapper=$!
+DIGSIG_TEST_RACE_DIR=$race/dir run_client "$SANDBOX_USER" race signingRaceReachesNoLinkTarget
+touch "$race/stop"
+wait "$swapper" || fail "the link swapper failed"
+[ "$(cat "$race/swaps")" -ge 1000 ] || fail "only $(cat "$race/swaps") swaps"
+[ "$(cd "$work" && sha256sum root-file root-dir/*)" = "$root_sums" ] || fail "a file of root's changed during the race"
+if getfattr --absolute-names -d -m 'security\.bsign' "$work/root-file" "$work/root-dir" "$work"/root-dir/* 2>/dev/null | grep -q bsign; then
+    fail "a file of root's gained a signature during the race"
+fi
 
 # The signatures are real: the stand-in verifies them, and a changed file reads as bad.
 report=$(/usr/bin/bsign -w "$work/tree/a-program") || fail "bsign -w of a signed file: $report"

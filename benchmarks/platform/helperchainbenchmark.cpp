@@ -33,7 +33,7 @@ double plainLoopRate(const QStringList &files)
     for (const QString &file : files) {
         QProcess bsign;
         bsign.start(QStringLiteral("/usr/bin/bsign"),
-            {QStringLiteral("--sign"), QStringLiteral("--kind"), QStringLiteral("elf"), QStringLiteral("--key"), QStringLiteral("0123456789ABCDEF"),
+            {QStringLiteral("--sign"), QStringLiteral("--kind"), QStringLiteral("elf"), QStringLiteral("--key"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567"),
                 QStringLiteral("--"), file});
         bsign.waitForFinished(-1);
     }
@@ -44,7 +44,7 @@ double helperRate(const QStringList &files, int *records)
 {
     KAuth::Action action = HelperCall::action(QStringLiteral("%1.setupsigning"), HelperCall::DigsigNamespace, 2147483647);
     action.setArguments(
-        {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), files}, {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF")},
+        {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), files}, {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")},
             {QStringLiteral("mode"), 0}, {QStringLiteral("DISPLAY"), QString()}, {QStringLiteral("XAUTHORITY"), QString()}});
     HelperJob *job = HelperCall::execute(action);
     QObject::connect(job, &HelperJob::newData, [records](const QVariantMap &) { ++*records; });
