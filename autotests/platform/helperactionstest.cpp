@@ -113,7 +113,7 @@ private Q_SLOTS:
     void signingRefusesBadRequests_data();
     void signingRefusesBadRequests();
     void signingReportsMissingLinkedAndSpecialFiles();
-    void signingStopsBetweenFiles();
+    void signingRunsInParallelEachFileOnceAndStops();
     void templatesAddDirectoriesAndFilesOnce();
 
     void exportRefusesBadArguments_data();
@@ -470,25 +470,41 @@ void HelperActionsTest::signingReportsMissingLinkedAndSpecialFiles()
     QCOMPARE(codes, (QVariantList {2, 22, 22, 22, 22, 22, 22, 0}));
 }
 
-void HelperActionsTest::signingStopsBetweenFiles()
+void HelperActionsTest::signingRunsInParallelEachFileOnceAndStops()
 {
-    const QString file = m_root->path() + QStringLiteral("/file");
-    writeFile(file, "x");
-    const QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), QStringList(QVector<QString>(5, file).toList())},
+    // Several bsign run at once, each file once, the first file alone.
+    QStringList files;
+    for (int i = 0; i < 24; ++i) {
+        files.append(m_root->path() + QStringLiteral("/file-%1").arg(i));
+        writeFile(files.last(), "x");
+    }
+    const QString calls = m_root->path() + QStringLiteral("/calls");
+    const QString countingBsign = m_root->path() + QStringLiteral("/counting-bsign");
+    writeFile(countingBsign, "#!/bin/sh\nfor last; do :; done\necho \"start $last\" >>" + QFile::encodeName(calls) + "\nsleep 0.05\necho \"end $last\" >>"
+            + QFile::encodeName(calls) + "\n",
+        QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), files},
         {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")}, {QStringLiteral("mode"), 0}, {QStringLiteral("DISPLAY"), QString()},
         {QStringLiteral("XAUTHORITY"), QString()}};
-    int records = 0;
+    QStringList recorded;
     const HelperResult result = SigningRun::run(
-        environment(), arguments, int(getuid()), [&records](const QVariantMap &) { ++records; }, [&records] { return records == 2; });
-    QVERIFY(!result.isSuccess());
-    QCOMPARE(records, 2);
+        HelperEnvironment(m_root->path(), countingBsign, environment().updateProgram()), arguments, int(getuid()),
+        [&recorded](const QVariantMap &record) { recorded.append(record.value(QStringLiteral("file_finished")).toMap().firstKey()); }, [] { return false; });
+    QVERIFY2(result.isSuccess(), qPrintable(result.error()));
+    recorded.sort();
+    QStringList expected = files;
+    expected.sort();
+    QCOMPARE(recorded, expected);
+    const QList<QByteArray> lines = readFile(calls).trimmed().split('\n');
+    QCOMPARE(lines.size(), 2 * files.size());
+    QCOMPARE(lines.mid(0, 2), (QList<QByteArray> {"start " + QFile::encodeName(files.first()), "end " + QFile::encodeName(files.first())}));
 
     // A stop while bsign runs kills it and everything it started.
     const QString slowBsign = m_root->path() + QStringLiteral("/slow-bsign");
     const QString pidFile = m_root->path() + QStringLiteral("/child.pid");
     writeFile(slowBsign, "#!/bin/sh\nsleep 60 &\necho $! >\"$0.tmp\"; mv \"$0.tmp\" " + QFile::encodeName(pidFile) + "\nwait\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     const HelperEnvironment slow(m_root->path(), slowBsign, environment().updateProgram());
-    records = 0;
+    int records = 0;
     const HelperResult stopped = SigningRun::run(
         slow, arguments, int(getuid()), [&records](const QVariantMap &) { ++records; }, [&pidFile] { return QFile::exists(pidFile); });
     QVERIFY(!stopped.isSuccess());

@@ -95,7 +95,7 @@ private Q_SLOTS:
     void exportRefusesPathOutsideKeyDirectories();
     void checkElfAnswersForUnreadableFiles();
     void directoryListingOfUnreadableDirectory();
-    void signingReportsEveryFileInOrder();
+    void signingReportsEveryFile();
     void cancelStopsLongRun();
     void signingRaceReachesNoLinkTarget();
     void keyListDuringUpdateDoesNotHang();
@@ -200,7 +200,7 @@ void HelperChainTest::directoryListingOfUnreadableDirectory()
     QCOMPARE(job->data(), expected);
 }
 
-void HelperChainTest::signingReportsEveryFileInOrder()
+void HelperChainTest::signingReportsEveryFile()
 {
     const QString tree = fixture("DIGSIG_TEST_TREE");
     const QStringList files = filesBelow(tree);
@@ -212,10 +212,13 @@ void HelperChainTest::signingReportsEveryFileInOrder()
     QVERIFY2(job->error() == 0, qPrintable(job->errorString()));
 
     QCOMPARE(records.size(), files.size() + 1);
+    QVariantMap results;
     for (int i = 0; i < files.size(); ++i) {
-        const QVariantMap finished = records.at(i).value(QStringLiteral("file_finished")).toMap();
-        const int expected = files.at(i).endsWith(QLatin1String(".txt")) ? 68 : 0; // text files are no ELF files
-        QCOMPARE(finished.value(files.at(i)).toInt(), expected);
+        results.insert(records.at(i).value(QStringLiteral("file_finished")).toMap());
+    }
+    for (const QString &file : files) {
+        const int expected = file.endsWith(QLatin1String(".txt")) ? 68 : 0; // text files are no ELF files
+        QCOMPARE(results.value(file, -1).toInt(), expected);
     }
     const QVariantMap exported = records.last().value(QStringLiteral("export_result")).toMap();
     QCOMPARE(exported.value(QStringLiteral("error_text")).toString(), QString());
@@ -241,7 +244,8 @@ void HelperChainTest::signingRaceReachesNoLinkTarget()
     int records = 0;
     connect(job, &HelperJob::newData, this, [&](const QVariantMap &record) {
         ++records;
-        signedFiles += record.value(QStringLiteral("file_finished")).toMap().value(files.value(records - 1), -1).toInt() == 0 ? 1 : 0;
+        const QVariantMap finished = record.value(QStringLiteral("file_finished")).toMap();
+        signedFiles += !finished.isEmpty() && finished.first().toInt() == 0 ? 1 : 0;
     });
     QVERIFY(finishes(job, 240000));
     QVERIFY2(job->error() == 0, qPrintable(job->errorString()));

@@ -1,11 +1,12 @@
 #include "boundedprocess.h"
 
-#include <QElapsedTimer>
-
 #include <csignal>
 #include <unistd.h>
 
-BoundedProcess::BoundedProcess() = default;
+BoundedProcess::BoundedProcess(QObject *parent)
+    : QProcess(parent)
+{
+}
 
 BoundedProcess::~BoundedProcess()
 {
@@ -14,33 +15,19 @@ BoundedProcess::~BoundedProcess()
     }
 }
 
-BoundedProcess::Outcome BoundedProcess::run(const QString &program, const QStringList &arguments, int limitMilliseconds, const StopCheck &stopped)
+void BoundedProcess::startBounded(const QString &program, const QStringList &arguments)
 {
+    m_clock.start();
     start(program, arguments, QIODevice::ReadOnly);
-    if (!waitForStarted()) {
-        return FailedToStart;
-    }
-    QElapsedTimer clock;
-    clock.start();
-    while (!waitForFinished(PollMilliseconds)) {
-        if (state() == QProcess::NotRunning) {
-            return Finished;
-        }
-        if (stopped()) {
-            killGroup();
-            return Stopped;
-        }
-        if (clock.elapsed() > limitMilliseconds) {
-            killGroup();
-            return TimedOut;
-        }
-    }
-    return Finished;
+}
+
+qint64 BoundedProcess::runningMilliseconds() const
+{
+    return m_clock.isValid() ? m_clock.elapsed() : 0;
 }
 
 void BoundedProcess::setupChildProcess()
 {
-    // The child and everything it starts (gpg, for one) form a group that is killed as one.
     ::setpgid(0, 0);
 }
 

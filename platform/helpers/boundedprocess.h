@@ -1,35 +1,29 @@
 #pragma once
 
-#include "helperresult.h"
-
+#include <QElapsedTimer>
 #include <QProcess>
 
 /**
  * A child of a helper that never outlives its bounds: it runs in a process group of its own,
- * and when its time is up or the caller asks to stop, the whole group is killed and reaped.
+ * so that killing it also ends whatever it started (gpg, for one), and it knows how long it
+ * has been running. Its owner kills it when its time is up or the caller asks to stop.
  */
 class BoundedProcess : public QProcess
 {
 public:
-    enum Outcome {
-        Finished,
-        FailedToStart,
-        TimedOut,
-        Stopped,
-    };
-
-    /** How often a running child is looked at and the stop request read. */
-    static constexpr int PollMilliseconds = 100;
-
-    BoundedProcess();
+    explicit BoundedProcess(QObject *parent = nullptr);
     ~BoundedProcess() override;
 
-    /** Starts @p program and waits until it ends, @p limitMilliseconds pass or @p stopped says so. */
-    Outcome run(const QString &program, const QStringList &arguments, int limitMilliseconds, const StopCheck &stopped);
+    /** Starts @p program and its clock. */
+    void startBounded(const QString &program, const QStringList &arguments);
+    /** Milliseconds since startBounded(). */
+    qint64 runningMilliseconds() const;
+    /** Kills the whole process group and reaps the child. */
+    void killGroup();
 
 protected:
     void setupChildProcess() override;
 
 private:
-    void killGroup();
+    QElapsedTimer m_clock;
 };

@@ -7,6 +7,7 @@
 #include "keyactions.h"
 #include "nofollowopen.h"
 #include "settingswriter.h"
+#include "signingpool.h"
 
 #include <QDir>
 #include <QFile>
@@ -146,10 +147,12 @@ HelperResult SigningRun::run(const HelperEnvironment &environment, const QVarian
     if (!problem.isEmpty()) {
         return HelperResult::failure(problem);
     }
-    for (const QString &file : qAsConst(request.files)) {
-        if (stopped() || !signFile(environment, request, file, progress, stopped)) {
-            return HelperResult::failure(QStringLiteral("Signing cancelled"));
-        }
+    SigningPool pool(
+        SigningPool::defaultWorkers(), BsignMilliseconds,
+        [&](const QString &file) { return startBsign(environment, request, file, progress); },
+        [&progress](const QString &file, BoundedProcess *bsign, bool timedOut) { reportBsign(file, bsign, timedOut, progress); }, stopped);
+    if (!pool.run(request.files)) {
+        return HelperResult::failure(QStringLiteral("Signing cancelled"));
     }
     if (request.mode == 0) {
         return HelperResult::success();
@@ -159,14 +162,14 @@ HelperResult SigningRun::run(const HelperEnvironment &environment, const QVarian
     return error.isEmpty() ? HelperResult::success() : HelperResult::failure(error);
 }
 
-bool SigningRun::signFile(const HelperEnvironment &environment, const Request &request, const QString &file, const ProgressCallback &progress,
-    const StopCheck &stopped)
+std::unique_ptr<BoundedProcess> SigningRun::startBsign(const HelperEnvironment &environment, const Request &request, const QString &file,
+    const ProgressCallback &progress)
 {
     // bsign opens the file again the same way; this check spares it the files it would refuse.
     NoFollowOpen::Refusal refusal = NoFollowOpen::Accepted;
     if (!NoFollowOpen::openRegularFile(file, &refusal).isValid()) {
         progress(fileRecord(QStringLiteral("file_finished"), file, refusalCode(refusal)));
-        return true;
+        return nullptr;
     }
 
     QProcessEnvironment processEnvironment = environment.programEnvironment();
@@ -176,30 +179,25 @@ bool SigningRun::signFile(const HelperEnvironment &environment, const Request &r
     if (!request.xauthority.isEmpty()) {
         processEnvironment.insert(QStringLiteral("XAUTHORITY"), request.xauthority);
     }
-    BoundedProcess bsign;
-    bsign.setProcessEnvironment(processEnvironment);
-    bsign.setStandardInputFile(QProcess::nullDevice());
-    bsign.setStandardOutputFile(QProcess::nullDevice());
-    bsign.setStandardErrorFile(QProcess::nullDevice());
-    const BoundedProcess::Outcome outcome = bsign.run(environment.bsignProgram(),
-        {QStringLiteral("--sign"), QStringLiteral("--kind"), kindArgument(request.mode), QStringLiteral("--key"), request.keyId, QStringLiteral("--"), file},
-        BsignMilliseconds, stopped);
-    switch (outcome) {
-    case BoundedProcess::Stopped:
-        return false;
-    case BoundedProcess::TimedOut:
+    auto bsign = std::make_unique<BoundedProcess>();
+    bsign->setProcessEnvironment(processEnvironment);
+    bsign->setStandardInputFile(QProcess::nullDevice());
+    bsign->setStandardOutputFile(QProcess::nullDevice());
+    bsign->setStandardErrorFile(QProcess::nullDevice());
+    bsign->startBounded(environment.bsignProgram(),
+        {QStringLiteral("--sign"), QStringLiteral("--kind"), kindArgument(request.mode), QStringLiteral("--key"), request.keyId, QStringLiteral("--"), file});
+    return bsign;
+}
+
+void SigningRun::reportBsign(const QString &file, BoundedProcess *bsign, bool timedOut, const ProgressCallback &progress)
+{
+    if (timedOut) {
         progress(fileRecord(QStringLiteral("file_error_occured"), file, QProcess::Timedout));
-        return true;
-    case BoundedProcess::FailedToStart:
-    case BoundedProcess::Finished:
-        break;
+    } else if (bsign->error() == QProcess::FailedToStart || bsign->exitStatus() != QProcess::NormalExit) {
+        progress(fileRecord(QStringLiteral("file_error_occured"), file, bsign->error()));
+    } else {
+        progress(fileRecord(QStringLiteral("file_finished"), file, bsign->exitCode()));
     }
-    if (outcome == BoundedProcess::FailedToStart || bsign.exitStatus() != QProcess::NormalExit) {
-        progress(fileRecord(QStringLiteral("file_error_occured"), file, bsign.error()));
-        return true;
-    }
-    progress(fileRecord(QStringLiteral("file_finished"), file, bsign.exitCode()));
-    return true;
 }
 
 void SigningRun::exportSigningKey(const HelperEnvironment &environment, const Request &request, const ProgressCallback &progress)

@@ -5,6 +5,9 @@
 #include <QStringList>
 #include <QVariantMap>
 
+#include <memory>
+
+class BoundedProcess;
 class HelperEnvironment;
 
 /**
@@ -13,8 +16,8 @@ class HelperEnvironment;
  * /etc/digsig/xattr_keys/<fingerprint>.gpg and adds the chosen paths to xattr_control.
  *
  * bsign is started as "bsign --sign --kind elf|xattr|both --key <fingerprint> -- <file>", for
- * files that are regular, reached without a link and on no pseudo file system, with a time
- * limit per file; a stop request kills a running bsign.
+ * files that are regular, reached without a link and on no pseudo file system, several at
+ * once, with a time limit per file; a stop request kills every running bsign.
  */
 class SigningRun
 {
@@ -43,9 +46,10 @@ private:
     };
 
     static QString parse(const QVariantMap &arguments, int callerUid, Request *request);
-    /** False when the caller asked to stop while the file was being signed. */
-    static bool signFile(const HelperEnvironment &environment, const Request &request, const QString &file, const ProgressCallback &progress,
-        const StopCheck &stopped);
+    /** bsign started for @p file, or nullptr when the file was refused and its record sent. */
+    static std::unique_ptr<BoundedProcess> startBsign(const HelperEnvironment &environment, const Request &request, const QString &file,
+        const ProgressCallback &progress);
+    static void reportBsign(const QString &file, BoundedProcess *bsign, bool timedOut, const ProgressCallback &progress);
     static void exportSigningKey(const HelperEnvironment &environment, const Request &request, const ProgressCallback &progress);
     static QString addTemplates(const HelperEnvironment &environment, const QStringList &paths);
 };
