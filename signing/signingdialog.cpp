@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QProcessEnvironment>
 #include <QPushButton>
 
@@ -18,6 +19,7 @@
 namespace {
 const char Domain[] = "orlis_kcm_digsig";
 constexpr int SigningTimeout = 2147483647;
+constexpr int EventIntervalMilliseconds = 10;
 const QString XattrControlFile = QStringLiteral("/etc/digsig/xattr_control");
 
 const QString FileFinishedKey = QStringLiteral("file_finished");
@@ -128,8 +130,17 @@ QQueue<QString> SigningDialog::parsingFilesFromPaths() const
 {
     QQueue<QString> queue;
     queue.reserve(static_cast<int>(m_selectedPaths.size()));
+    // Events are let through at the start and then every few milliseconds, not per file:
+    // the window stays live and a cancel is seen, while the walk keeps the file system's pace.
+    QElapsedTimer sinceEvents;
+    const auto keepResponsive = [&sinceEvents] {
+        if (!sinceEvents.isValid() || sinceEvents.elapsed() >= EventIntervalMilliseconds) {
+            QCoreApplication::processEvents();
+            sinceEvents.restart();
+        }
+    };
     for (const auto &[path, isDirectory] : m_selectedPaths) {
-        QCoreApplication::processEvents();
+        keepResponsive();
         if (m_cancelled) {
             break;
         }
@@ -138,7 +149,7 @@ QQueue<QString> SigningDialog::parsingFilesFromPaths() const
             QDirIterator it(path, QDir::Dirs | QDir::Files | QDir::Drives | QDir::NoSymLinks | QDir::Hidden, QDirIterator::Subdirectories);
             while (it.hasNext() && !m_cancelled) {
                 it.next();
-                QCoreApplication::processEvents();
+                keepResponsive();
                 addFileToQueue(queue, it.fileInfo());
             }
         } else if (isDirectory) {
