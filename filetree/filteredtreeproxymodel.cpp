@@ -18,19 +18,46 @@ const QByteArray ElfMagic("\x7f"
 FilteredTreeProxyModel::FilteredTreeProxyModel(QObject *parent)
     : CheckableTreeProxyModel(parent)
 {
+    connect(this, &QAbstractProxyModel::sourceModelChanged, this, [this]() {
+        m_helperAnswers.clear();
+        if (!sourceModel()) {
+            return;
+        }
+        const auto forget = [this](const QModelIndex &parent) { forgetAnswersIn(parent); };
+        connect(sourceModel(), &QAbstractItemModel::rowsInserted, this, forget);
+        connect(sourceModel(), &QAbstractItemModel::rowsRemoved, this, forget);
+    });
 }
 
 FilteredTreeProxyModel::~FilteredTreeProxyModel() = default;
 
 void FilteredTreeProxyModel::showOnlyElf(bool on)
 {
+    // Called on every tick as well: the view stays as it is unless the switch changes.
+    if (on == m_showOnlyElf && !m_filterOutdated) {
+        return;
+    }
     m_showOnlyElf = on;
-    m_helperAnswers.clear();
+    m_filterOutdated = false;
     invalidateFilterAndData();
+}
+
+void FilteredTreeProxyModel::forgetAnswersIn(const QModelIndex &sourceDirectory)
+{
+    const auto *fileModel = qobject_cast<const KCMOS::RootFileSystemModel *>(sourceModel());
+    if (!fileModel || !sourceDirectory.isValid()) {
+        return;
+    }
+    const QString directory = fileModel->filePath(sourceDirectory);
+    for (auto it = m_helperAnswers.begin(); it != m_helperAnswers.end();) {
+        it = QFileInfo(it.key()).path() == directory ? m_helperAnswers.erase(it) : std::next(it);
+    }
 }
 
 void FilteredTreeProxyModel::setIsSigningRunning(bool running)
 {
+    // Rows accepted during the run stay until the switch is set again.
+    m_filterOutdated = m_filterOutdated || (m_isSigningRunning && !running);
     m_isSigningRunning = running;
 }
 

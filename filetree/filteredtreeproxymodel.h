@@ -33,7 +33,11 @@ private:
 
     bool m_showOnlyElf = false;
     bool m_isSigningRunning = false;
-    // Helper answers of the current ELF-only run, by path; forgotten when the switch is set.
+    bool m_filterOutdated = false;
+    void forgetAnswersIn(const QModelIndex &sourceDirectory);
+
+    // Helper answers by path, kept for the life of the tree; those about a directory's
+    // files are forgotten when its contents change.
     mutable QHash<QString, bool> m_helperAnswers;
     mutable QStringList m_pendingPaths;
     QString m_pathInQuestion;

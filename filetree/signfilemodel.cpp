@@ -1,6 +1,7 @@
 #include "signfilemodel.h"
 
 #include "bsign.h"
+#include "childprocess.h"
 
 #include <KLocalizedString>
 
@@ -14,8 +15,6 @@ namespace {
 Q_LOGGING_CATEGORY(lcSignFileModel, "orlis.kcm.digsig.filetree", QtInfoMsg)
 
 const QVector<int> DisplayRoleOnly {Qt::DisplayRole};
-// A runner killed while the model goes away ends at once; this only bounds the wait.
-constexpr int KilledProcessWaitMs = 5000;
 }
 
 SignFileModel::SignFileModel(QObject *parent)
@@ -28,11 +27,7 @@ SignFileModel::~SignFileModel()
 {
     for (Bsign *process : qAsConst(m_queue)) {
         disconnect(process, nullptr, this, nullptr);
-        if (process->state() != QProcess::NotRunning) {
-            process->kill();
-            process->waitForFinished(KilledProcessWaitMs);
-        }
-        process->deleteLater();
+        ChildProcess::release(process);
     }
     m_queue.clear();
 }

@@ -63,8 +63,17 @@ void KeyDialog::accept()
         {QStringLiteral("Name-Email"), m_ui->emailLineEdit->text()},
         {QStringLiteral("Name-Comment"), m_ui->commentLineEdit->text()},
     };
-    // The manager's signals arrive before this returns: the dialog is closed or enabled again.
+    // The outcome arrives later through the manager's signals, or not at all when the
+    // authorisation was refused.
     m_keyManager->keyGeneration(parameters);
+}
+
+void KeyDialog::reject()
+{
+    if (m_keyManager->isKeyGenerationRunning()) {
+        return;
+    }
+    QDialog::reject();
 }
 
 void KeyDialog::installValidators()
@@ -75,13 +84,27 @@ void KeyDialog::installValidators()
 
 void KeyDialog::connectKeyManager()
 {
-    connect(m_keyManager, &KeyManager::keyGenerationStarted, this, [this] { setEnabled(false); });
+    connect(m_keyManager, &KeyManager::keyGenerationStarted, this, &KeyDialog::showCreationRunning);
+    connect(m_keyManager, &KeyManager::keyGenerationStillRunning, this, &KeyDialog::showStillRunning);
     connect(m_keyManager, &KeyManager::keyGenerationError, this, &KeyDialog::showGenerationError);
     connect(m_keyManager, &KeyManager::keyGenerationEnded, this, &KeyDialog::showGenerationSuccess);
 }
 
+void KeyDialog::showCreationRunning()
+{
+    setEnabled(false);
+    m_ui->creationLabel->setText(i18nd("orlis_kcm_digsig", "Creating the key. Enter the pass phrase in the window that asks for it."));
+    m_ui->creationLabel->show();
+}
+
+void KeyDialog::showStillRunning()
+{
+    m_ui->creationLabel->setText(i18nd("orlis_kcm_digsig", "The key generation program is still running. Waiting for it to finish…"));
+}
+
 void KeyDialog::showGenerationError(const QString &error)
 {
+    m_ui->creationLabel->hide();
     showMessage(i18nd("orlis_kcm_digsig", "Key generation error:"), error);
     setEnabled(true);
 }

@@ -20,10 +20,14 @@ public:
     bool correctNameSize();
 
     void accept() override;
+    // Ignored while the key is being created: the result is still to come.
+    void reject() override;
 
 private:
     void installValidators();
     void connectKeyManager();
+    void showCreationRunning();
+    void showStillRunning();
     void showGenerationError(const QString &error);
     void showGenerationSuccess(const QString &fingerprint);
 

@@ -1,5 +1,6 @@
 #include "keymanager.h"
 
+#include "childprocess.h"
 #include "helpercall.h"
 #include "helperjob.h"
 
@@ -45,6 +46,13 @@ QString outputText(const QByteArray &output)
 KeyManager::KeyManager(QObject *parent)
     : QObject(parent)
 {
+    m_stillRunningTimer.setSingleShot(true);
+    connect(&m_stillRunningTimer, &QTimer::timeout, this, &KeyManager::keyGenerationStillRunning);
+}
+
+KeyManager::~KeyManager()
+{
+    endKeyGeneration();
 }
 
 QList<KeyInfo> KeyManager::keys() const
@@ -123,34 +131,61 @@ bool KeyManager::accessGranted() const
     return true;
 }
 
+bool KeyManager::isKeyGenerationRunning() const
+{
+    return m_process != nullptr;
+}
+
 void KeyManager::runKeyGenerationProgram(const QStringList &arguments)
 {
     Q_EMIT keyGenerationStarted();
 
-    QProcess process;
-    process.start(keyGenerationProgram(), arguments, QIODevice::ReadWrite);
-    const int wait = keyGenerationWait();
-    if (!process.waitForFinished(wait)) {
-        // A program that never started or is still running has no exit code to read.
-        if (process.state() == QProcess::NotRunning) {
-            Q_EMIT keyGenerationError(i18nd("orlis_kcm_digsig", "The key generation program could not be started: %1", process.errorString()));
-            return;
-        }
-        process.kill();
-        process.waitForFinished(-1);
-        Q_EMIT keyGenerationError(i18ndp("orlis_kcm_digsig", "The key generation program did not finish within %1 second and was stopped.",
-            "The key generation program did not finish within %1 seconds and was stopped.", wait / 1000));
+    m_process = new QProcess(this);
+    connect(m_process, qOverload<int, QProcess::ExitStatus>(&QProcess::finished), this, &KeyManager::onProgramFinished);
+    connect(m_process, &QProcess::errorOccurred, this, &KeyManager::onProgramError);
+    m_stillRunningTimer.start(keyGenerationWait());
+    m_process->start(keyGenerationProgram(), arguments, QIODevice::ReadWrite);
+}
+
+void KeyManager::onProgramError(QProcess::ProcessError error)
+{
+    // A crash is reported again through finished(); only a failed start ends here.
+    if (error != QProcess::FailedToStart) {
         return;
     }
-    const QString output = outputText(process.readAllStandardOutput());
-    if (process.exitStatus() == QProcess::CrashExit) {
+    const QString reason = m_process->errorString();
+    endKeyGeneration();
+    Q_EMIT keyGenerationError(i18nd("orlis_kcm_digsig", "The key generation program could not be started: %1", reason));
+}
+
+void KeyManager::onProgramFinished(int exitCode, QProcess::ExitStatus status)
+{
+    const QString output = outputText(m_process->readAllStandardOutput());
+    endKeyGeneration();
+    if (status == QProcess::CrashExit) {
         Q_EMIT keyGenerationError(i18nd("orlis_kcm_digsig", "The key generation program ended abnormally."));
         return;
     }
-    if (process.exitCode() != 0) {
+    if (exitCode != 0) {
         Q_EMIT keyGenerationError(output);
         return;
     }
     QString fingerprint = output;
-    Q_EMIT keyGenerationEnded(fingerprint.remove(QLatin1Char('\n')));
+    fingerprint.remove(QLatin1Char('\n'));
+    if (fingerprint.trimmed().isEmpty()) {
+        Q_EMIT keyGenerationError(i18nd("orlis_kcm_digsig", "The key was generated but no fingerprint was reported"));
+        return;
+    }
+    Q_EMIT keyGenerationEnded(fingerprint);
+}
+
+void KeyManager::endKeyGeneration()
+{
+    m_stillRunningTimer.stop();
+    if (!m_process) {
+        return;
+    }
+    disconnect(m_process, nullptr, this, nullptr);
+    ChildProcess::release(m_process);
+    m_process = nullptr;
 }

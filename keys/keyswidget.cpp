@@ -10,6 +10,7 @@
 
 #include <QDebug>
 #include <QHeaderView>
+#include <QMessageBox>
 
 namespace {
 const QString KeyDirectory = QStringLiteral("/etc/digsig");
@@ -73,8 +74,14 @@ void KeysWidget::openCreateKeyDialog() const
     KeyManager manager;
     connect(&manager, &KeyManager::keyGenerationEnded, &manager,
         [&manager](const QString &fingerprint) { manager.exportKey(fingerprint, xattrKeyPath(fingerprint)); });
-    connect(&manager, &KeyManager::keyExportError, &manager,
-        [](const QString &keyID, const QString &path, const QString &error) { qDebug().noquote() << keyID << path << error; });
+    connect(&manager, &KeyManager::keyExportError, &manager, [](const QString &keyID, const QString &path, const QString &error) {
+        qDebug().noquote() << keyID << path << error;
+        QMessageBox box;
+        box.setIcon(QMessageBox::Warning);
+        box.setText(i18nd("orlis_kcm_digsig", "The key was created, but its public part could not be exported to %1.", path));
+        box.setInformativeText(error);
+        box.exec();
+    });
     KeyDialog dialog(&manager);
     dialog.exec();
 }
@@ -83,4 +90,3 @@ void KeysWidget::setKeyDirectoryForTesting(const QString &path)
 {
     keyDirectoryOverride = path;
 }
-

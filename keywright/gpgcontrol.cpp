@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QList>
+#include <QPair>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -185,17 +187,34 @@ QVariantMap GpgControl::keys()
         return signingKeys;
     }
 
+    // Per key its user id and the fingerprint of its last usable signing subkey.
+    QList<QPair<QString, QString>> listed;
+    QHash<QString, int> userIdCount;
     GpgME::Error error;
     for (GpgME::Key key = m_context->nextKey(error); !error.code(); key = m_context->nextKey(error)) {
         const QString userId = key.numUserIDs() > 0 ? QString::fromUtf8(key.userID(0).id()) : noUserId;
+        QString fingerprint;
         for (const GpgME::Subkey &subkey : key.subkeys()) {
             if (isUsableSigningSubkey(key, subkey)) {
-                signingKeys.insert(userId, QString::fromUtf8(subkey.fingerprint()));
+                fingerprint = QString::fromUtf8(subkey.fingerprint());
             }
+        }
+        if (!fingerprint.isEmpty()) {
+            listed.append({userId, fingerprint});
+            ++userIdCount[userId];
         }
     }
     m_context->endKeyListing();
+    for (const auto &entry : qAsConst(listed)) {
+        const bool shared = userIdCount.value(entry.first) > 1;
+        signingKeys.insert(shared ? distinctKeyText(entry.first, entry.second) : entry.first, entry.second);
+    }
     return signingKeys;
+}
+
+QString GpgControl::distinctKeyText(const QString &userId, const QString &fingerprint)
+{
+    return QStringLiteral("%1 [%2]").arg(userId, fingerprint.right(ShortFingerprintLength));
 }
 
 bool GpgControl::exportKey(const QString &keyId, const QString &path)

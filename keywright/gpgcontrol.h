@@ -46,7 +46,11 @@ public:
     static void setGnupgHomeForTesting(const QString &dir);
 
     bool libraryInitialization(const QString &homeDir);
+    // Usable signing keys, user id to fingerprint; user ids that several keys share are told
+    // apart by the end of the fingerprint, as distinctKeyText() writes them.
     QVariantMap keys();
+    static QString distinctKeyText(const QString &userId, const QString &fingerprint);
+    static constexpr int ShortFingerprintLength = 10;
     bool exportKey(const QString &keyId, const QString &path);
     QString importZelmarkKey(const QString &path);
     QString lastError() const;

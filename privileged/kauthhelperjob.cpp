@@ -1,48 +1,191 @@
 #include "kauthhelperjob.h"
 
+#include <KAuth/ActionReply>
 #include <KAuth/ExecuteJob>
 
-#include <QDeadlineTimer>
+#include <QCoreApplication>
+#include <QDBusPendingCallWatcher>
+#include <QDebug>
+#include <QDir>
 #include <QHash>
+#include <QPluginLoader>
 #include <QQueue>
 #include <QTimer>
 
-namespace
+namespace {
+// KAuth's client object that sends the helpers' calls: the root instance of its helper
+// plugin. Each call's watcher is a child of it while the call is unanswered.
+QObject *findKAuthHelperProxy()
 {
-// KAuth's helper announces an action's end before it stops counting itself busy, and it
-// processes events in between; a call arriving then is lost. The next call therefore
-// waits a moment after an answer.
-constexpr int SettleTime = 50;
+    const QStringList libraryPaths = QCoreApplication::libraryPaths();
+    for (const QString &path : libraryPaths) {
+        for (const char *directory : {"kauth/helper", "kf5/kauth/helper"}) {
+            const QString file = QDir(path).filePath(QLatin1String(directory) + QStringLiteral("/kauth_helper_plugin.so"));
+            if (!QFile::exists(file)) {
+                continue;
+            }
+            QObject *instance = QPluginLoader(file).instance();
+            if (instance && instance->inherits("KAuth::HelperProxy")) {
+                return instance;
+            }
+        }
+    }
+    qDebug() << "KAuth's helper proxy was not found; helper calls are not told apart from their answers";
+    return nullptr;
+}
+}
 
-// The job a helper works on, the jobs waiting for it in order, and when it answered last.
-struct HelperLine {
-    KAuth::ExecuteJob *running = nullptr;
-    QQueue<QPointer<KAuthHelperJob>> waiting;
-    QDeadlineTimer settled;
+// The helpers' lines of jobs, and the D-Bus call of each started inner job.
+class HelperLines : public QObject
+{
+public:
+    static HelperLines &instance()
+    {
+        static HelperLines lines;
+        return lines;
+    }
+
+    // Queues the job when its helper is taken; else hands it the helper and starts it.
+    void enqueue(KAuthHelperJob *job)
+    {
+        Line &line = m_lines[job->m_helperId];
+        if (line.running) {
+            line.waiting.enqueue(job);
+            return;
+        }
+        line.running = job->m_job;
+        job->startInner();
+    }
+
+    void dequeue(KAuthHelperJob *job) { m_lines[job->m_helperId].waiting.removeAll(job); }
+
+    KAuth::ExecuteJob *running(const QString &helperId) const { return m_lines.value(helperId).running; }
+
+    void watch(KAuth::ExecuteJob *inner, KAuthHelperJob *outer)
+    {
+        m_calls.insert(inner, Call {outer, outer->m_helperId});
+        connect(inner, &KJob::result, this, [this, inner]() {
+            m_unseen.removeAll(inner);
+            Call &call = m_calls[inner];
+            call.resulted = true;
+            // No call went out (the job failed before it) or its answer is in: the helper is free.
+            if (!call.watcher || call.answered) {
+                release(inner);
+            }
+        });
+        if (m_proxy) {
+            m_unseen.enqueue(inner);
+        }
+    }
+
+    // Passes the helper on after a job that never got to send its call.
+    void release(KAuth::ExecuteJob *inner)
+    {
+        const Call call = m_calls.take(inner);
+        m_unseen.removeAll(inner);
+        const QString helperId = call.helperId.isEmpty() ? inner->action().helperId() : call.helperId;
+        Line &line = m_lines[helperId];
+        if (line.running != inner) {
+            return;
+        }
+        line.running = nullptr;
+        inner->deleteLater();
+        while (!line.waiting.isEmpty()) {
+            QPointer<KAuthHelperJob> next = line.waiting.dequeue();
+            if (next) {
+                line.running = next->m_job;
+                // Started from the event loop, never from inside KAuth's delivery of an answer.
+                QTimer::singleShot(0, next, &KAuthHelperJob::startInner);
+                return;
+            }
+        }
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::ChildAdded && watched == m_proxy && !m_unseen.isEmpty()) {
+            // Calls go out in the order the jobs were started; the child is not built yet.
+            KAuth::ExecuteJob *inner = m_unseen.dequeue();
+            QObject *child = static_cast<QChildEvent *>(event)->child();
+            m_calls[inner].watcher = child;
+            QTimer::singleShot(0, this, [this, inner, child = QPointer<QObject>(child)]() { followCall(inner, child); });
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    struct Line
+    {
+        KAuth::ExecuteJob *running = nullptr;
+        QQueue<QPointer<KAuthHelperJob>> waiting;
+    };
+    struct Call
+    {
+        QPointer<KAuthHelperJob> outer;
+        QString helperId;
+        QPointer<QObject> watcher;
+        bool resulted = false;
+        bool answered = false;
+    };
+
+    HelperLines()
+        : m_proxy(findKAuthHelperProxy())
+    {
+        if (m_proxy) {
+            m_proxy->installEventFilter(this);
+        }
+    }
+
+    void followCall(KAuth::ExecuteJob *inner, const QPointer<QObject> &child)
+    {
+        if (!m_calls.contains(inner)) {
+            return;
+        }
+        auto watcher = qobject_cast<QDBusPendingCallWatcher *>(child.data());
+        if (!watcher || watcher->isFinished()) {
+            callAnswered(inner);
+            return;
+        }
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, inner]() { callAnswered(inner); });
+    }
+
+    void callAnswered(KAuth::ExecuteJob *inner)
+    {
+        if (!m_calls.contains(inner)) {
+            return;
+        }
+        m_calls[inner].answered = true;
+        // The result is broadcast before the call is answered and delivered before it.
+        QTimer::singleShot(0, this, [this, inner]() {
+            if (!m_calls.contains(inner)) {
+                return;
+            }
+            const Call call = m_calls.value(inner);
+            if (!call.resulted && call.outer) {
+                call.outer->failLostCall();
+            }
+            release(inner);
+        });
+    }
+
+    QPointer<QObject> m_proxy;
+    QHash<QString, Line> m_lines;
+    QHash<KAuth::ExecuteJob *, Call> m_calls;
+    // Started jobs whose call has not been seen yet, in start order.
+    QQueue<KAuth::ExecuteJob *> m_unseen;
 };
-
-QHash<QString, HelperLine> &helperLines()
-{
-    static QHash<QString, HelperLine> lines;
-    return lines;
-}
-}
 
 KAuthHelperJob::KAuthHelperJob(KAuth::ExecuteJob *job, QObject *parent)
     : HelperJob(parent)
     , m_job(job)
     , m_helperId(job->action().helperId())
 {
-    // The inner job outlives this one when this one is killed: it still has to see the
-    // helper's answer before the next job for the helper may start.
+    // The inner job outlives this one when this one is killed: the helper's answer to it
+    // still has to arrive before the next job for the helper may start.
     m_job->setAutoDelete(false);
     connect(m_job, &KAuth::ExecuteJob::newData, this, &HelperJob::newData);
     connect(m_job, &KJob::result, this, &KAuthHelperJob::takeResult);
-    const QString helperId = m_helperId;
-    KAuth::ExecuteJob *inner = m_job;
-    connect(m_job, &KJob::result, m_job, [inner, helperId]() {
-        helperAnswered(inner, helperId);
-    });
 }
 
 KAuthHelperJob::~KAuthHelperJob()
@@ -52,8 +195,9 @@ KAuthHelperJob::~KAuthHelperJob()
     }
     if (isHandedTheHelper() && m_waiting) {
         // Given the helper but gone before starting: pass the helper on.
-        helperAnswered(m_job, m_helperId);
+        HelperLines::instance().release(m_job);
     } else if (!isHandedTheHelper()) {
+        HelperLines::instance().dequeue(this);
         m_job->deleteLater();
     }
 }
@@ -61,17 +205,7 @@ KAuthHelperJob::~KAuthHelperJob()
 void KAuthHelperJob::start()
 {
     m_waiting = true;
-    HelperLine &line = helperLines()[m_helperId];
-    if (line.running) {
-        line.waiting.enqueue(this);
-        return;
-    }
-    line.running = m_job;
-    if (line.settled.hasExpired()) {
-        startInner();
-    } else {
-        QTimer::singleShot(line.settled.remainingTime(), this, &KAuthHelperJob::startInner);
-    }
+    HelperLines::instance().enqueue(this);
 }
 
 void KAuthHelperJob::startInner()
@@ -80,21 +214,22 @@ void KAuthHelperJob::startInner()
         return; // killed meanwhile
     }
     m_waiting = false;
+    HelperLines::instance().watch(m_job, this);
     m_job->start();
 }
 
 bool KAuthHelperJob::isHandedTheHelper() const
 {
-    return helperLines().value(m_helperId).running == m_job;
+    return HelperLines::instance().running(m_helperId) == m_job;
 }
 
 bool KAuthHelperJob::doKill()
 {
     if (m_waiting) {
         m_waiting = false;
-        helperLines()[m_helperId].waiting.removeAll(this);
+        HelperLines::instance().dequeue(this);
         if (isHandedTheHelper()) {
-            helperAnswered(m_job, m_helperId);
+            HelperLines::instance().release(m_job);
         }
         return true;
     }
@@ -112,23 +247,13 @@ void KAuthHelperJob::takeResult(KJob *job)
     emitResult();
 }
 
-void KAuthHelperJob::helperAnswered(KAuth::ExecuteJob *job, const QString &helperId)
+void KAuthHelperJob::failLostCall()
 {
-    HelperLine &line = helperLines()[helperId];
-    if (line.running != job) {
-        return;
+    if (isFinished()) {
+        return; // killed, and told so already
     }
-    line.running = nullptr;
-    line.settled.setRemainingTime(SettleTime);
-    job->deleteLater();
-    while (!line.waiting.isEmpty()) {
-        QPointer<KAuthHelperJob> next = line.waiting.dequeue();
-        if (next) {
-            // Started from the event loop, never from inside KAuth's delivery of the answer:
-            // a job started there never ends either.
-            line.running = next->m_job;
-            QTimer::singleShot(SettleTime, next, &KAuthHelperJob::startInner);
-            return;
-        }
-    }
+    disconnect(m_job, nullptr, this, nullptr);
+    setError(KAuth::ActionReply::HelperBusyError);
+    setErrorText(QStringLiteral("The helper %1 was busy with another action and did not run this one").arg(m_helperId));
+    emitResult();
 }

@@ -4,18 +4,19 @@
 
 #include <QPointer>
 
-namespace KAuth
-{
+namespace KAuth {
 class ExecuteJob;
 }
 
 // The production job: KAuth's own ExecuteJob, whose outcome and records are passed on.
 //
-// A KAuth helper answers a call that reaches it while it still works on another action
-// with a "busy" reply that KAuth's client never reports, so such a job would never end.
-// Jobs for one helper therefore run one after another: a job starts once the helper has
-// answered the one before (also when that one was killed and the helper is only winding
-// it down) and has had a moment to become free.
+// KAuth's helper runs one action at a time. It broadcasts an action's result, then processes
+// events while it still counts itself busy, and only then answers the D-Bus call of the
+// action. A call dispatched in between gets a "busy" answer as its method return, which
+// KAuth's client drops: that job would never end. Jobs for one helper therefore run one
+// after another, and the next one starts once the helper has answered the call of the one
+// before, which it does only once it is free. A call answered without a result (another
+// program kept the helper busy) fails with HelperBusyError instead of waiting for ever.
 class KAuthHelperJob : public HelperJob
 {
     Q_OBJECT
@@ -32,8 +33,9 @@ private:
     void startInner();
     bool isHandedTheHelper() const;
     void takeResult(KJob *job);
-    static void helperAnswered(KAuth::ExecuteJob *job, const QString &helperId);
+    void failLostCall();
 
+    friend class HelperLines;
     QPointer<KAuth::ExecuteJob> m_job;
     QString m_helperId;
     bool m_waiting = false;

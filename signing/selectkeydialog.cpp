@@ -60,7 +60,9 @@ void SelectKeyDialog::populateKeysCombobox()
     m_ui->keysComboBox->clear();
     const QList<KeyInfo> keys = m_keyManager->keys();
     for (const KeyInfo &key : keys) {
-        const QString text = QStringLiteral("%1 [%2]").arg(key.userId(), key.fingerPrint().right(ShownFingerprintLength));
+        const QString shortFingerprint = QStringLiteral(" [%1]").arg(key.fingerPrint().right(ShownFingerprintLength));
+        // A user id that several keys share comes with the short fingerprint already.
+        const QString text = key.userId().endsWith(shortFingerprint) ? key.userId() : key.userId() + shortFingerprint;
         m_ui->keysComboBox->addItem(text, key.fingerPrint());
     }
     m_ui->keysComboBox->setCurrentIndex(m_ui->keysComboBox->count() - 1);

@@ -77,6 +77,11 @@ int SigningDialog::exec()
 
 void SigningDialog::reject()
 {
+    // Once the run is over, closing the dialog only closes it: it cancels nothing.
+    if (m_ended) {
+        QDialog::reject();
+        return;
+    }
     m_completed = true;
     m_cancelled = true;
     if (m_job) {
@@ -338,7 +343,8 @@ void SigningDialog::onSigningJobFinished(KJob *job)
     if (!job->errorString().isEmpty()) {
         qWarning("Error code %s, text: \"%s\"!", QByteArray::number(job->error()).constData(), job->errorString().toLocal8Bit().constData());
     }
-    if (m_mode != Bsign::ElfOnly) {
+    // The helper adds the templates only at the end of a run that succeeded as a whole.
+    if (job->error() == KJob::NoError && m_mode != Bsign::ElfOnly) {
         addMessageToLog(i18nd(Domain, "Writing selected directories and files to %1", XattrControlFile), Bsign::NoError);
     }
     showFinalButtons();
@@ -366,6 +372,7 @@ void SigningDialog::createLogFile()
 
 void SigningDialog::showFinalButtons()
 {
+    m_ended = true;
     m_ui->buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);
     m_ui->buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(false);
 }

@@ -69,4 +69,6 @@ private:
     Ui::SigningDialog *m_ui;
     // Set by a cancel; the list building, which keeps the loop running, checks it.
     bool m_cancelled = false;
+    // Set once OK is offered: nothing runs any more.
+    bool m_ended = false;
 };

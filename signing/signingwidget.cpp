@@ -79,6 +79,7 @@ void SigningWidget::setupTable()
     m_model->setRootPath(QDir::rootPath());
     m_proxy = new FilteredTreeProxyModel(this);
     m_proxy->setSourceModel(m_model);
+    m_proxy->showOnlyElf(m_ui->elfCheckBox->isChecked() && !m_ui->xattrCheckBox->isChecked());
     connect(m_proxy, &CheckableTreeProxyModel::someCheckedStateChenged, this, &SigningWidget::controlWidgetChanged);
     m_ui->filesTreeView->setModel(m_proxy);
     m_ui->filesTreeView->expand(m_proxy->index(0, 0, QModelIndex()));

@@ -67,6 +67,8 @@ Run fillAndConfirm(KeyDialog &dialog, const QString &name, const QString &email,
         ModalAnswerer::pressButton(box, QDialogButtonBox::Ok);
     });
     QTest::mouseClick(button(dialog, QDialogButtonBox::Ok), Qt::LeftButton);
+    // The key is made in the background; the dialog is locked until its outcome was shown.
+    QTest::qWaitFor([&dialog] { return dialog.isEnabled() || !dialog.isVisible(); }, 10000);
     run.boxTexts = answerer.seenTexts();
     return run;
 }

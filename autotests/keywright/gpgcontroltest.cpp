@@ -67,7 +67,15 @@ void GpgControlTest::initTestCase()
 
     m_gostFingerprint = m_home->generateKey(QStringLiteral("Gost Signer <gost@example.org>"), gostCurve, signing);
     QVERIFY(!m_gostFingerprint.isEmpty());
-    m_expectedKeys.insert(QStringLiteral("Gost Signer <gost@example.org>"), m_gostFingerprint);
+    // A second key with the same user id: both are listed, told apart by their fingerprints.
+    QVERIFY(
+        !m_home->generateKey(QStringLiteral("Gost Signer <gost@example.org>"), gostCurve, signing, QStringLiteral("0"), {QStringLiteral("--yes")}).isEmpty());
+    QStringList sameUserIds = m_home->fingerprints(QStringLiteral("=Gost Signer <gost@example.org>"), true);
+    sameUserIds.removeAll(m_gostFingerprint);
+    QCOMPARE(sameUserIds.size(), 1);
+    const QString sameUserId = sameUserIds.first();
+    m_expectedKeys.insert(QStringLiteral("Gost Signer <gost@example.org> [%1]").arg(m_gostFingerprint.right(10)), m_gostFingerprint);
+    m_expectedKeys.insert(QStringLiteral("Gost Signer <gost@example.org> [%1]").arg(sameUserId.right(10)), sameUserId);
 
     QVERIFY(!m_home->generateKey(QStringLiteral("Rsa Signer"), QStringLiteral("rsa2048"), signing).isEmpty());
     QVERIFY(!m_home->generateKey(QStringLiteral("Eddsa Signer"), QStringLiteral("ed25519"), signing).isEmpty());

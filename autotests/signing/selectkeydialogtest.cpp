@@ -1,8 +1,8 @@
-#include "kgpglauncher.h"
 #include "selectkeydialog.h"
 #include "fakehelperbackend.h"
 #include "formcheck.h"
 #include "keymanager.h"
+#include "kgpglauncher.h"
 #include "modalanswerer.h"
 
 #include <KMessageWidget>
@@ -168,6 +168,10 @@ void SelectKeyDialogTest::keyList_data()
                LongFingerprint, QStringLiteral("99998888777766665555444433332222111100AB"), QStringLiteral("1111111111222222222233333333334444444444")};
     QTest::newRow("short fingerprint shown whole") << QVariantMap {{QStringLiteral("short"), QStringLiteral("ABC")}} << 0
                                                    << QStringList {QStringLiteral("short [ABC]")} << QStringList {QStringLiteral("ABC")};
+    QTest::newRow("shared user id, told apart by the helper") << QVariantMap {{QStringLiteral("Admin [2222222222]"), QStringLiteral("11111111112222222222")},
+        {QStringLiteral("Admin [4444444444]"), QStringLiteral("33333333334444444444")}}
+                                                              << 0 << QStringList {QStringLiteral("Admin [2222222222]"), QStringLiteral("Admin [4444444444]")}
+                                                              << QStringList {QStringLiteral("11111111112222222222"), QStringLiteral("33333333334444444444")};
     QTest::newRow("no keys") << QVariantMap() << 0 << QStringList() << QStringList();
     QTest::newRow("failed listing") << QVariantMap() << 4 << QStringList() << QStringList();
 }

@@ -99,6 +99,7 @@ private Q_SLOTS:
     void cancelStopsLongRun();
     void signingRaceReachesNoLinkTarget();
     void keyListDuringUpdateDoesNotHang();
+    void thousandMixedCallsAllEnd();
     void loggingSucceeds();
     void deniedCallerGetsAuthorizationError();
 };
@@ -298,6 +299,43 @@ void HelperChainTest::keyListDuringUpdateDoesNotHang()
     QCOMPARE(updateJob->error(), 0);
     delete updateJob;
     QVERIFY2(warnings.contains(QStringLiteral("template /no/such/dir/ matches no file")), qPrintable(warnings.join(QLatin1Char('|'))));
+}
+
+// Back to back, with no pause between a helper's answer and the next call: none is lost.
+void HelperChainTest::thousandMixedCallsAllEnd()
+{
+    constexpr int Calls = 1000;
+    const QString program = fixture("DIGSIG_TEST_PRIVATE") + QStringLiteral("/program");
+    int ended = 0;
+    int failed = 0;
+    const auto count = [&](KJob *job) {
+        ++ended;
+        failed += job->error() ? 1 : 0;
+    };
+    for (int i = 0; i < Calls; ++i) {
+        HelperJob *job = nullptr;
+        switch (i % 3) {
+        case 0:
+            job = HelperCall::execute(HelperCall::action(QStringLiteral("%1.keyslist"), HelperCall::DigsigNamespace));
+            break;
+        case 1:
+            job = HelperCall::execute(HelperCall::action(QStringLiteral("%1.access"), HelperCall::SecuritySettingsNamespace));
+            break;
+        default: {
+            KAuth::Action elf = HelperCall::action(QStringLiteral("%1.setupsigning"), HelperCall::DigsigNamespace);
+            elf.addArgument(QStringLiteral("check_elf"), program);
+            job = HelperCall::execute(elf);
+        }
+        }
+        connect(job, &KJob::result, this, count);
+        if (i % 2) {
+            job->start();
+        } else {
+            job->exec();
+        }
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(ended, Calls, 120000);
+    QCOMPARE(failed, 0);
 }
 
 void HelperChainTest::loggingSucceeds()

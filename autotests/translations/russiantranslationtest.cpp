@@ -54,8 +54,6 @@ private Q_SLOTS:
     void rebootQuestion();
     void enforcementWarning();
     void parserMessagesUseTheHelperCatalog();
-    void pluralForms_data();
-    void pluralForms();
 
 private:
     template<typename T>
@@ -215,29 +213,6 @@ void RussianTranslationTest::parserMessagesUseTheHelperCatalog()
         QStringLiteral("Не удалось открыть файл %1").arg(DigSigSettingsData::xattrControlPath()),
     };
     QCOMPARE(data.errorMessages(), expected);
-}
-
-void RussianTranslationTest::pluralForms_data()
-{
-    QTest::addColumn<int>("seconds");
-    QTest::addColumn<QString>("word");
-
-    QTest::newRow("1") << 1 << QStringLiteral("секунду");
-    QTest::newRow("3") << 3 << QStringLiteral("секунды");
-    QTest::newRow("5") << 5 << QStringLiteral("секунд");
-    QTest::newRow("11") << 11 << QStringLiteral("секунд");
-    QTest::newRow("21") << 21 << QStringLiteral("секунду");
-    QTest::newRow("24") << 24 << QStringLiteral("секунды");
-}
-
-void RussianTranslationTest::pluralForms()
-{
-    QFETCH(int, seconds);
-    QFETCH(QString, word);
-    // The same text as the key generator's time-out message.
-    const QString text = i18ndp(MainDomain.constData(), "The key generation program did not finish within %1 second and was stopped.",
-        "The key generation program did not finish within %1 seconds and was stopped.", seconds);
-    QCOMPARE(text, QStringLiteral("Программа создания ключей не завершилась за %1 %2 и была остановлена.").arg(seconds).arg(word));
 }
 
 QTEST_MAIN(RussianTranslationTest)

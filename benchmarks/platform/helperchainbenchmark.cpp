@@ -84,6 +84,6 @@ int main(int argc, char **argv)
     out << "plain loop: " << qRound(plain) << " files/s\n";
     out << "through the helper: " << qRound(helper) << " files/s\n";
     out << "ratio: " << QString::number(helper / plain, 'f', 2) << " (goal at least 0.80)\n";
-    out << "median round trip of a synchronous action: " << QString::number(medianRoundTrip(200), 'f', 2) << " ms\n";
+    out << "median round trip of a synchronous action: " << QString::number(medianRoundTrip(200), 'f', 2) << " ms (goal at most 10 ms)\n";
     return records == files.size() ? 0 : 1;
 }
