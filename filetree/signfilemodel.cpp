@@ -10,6 +10,7 @@
 #include <QIcon>
 #include <QLoggingCategory>
 #include <QMetaEnum>
+#include <QThread>
 
 namespace {
 Q_LOGGING_CATEGORY(lcSignFileModel, "orlis.kcm.digsig.filetree", QtInfoMsg)
@@ -25,11 +26,17 @@ SignFileModel::SignFileModel(QObject *parent)
 
 SignFileModel::~SignFileModel()
 {
-    for (Bsign *process : qAsConst(m_queue)) {
+    for (Bsign *process : m_queue + m_running) {
         disconnect(process, nullptr, this, nullptr);
         ChildProcess::release(process);
     }
     m_queue.clear();
+    m_running.clear();
+}
+
+int SignFileModel::parallelChecks()
+{
+    return qBound(1, 2 * QThread::idealThreadCount(), 8);
 }
 
 int SignFileModel::columnCount(const QModelIndex &parent) const
@@ -146,45 +153,70 @@ void SignFileModel::getStatusAsync(const QModelIndex &index) const
     pending.xattrStatus = FileSignatureStatus::StatusPending;
     m_cache.insert(key, pending);
     m_queue.append(process);
-    if (m_queue.size() == 1) {
-        startNextProcess();
-    }
+    startNextProcess();
 }
 
+// Takes the next waiting check off the queue; the caller starts or drops it.
 Bsign *SignFileModel::nextProcess()
 {
-    QMetaObject::invokeMethod(
-        this, [this]() { startNextProcess(); }, Qt::QueuedConnection);
     return m_queue.isEmpty() ? nullptr : m_queue.takeFirst();
 }
 
 void SignFileModel::startNextProcess() const
 {
-    if (!m_queue.isEmpty()) {
-        m_queue.first()->verify();
+    auto *self = const_cast<SignFileModel *>(this);
+    const int allowed = m_authorised ? parallelChecks() : 1;
+    while (m_running.size() < allowed) {
+        Bsign *process = self->nextProcess();
+        if (!process) {
+            return;
+        }
+        // A row forgotten or gone while it waited is not checked.
+        if (!isAwaited(process->index())) {
+            disconnect(process, nullptr, this, nullptr);
+            process->deleteLater();
+            continue;
+        }
+        m_running.append(process);
+        process->verify();
     }
 }
 
-Bsign *SignFileModel::takeReportingHead()
+bool SignFileModel::isAwaited(const QPersistentModelIndex &index) const
+{
+    if (!index.isValid()) {
+        return false;
+    }
+    const auto known = m_cache.constFind(QPersistentModelIndex(commonIndex(index)));
+    return known != m_cache.constEnd()
+        && (known->elfStatus == FileSignatureStatus::StatusPending || known->xattrStatus == FileSignatureStatus::StatusPending);
+}
+
+Bsign *SignFileModel::takeReporter()
 {
     auto *reporter = qobject_cast<Bsign *>(sender());
-    if (!reporter || m_queue.isEmpty() || m_queue.first() != reporter) {
+    if (!reporter || !m_running.removeOne(reporter)) {
         // Its end was handled already (a crash reports an error and a finish).
         return nullptr;
     }
-    return nextProcess();
+    QMetaObject::invokeMethod(
+        this, [this]() { startNextProcess(); }, Qt::QueuedConnection);
+    return reporter;
 }
 
 void SignFileModel::onProcFinished(int exitCode, QProcess::ExitStatus status)
 {
     Q_UNUSED(exitCode)
-    Bsign *process = takeReportingHead();
+    Q_UNUSED(status)
+    Bsign *process = takeReporter();
     if (!process) {
         return;
     }
     const QPersistentModelIndex index = process->index();
-    Q_UNUSED(status)
-    if (process->hasVerdict() && index.isValid()) {
+    m_authorised = m_authorised || process->hasVerdict();
+    if (!isAwaited(index)) {
+        qCDebug(lcSignFileModel).noquote() << "Signature check no longer awaited:" << process->arguments().join(QLatin1Char(' '));
+    } else if (process->hasVerdict()) {
         const Bsign::VerificationResult result = process->verificationResult();
         FileSignatureStatus checked;
         checked.elfStatus = result.elfGood ? FileSignatureStatus::StatusSigned : FileSignatureStatus::StatusNotSigned;
@@ -194,24 +226,21 @@ void SignFileModel::onProcFinished(int exitCode, QProcess::ExitStatus status)
         storeStatus(index, checked);
     } else {
         qCDebug(lcSignFileModel).noquote() << "Signature check dropped:" << describeProcess(process);
-        if (index.isValid()) {
-            storeStatus(index, FileSignatureStatus());
-        }
+        storeStatus(index, FileSignatureStatus());
     }
     process->deleteLater();
 }
 
 void SignFileModel::onErrorOccurred()
 {
-    Bsign *process = takeReportingHead();
+    Bsign *process = takeReporter();
     if (!process) {
         return;
     }
     const char *errorName = QMetaEnum::fromType<QProcess::ProcessError>().valueToKey(process->error());
     qCDebug(lcSignFileModel).noquote() << "Signature check failed:" << errorName << describeProcess(process);
-    const QPersistentModelIndex index = process->index();
-    if (index.isValid()) {
-        storeStatus(index, FileSignatureStatus());
+    if (isAwaited(process->index())) {
+        storeStatus(process->index(), FileSignatureStatus());
     }
     process->deleteLater();
 }

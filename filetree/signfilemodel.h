@@ -13,8 +13,10 @@ class Bsign;
 
 // The file tree with two more columns: the state of the ELF signature and of the signature
 // in extended attributes. A file is checked the first time a view asks for one of its
-// status cells; checks run one at a time, in the order asked, and their results are kept
-// until something tells the model to forget them.
+// status cells, in the order asked. The first check runs alone, so that pkexec asks the
+// administrator once; once a check has passed, several run at once. Results are kept until
+// something tells the model to forget them; a result for a row that was forgotten or left
+// the model meanwhile is dropped.
 class SignFileModel : public KCMOS::RootFileSystemModel
 {
     Q_OBJECT
@@ -35,6 +37,9 @@ public:
     QModelIndex elfIndex(const QModelIndex &index) const;
     QModelIndex xattrIndex(const QModelIndex &index) const;
 
+    // Most checks that run at once: twice the online processors, at most eight.
+    static int parallelChecks();
+
     void getStatusAsync(const QModelIndex &index) const;
     Bsign *nextProcess();
 
@@ -52,12 +57,17 @@ public Q_SLOTS:
 private:
     QVariant statusData(const QModelIndex &index, int role) const;
     QModelIndex sameRow(const QModelIndex &index, int column) const;
-    // The reporting runner when it is the head of the queue, taken off it; else null.
-    Bsign *takeReportingHead();
+    // The reporting runner taken off the running checks; null when it was handled already.
+    Bsign *takeReporter();
+    bool isAwaited(const QPersistentModelIndex &index) const;
     void storeStatus(const QPersistentModelIndex &index, const FileSignatureStatus &status);
     static QString describeProcess(const Bsign *process);
 
     mutable QHash<QPersistentModelIndex, FileSignatureStatus> m_cache;
+    // Checks not yet started, and the ones running.
     mutable QList<Bsign *> m_queue;
+    mutable QList<Bsign *> m_running;
+    // Set by the first check that pkexec let through.
+    bool m_authorised = false;
     bool m_isSigningRunning = false;
 };

@@ -94,7 +94,7 @@ private Q_SLOTS:
     void alignmentIsVerticalCentreOnly();
     void sameRowIndexes();
     void firstQuestionQueuesExactlyOneCheck();
-    void secondCheckWaitsForTheFirst();
+    void firstCheckRunsAloneThenSeveral();
     void crashDoesNotDisturbTheNextCheck();
     void programThatCannotStartMarksUnknown();
     void resultForVanishedRowIsDropped();
@@ -285,7 +285,7 @@ void SignFileModelTest::firstQuestionQueuesExactlyOneCheck()
     QCOMPARE(m_tools->startCount(), 1);
 }
 
-void SignFileModelTest::secondCheckWaitsForTheFirst()
+void SignFileModelTest::firstCheckRunsAloneThenSeveral()
 {
     createFile(QStringLiteral("a-held"), sampleReport("Result: good ELF signature\n"));
     createFile(QStringLiteral("b"), sampleReport("Result: good xattr signature\n"));
@@ -299,11 +299,21 @@ void SignFileModelTest::secondCheckWaitsForTheFirst()
     QTest::qWait(200);
     QCOMPARE(startedPaths(), QStringList {QStringLiteral("a-held")});
 
+    // Checks that pass pkexec run several at once from then on.
+    createFile(QStringLiteral("c-held"));
+    createFile(QStringLiteral("d-held"));
+    QTRY_VERIFY(fileIndex(QStringLiteral("d-held")).isValid());
+    m_model->data(elfCell(QStringLiteral("c-held")), Qt::DecorationRole);
+    m_model->data(elfCell(QStringLiteral("d-held")), Qt::DecorationRole);
     m_tools->release(QStringLiteral("a-held"));
+    QTRY_COMPARE(m_tools->startCount(), 4);
     QTRY_COMPARE(statusChanges(changed), 2);
-    QCOMPARE(startedPaths(), (QStringList {QStringLiteral("a-held"), QStringLiteral("b")}));
+    QCOMPARE(startedPaths().mid(0, 2), (QStringList {QStringLiteral("a-held"), QStringLiteral("b")}));
     const QStringList log = m_tools->log();
     QVERIFY(log.at(1).startsWith(QLatin1String("end ")));
+    m_tools->release(QStringLiteral("c-held"));
+    m_tools->release(QStringLiteral("d-held"));
+    QTRY_COMPARE(statusChanges(changed), 4);
     QCOMPARE(iconName(m_model->data(elfCell(QStringLiteral("a-held")), Qt::DecorationRole)), QStringLiteral("task-complete"));
     QCOMPARE(iconName(m_model->data(xattrCell(QStringLiteral("b")), Qt::DecorationRole)), QStringLiteral("task-complete"));
     QCOMPARE(iconName(m_model->data(elfCell(QStringLiteral("b")), Qt::DecorationRole)), QStringLiteral("task-reject"));
