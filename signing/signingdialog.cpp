@@ -4,12 +4,12 @@
 #include "filteredtreeproxymodel.h"
 #include "helpercall.h"
 #include "helperjob.h"
+#include "treewalker.h"
 
 #include <KLocalizedString>
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QProcessEnvironment>
 #include <QPushButton>
@@ -151,12 +151,15 @@ QQueue<QString> SigningDialog::parsingFilesFromPaths() const
         }
         const QFileInfo info(path);
         if (isDirectory && info.isReadable()) {
-            QDirIterator it(path, QDir::Dirs | QDir::Files | QDir::Drives | QDir::NoSymLinks | QDir::Hidden, QDirIterator::Subdirectories);
-            while (it.hasNext() && !m_cancelled) {
-                it.next();
+            TreeWalker::walk(path, [&](const QString &file, bool isRegularFile) {
                 keepResponsive();
-                addFileToQueue(queue, it.fileInfo());
-            }
+                if (isRegularFile && m_mode == Bsign::ElfOnly) {
+                    addFileToQueue(queue, QFileInfo(file));
+                } else if (isRegularFile) {
+                    queue.enqueue(file);
+                }
+                return !m_cancelled;
+            });
         } else if (isDirectory) {
             addRootFileToQueue(queue, path, true);
         } else if (info.isReadable()) {
