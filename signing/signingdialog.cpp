@@ -20,6 +20,7 @@ namespace {
 const char Domain[] = "orlis_kcm_digsig";
 constexpr int SigningTimeout = 2147483647;
 constexpr int EventIntervalMilliseconds = 10;
+constexpr int ViewFlushMilliseconds = 50;
 const QString XattrControlFile = QStringLiteral("/etc/digsig/xattr_control");
 
 const QString FileFinishedKey = QStringLiteral("file_finished");
@@ -55,6 +56,9 @@ SigningDialog::SigningDialog(const QString &keyId, const SelectedPaths &selected
     , m_ui(new Ui::SigningDialog)
 {
     m_ui->setupUi(this);
+    m_viewFlush.setSingleShot(true);
+    m_viewFlush.setInterval(ViewFlushMilliseconds);
+    connect(&m_viewFlush, &QTimer::timeout, this, &SigningDialog::flushView);
     m_ui->buttonBox->button(QDialogButtonBox::Ok)->setEnabled(false);
     m_ui->buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(true);
 }
@@ -88,12 +92,14 @@ void SigningDialog::reject()
         m_job->kill(KJob::EmitResult);
     }
     addMessageToLog(i18nd(Domain, "Cancelled."), Bsign::NoError);
+    flushView();
     QDialog::reject();
 }
 
 void SigningDialog::preparationForSigningProcess()
 {
-    m_ui->logPlainTextEdit->appendPlainText(i18nd(Domain, "Create a list of files to sign..."));
+    appendToView(i18nd(Domain, "Create a list of files to sign..."));
+    flushView();
     if (!checkSignaturePossible()) {
         return;
     }
@@ -337,7 +343,7 @@ void SigningDialog::checkRemainingFiles()
     if (m_saveLog) {
         createLogFile();
     }
-    m_ui->logPlainTextEdit->appendPlainText(i18nd(Domain, "Finished."));
+    appendToView(i18nd(Domain, "Finished."));
     showFinalButtons();
 }
 
@@ -359,22 +365,53 @@ void SigningDialog::addMessageToLog(QString message, Bsign::ReturnValue value)
         m_logLines.append(message);
     }
     message.prepend(prefixOf(value));
-    m_ui->logPlainTextEdit->appendPlainText(message);
+    appendToView(message);
 }
 
 void SigningDialog::createLogFile()
 {
-    m_ui->logPlainTextEdit->appendPlainText(i18nd(Domain, "Log file is being created..."));
+    appendToView(i18nd(Domain, "Log file is being created..."));
     KAuth::Action action = HelperCall::action(QStringLiteral("%1.logging"), HelperCall::DigsigNamespace);
     action.addArgument(QStringLiteral("log"), m_logLines);
     HelperJob *job = HelperCall::execute(action);
     if (!job->exec()) {
-        m_ui->logPlainTextEdit->appendPlainText(i18nd(Domain, "Failed to write log file"));
+        appendToView(i18nd(Domain, "Failed to write log file"));
     }
+}
+
+// Lines reach the view in batches: one append of many lines costs about as much as one
+// of a single line, and a run of a hundred thousand files sends as many records.
+void SigningDialog::appendToView(const QString &line)
+{
+    m_pendingViewLines.append(line);
+    // Between two flushes at most twice what the view keeps is held.
+    const int kept = m_ui->logPlainTextEdit->maximumBlockCount();
+    if (kept > 0 && m_pendingViewLines.size() >= 2 * kept) {
+        m_pendingViewLines.erase(m_pendingViewLines.begin(), m_pendingViewLines.begin() + kept);
+    }
+    if (!m_viewFlush.isActive()) {
+        m_viewFlush.start();
+    }
+}
+
+void SigningDialog::flushView()
+{
+    m_viewFlush.stop();
+    if (m_pendingViewLines.isEmpty()) {
+        return;
+    }
+    // The view keeps only its last lines; older ones would be laid out only to be dropped.
+    const int kept = m_ui->logPlainTextEdit->maximumBlockCount();
+    if (kept > 0 && m_pendingViewLines.size() > kept) {
+        m_pendingViewLines.erase(m_pendingViewLines.begin(), m_pendingViewLines.end() - kept);
+    }
+    m_ui->logPlainTextEdit->appendPlainText(m_pendingViewLines.join(QLatin1Char('\n')));
+    m_pendingViewLines.clear();
 }
 
 void SigningDialog::showFinalButtons()
 {
+    flushView();
     m_ended = true;
     m_ui->buttonBox->button(QDialogButtonBox::Ok)->setEnabled(true);
     m_ui->buttonBox->button(QDialogButtonBox::Cancel)->setEnabled(false);

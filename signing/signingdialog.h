@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QQueue>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantMap>
 
 class HelperJob;
@@ -55,6 +56,8 @@ private:
     void createLogFile();
     void addDirectoryListingToQueue(QQueue<QString> &queue, const QString &directory) const;
     void showFinalButtons();
+    void appendToView(const QString &line);
+    void flushView();
     static QString prefixOf(Bsign::ReturnValue value);
 
     QString m_keyId;
@@ -71,4 +74,6 @@ private:
     bool m_cancelled = false;
     // Set once OK is offered: nothing runs any more.
     bool m_ended = false;
+    QStringList m_pendingViewLines;
+    QTimer m_viewFlush;
 };

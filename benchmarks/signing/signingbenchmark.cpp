@@ -160,31 +160,33 @@ int main(int argc, char **argv)
     const double findAndRead = runCommand(QStringLiteral("find"),
         {root, QStringLiteral("-type"), QStringLiteral("f"), QStringLiteral("-exec"), QStringLiteral("head"), QStringLiteral("-c4"), QStringLiteral("{}"),
             QStringLiteral("+")});
-    print(QStringLiteral("find -type f: %1 ms; find plus a 4-byte read per file: %2 ms").arg(find, 0, 'f', 1).arg(findAndRead, 0, 'f', 1));
-
     const struct
     {
         Bsign::SignMode mode;
         const char *name;
+        const char *baselineName;
         double baseline;
         double allowed;
     } modes[] = {
-        {Bsign::XattrOnly, "xattr only", find, 1.5},
-        {Bsign::ElfAndXattr, "elf and xattr", find, 1.5},
-        {Bsign::ElfOnly, "elf only", findAndRead, 2.0},
+        {Bsign::XattrOnly, "xattr only", "find -type f", find, 1.5},
+        {Bsign::ElfAndXattr, "elf and xattr", "find -type f", find, 1.5},
+        {Bsign::ElfOnly, "elf only", "find plus a 4-byte read per file", findAndRead, 2.0},
     };
     for (const auto &mode : modes) {
         const QueueFigures figures = buildQueue(root, mode.mode);
         const double ratio = figures.milliseconds / mode.baseline;
-        print(QStringLiteral("queue, %1: %2 files in %3 ms, %4 x its baseline (goal %5 x: %6); longest event-loop stall %7 ms (goal 50 ms: %8)")
+        print(QStringLiteral("file queue, %1, %2 files: %3 ms | baseline, %4: %5 ms | ratio %6 | goal at most %7: %8 | longest event-loop stall %9 ms, "
+                             "goal at most 50 ms: %10")
                   .arg(QLatin1String(mode.name))
                   .arg(figures.files)
                   .arg(figures.milliseconds, 0, 'f', 1)
+                  .arg(QLatin1String(mode.baselineName))
+                  .arg(mode.baseline, 0, 'f', 1)
                   .arg(ratio, 0, 'f', 2)
                   .arg(mode.allowed, 0, 'f', 1)
-                  .arg(ratio <= mode.allowed ? QStringLiteral("met") : QStringLiteral("missed"))
+                  .arg(ratio <= mode.allowed ? QStringLiteral("met") : QStringLiteral("MISSED"))
                   .arg(figures.longestStall)
-                  .arg(figures.longestStall <= 50 ? QStringLiteral("met") : QStringLiteral("missed")));
+                  .arg(figures.longestStall <= 50 ? QStringLiteral("met") : QStringLiteral("MISSED")));
     }
 
     // Progress records: the first completes the one queued file, the rest only add lines.
@@ -207,15 +209,19 @@ int main(int argc, char **argv)
             const qint64 before = residentKilobytes();
             const double milliseconds = deliverRecords(file, records, saveLog);
             const qint64 after = residentKilobytes();
-            print(QStringLiteral("%1 progress records, save log %2, round %3: %4 ms (%5 us per record); resident memory %6 kB -> %7 kB (%8 kB)")
+            const double perRecord = milliseconds * 1000 / Records;
+            print(QStringLiteral("%1 progress records with the log on screen, save log %2, round %3: %4 us per record | goal at most 20 us: %5 | "
+                                 "resident memory %6 kB -> %7 kB (%8 kB)%9")
                       .arg(Records)
                       .arg(saveLog ? QStringLiteral("on") : QStringLiteral("off"))
                       .arg(round)
-                      .arg(milliseconds, 0, 'f', 1)
-                      .arg(milliseconds * 1000 / Records, 0, 'f', 2)
+                      .arg(perRecord, 0, 'f', 2)
+                      .arg(perRecord <= 20 ? QStringLiteral("met") : QStringLiteral("MISSED"))
                       .arg(before)
                       .arg(after)
-                      .arg(after - before, 0, 10));
+                      .arg(after - before, 0, 10)
+                      // Kept log lines are the log itself; without them memory must stay flat.
+                      .arg(saveLog ? QString() : QStringLiteral(", goal flat (under 1 MB): %1").arg(after - before < 1024 ? QStringLiteral("met") : QStringLiteral("MISSED"))));
         }
     }
     return 0;
