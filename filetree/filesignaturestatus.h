@@ -16,4 +16,8 @@ struct FileSignatureStatus
     int xattrStatus = StatusUnknown;
     QString elfInfo;
     QString xattrInfo;
+    // The last check gave no verdict (pkexec refused, bsign failed or crashed). The file is
+    // checked again only once the model has forgotten it: asking at every repaint would
+    // bring up pkexec's question again and again.
+    bool checkFailed = false;
 };

@@ -16,6 +16,18 @@ namespace {
 Q_LOGGING_CATEGORY(lcSignFileModel, "orlis.kcm.digsig.filetree", QtInfoMsg)
 
 const QVector<int> DisplayRoleOnly {Qt::DisplayRole};
+
+QString missingInformationText()
+{
+    return ki18nd("orlis_kcm_digsig", "Signature information is missing or there are not enough permissions to view it").toString();
+}
+
+FileSignatureStatus failedCheck()
+{
+    FileSignatureStatus failed;
+    failed.checkFailed = true;
+    return failed;
+}
 }
 
 SignFileModel::SignFileModel(QObject *parent)
@@ -88,10 +100,13 @@ QVariant SignFileModel::statusData(const QModelIndex &index, int role) const
             return QFileInfo(filePath(index)).isFile() ? QIcon::fromTheme(QStringLiteral("task-ongoing")) : QIcon();
         }
         if (role == Qt::ToolTipRole) {
-            return ki18nd("orlis_kcm_digsig", "Signature information is missing or there are not enough permissions to view it").toString();
+            return missingInformationText();
         }
         return QVariant();
     default:
+        if (status.checkFailed) {
+            return role == Qt::ToolTipRole ? QVariant(missingInformationText()) : QVariant(QIcon());
+        }
         code = FileSignatureStatus::StatusPending;
         m_cache.insert(key, status);
         getStatusAsync(common);
@@ -226,7 +241,7 @@ void SignFileModel::onProcFinished(int exitCode, QProcess::ExitStatus status)
         storeStatus(index, checked);
     } else {
         qCDebug(lcSignFileModel).noquote() << "Signature check dropped:" << describeProcess(process);
-        storeStatus(index, FileSignatureStatus());
+        storeStatus(index, failedCheck());
     }
     process->deleteLater();
 }
@@ -240,7 +255,7 @@ void SignFileModel::onErrorOccurred()
     const char *errorName = QMetaEnum::fromType<QProcess::ProcessError>().valueToKey(process->error());
     qCDebug(lcSignFileModel).noquote() << "Signature check failed:" << errorName << describeProcess(process);
     if (isAwaited(process->index())) {
-        storeStatus(process->index(), FileSignatureStatus());
+        storeStatus(process->index(), failedCheck());
     }
     process->deleteLater();
 }
