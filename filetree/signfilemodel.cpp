@@ -188,8 +188,7 @@ void SignFileModel::startNextProcess() const
         }
         // A row forgotten or gone while it waited is not checked.
         if (!isAwaited(process->index())) {
-            disconnect(process, nullptr, this, nullptr);
-            process->deleteLater();
+            delete process; // never started, and not inside one of its signals
             continue;
         }
         m_running.append(process);

@@ -1,10 +1,25 @@
 #include "childprocess.h"
 
 #include <QProcess>
+#include <QSet>
+
+namespace {
+// Released children whose objects are not deleted yet. Never destroyed itself: a child may
+// outlive the module's objects and even the event loop, and its object then stays known
+// until the process ends rather than being lost.
+QSet<QProcess *> &releasedProcesses()
+{
+    static auto *released = new QSet<QProcess *>;
+    return *released;
+}
+}
 
 void ChildProcess::release(QProcess *process)
 {
     process->setParent(nullptr);
+    releasedProcesses().insert(process);
+    QObject::connect(process, &QObject::destroyed, [process] { releasedProcesses().remove(process); });
+    // Deleted later: this may run inside one of the process's own signals.
     if (process->state() == QProcess::NotRunning) {
         process->deleteLater();
         return;
