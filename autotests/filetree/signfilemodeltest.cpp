@@ -308,7 +308,9 @@ void SignFileModelTest::firstCheckRunsAloneThenSeveral()
     m_tools->release(QStringLiteral("a-held"));
     QTRY_COMPARE(m_tools->startCount(), 4);
     QTRY_COMPARE(statusChanges(changed), 2);
-    QCOMPARE(startedPaths().mid(0, 2), (QStringList {QStringLiteral("a-held"), QStringLiteral("b")}));
+    // The three after the first start together, in no fixed order.
+    QCOMPARE(startedPaths().first(), QStringLiteral("a-held"));
+    QVERIFY(startedPaths().contains(QStringLiteral("b")));
     const QStringList log = m_tools->log();
     QVERIFY(log.at(1).startsWith(QLatin1String("end ")));
     m_tools->release(QStringLiteral("c-held"));
