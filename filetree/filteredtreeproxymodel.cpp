@@ -1,5 +1,6 @@
 #include "filteredtreeproxymodel.h"
 
+#include "helperactivity.h"
 #include "helpercall.h"
 #include "helperjob.h"
 
@@ -27,6 +28,18 @@ FilteredTreeProxyModel::FilteredTreeProxyModel(QObject *parent)
         connect(sourceModel(), &QAbstractItemModel::rowsInserted, this, forget);
         connect(sourceModel(), &QAbstractItemModel::rowsRemoved, this, forget);
     });
+    // Questions held back while a long action had the helper are asked once it ends.
+    connect(HelperActivity::instance(), &HelperActivity::changed, this, [this]() {
+        if (!m_pendingPaths.isEmpty() && !m_helperQuestionScheduled && !isHelperBusy()) {
+            m_helperQuestionScheduled = true;
+            QMetaObject::invokeMethod(this, &FilteredTreeProxyModel::askHelperAboutPendingFiles, Qt::QueuedConnection);
+        }
+    });
+}
+
+bool FilteredTreeProxyModel::isHelperBusy()
+{
+    return HelperActivity::instance()->isBusy(HelperCall::DigsigNamespace);
 }
 
 FilteredTreeProxyModel::~FilteredTreeProxyModel() = default;
@@ -139,7 +152,9 @@ void FilteredTreeProxyModel::askHelperAboutPendingFiles()
     }
     const QPointer<FilteredTreeProxyModel> self(this);
     m_askingHelper = true;
-    while (!m_pendingPaths.isEmpty() && sourceModel()) {
+    bool answered = false;
+    // A question asked while a long action holds the helper would wait for it unseen.
+    while (!m_pendingPaths.isEmpty() && sourceModel() && !isHelperBusy()) {
         m_pathInQuestion = m_pendingPaths.takeFirst();
         const bool elf = isElf(m_pathInQuestion);
         if (!self) {
@@ -147,10 +162,13 @@ void FilteredTreeProxyModel::askHelperAboutPendingFiles()
         }
         m_helperAnswers.insert(m_pathInQuestion, elf);
         m_pathInQuestion.clear();
+        answered = true;
     }
-    m_pendingPaths.clear();
+    if (!sourceModel()) {
+        m_pendingPaths.clear();
+    }
     m_askingHelper = false;
-    if (m_showOnlyElf) {
+    if (m_showOnlyElf && answered) {
         invalidateFilterAndData();
     }
 }

@@ -30,6 +30,7 @@ protected:
 private:
     bool acceptsUnreadable(const QString &path) const;
     void askHelperAboutPendingFiles();
+    static bool isHelperBusy();
 
     bool m_showOnlyElf = false;
     bool m_isSigningRunning = false;

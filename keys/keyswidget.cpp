@@ -1,6 +1,8 @@
 #include "keyswidget.h"
 #include "ui_keyswidget.h"
 
+#include "helperactivity.h"
+#include "helpercall.h"
 #include "keydialog.h"
 #include "keymanager.h"
 #include "keysproxyfilemodel.h"
@@ -48,6 +50,14 @@ KeysWidget::KeysWidget(QWidget *parent)
 
     connect(m_ui->keyManagerButton, &QPushButton::clicked, this, &KeysWidget::openKeyManager);
     connect(m_ui->createKeyButton, &QPushButton::clicked, this, &KeysWidget::openCreateKeyDialog);
+    // A new key is exported through the helper that a long action may hold.
+    connect(HelperActivity::instance(), &HelperActivity::changed, this, &KeysWidget::followHelper);
+    followHelper();
+}
+
+void KeysWidget::followHelper()
+{
+    m_ui->createKeyButton->setEnabled(!HelperActivity::instance()->isBusy(HelperCall::DigsigNamespace));
 }
 
 KeysWidget::~KeysWidget()

@@ -26,6 +26,7 @@ public:
 
 private:
     void setupFilters();
+    void followHelper();
 
     Ui_KeysWidget *m_ui;
     KeysProxyFileModel *m_model;

@@ -3,6 +3,8 @@
 #include "digsigcontrolpanel.h"
 #include "digsigmanager.h"
 #include "guimanager.h"
+#include "helperactivity.h"
+#include "helperbusynotice.h"
 #include "helpercall.h"
 #include "helperjob.h"
 #include "keymanager.h"
@@ -74,7 +76,8 @@ void DigsigModule::access()
         // The import runs on by itself once started; nobody waits for its outcome.
         KeyManager().importZelmarkKeys();
         m_manager = new Digsigmanager(this);
-        connect(m_manager->controlPanel(), &DigSigControlPanel::modifyed, this, qOverload<bool>(&KCModule::changed), Qt::DirectConnection);
+        connect(m_manager->controlPanel(), &DigSigControlPanel::modifyed, this, &DigsigModule::setModified, Qt::DirectConnection);
+        connect(HelperActivity::instance(), &HelperActivity::changed, this, &DigsigModule::followHelper);
         inflateWidgets();
     }
     stateWidget()->resetState();
@@ -82,6 +85,11 @@ void DigsigModule::access()
 
 void DigsigModule::change()
 {
+    const QString busyWith = HelperActivity::instance()->description(HelperCall::DigsigNamespace);
+    if (!busyWith.isEmpty()) {
+        messagesManager()->newMessage(i18nd("orlis_kcm_digsig", "The settings were not applied, the helper is busy: %1", busyWith), KCMOS::Warning);
+        return;
+    }
     KAuth::Action action = HelperCall::action(QStringLiteral("%1.change"), HelperCall::DigsigNamespace, ChangeTimeout);
     const QVariantHash settings = m_manager ? m_manager->dataToChange() : QVariantHash();
     if (settings.isEmpty()) {
@@ -103,7 +111,22 @@ void DigsigModule::change()
     stateWidget()->resetState();
     static_cast<SigningWidget *>(m_manager->gui()->widgetById(GuiManager::Signing))->setupTable();
     if (stateWidget()->currentState() != KCMOS::Busy) {
-        Q_EMIT changed(true);
+        setModified(true);
+    }
+}
+
+void DigsigModule::setModified(bool modified)
+{
+    m_modified = modified;
+    Q_EMIT changed(m_modified && !m_helperBusy);
+}
+
+void DigsigModule::followHelper()
+{
+    const bool busy = HelperActivity::instance()->isBusy(HelperCall::DigsigNamespace);
+    if (busy != m_helperBusy) {
+        m_helperBusy = busy;
+        Q_EMIT changed(m_modified && !m_helperBusy);
     }
 }
 
@@ -119,6 +142,7 @@ void DigsigModule::inflateWidgets()
     tabs->tabBar()->setExpanding(true);
 
     m_form->verticalLayout->addWidget(m_manager->gui()->widgetById(GuiManager::ControlPanel));
+    m_form->verticalLayout->addWidget(new HelperBusyNotice(HelperCall::DigsigNamespace));
     m_form->verticalLayout->addWidget(tabs);
 }
 

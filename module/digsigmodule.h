@@ -28,7 +28,13 @@ private:
     void rebootRequest() const;
     void onUpdateFinished(bool finished, const QString &error);
     void showApplyOutcome(bool succeeded);
+    void setModified(bool modified);
+    void followHelper();
 
     Form *m_form;
     IDigsigManager *m_manager = nullptr;
+    // Whether the shown settings differ from the files; Apply offers them only while the
+    // helper that writes them is not held by a long action.
+    bool m_modified = false;
+    bool m_helperBusy = false;
 };

@@ -1,5 +1,6 @@
 #include "helpercall.h"
 
+#include "helperactivity.h"
 #include "helperbackend.h"
 
 const QString HelperCall::DigsigNamespace = QStringLiteral("ru.orlis.kcm.digsig");
@@ -17,5 +18,14 @@ KAuth::Action HelperCall::action(const QString &namePattern, const QString &help
 
 HelperJob *HelperCall::execute(const KAuth::Action &action)
 {
-    return HelperBackend::current()->execute(action);
+    HelperJob *job = HelperBackend::current()->execute(action);
+    HelperActivity::instance()->noteCall(job, action.helperId());
+    return job;
+}
+
+HelperJob *HelperCall::executeLong(const KAuth::Action &action, const QString &description)
+{
+    HelperJob *job = execute(action);
+    HelperActivity::instance()->trackLongAction(job, action.helperId(), description);
+    return job;
 }

@@ -13,6 +13,9 @@
 #include <QTimer>
 
 namespace {
+// D-Bus's default for a call, which KAuth uses for actions that set no timeout.
+constexpr int DefaultCallTimeout = 25000;
+
 // KAuth's client object that sends the helpers' calls: the root instance of its helper
 // plugin. Each call's watcher is a child of it while the call is unanswered.
 QObject *findKAuthHelperProxy()
@@ -45,16 +48,18 @@ public:
         return lines;
     }
 
-    // Queues the job when its helper is taken; else hands it the helper and starts it.
-    void enqueue(KAuthHelperJob *job)
+    // Queues the job when its helper is taken (and says so); else hands it the helper and
+    // starts it.
+    bool enqueue(KAuthHelperJob *job)
     {
         Line &line = m_lines[job->m_helperId];
         if (line.running) {
             line.waiting.enqueue(job);
-            return;
+            return true;
         }
         line.running = job->m_job;
         job->startInner();
+        return false;
     }
 
     void dequeue(KAuthHelperJob *job) { m_lines[job->m_helperId].waiting.removeAll(job); }
@@ -205,7 +210,28 @@ KAuthHelperJob::~KAuthHelperJob()
 void KAuthHelperJob::start()
 {
     m_waiting = true;
-    HelperLines::instance().enqueue(this);
+    if (HelperLines::instance().enqueue(this)) {
+        QTimer::singleShot(waitLimit(), this, &KAuthHelperJob::giveUpWaiting);
+    }
+}
+
+// A job waits in line no longer than it may run.
+int KAuthHelperJob::waitLimit() const
+{
+    const int timeout = m_job ? m_job->action().timeout() : -1;
+    return timeout > 0 ? timeout : DefaultCallTimeout;
+}
+
+void KAuthHelperJob::giveUpWaiting()
+{
+    if (!m_waiting || isHandedTheHelper()) {
+        return;
+    }
+    m_waiting = false;
+    HelperLines::instance().dequeue(this);
+    setError(KAuth::ActionReply::HelperBusyError);
+    setErrorText(QStringLiteral("The helper %1 stayed busy with another action for %2 ms; this one was not run").arg(m_helperId).arg(waitLimit()));
+    emitResult();
 }
 
 void KAuthHelperJob::startInner()

@@ -16,7 +16,8 @@ class ExecuteJob;
 // KAuth's client drops: that job would never end. Jobs for one helper therefore run one
 // after another, and the next one starts once the helper has answered the call of the one
 // before, which it does only once it is free. A call answered without a result (another
-// program kept the helper busy) fails with HelperBusyError instead of waiting for ever.
+// program kept the helper busy) fails with HelperBusyError instead of waiting for ever, and
+// so does a job that waited in line as long as its action's timeout.
 class KAuthHelperJob : public HelperJob
 {
     Q_OBJECT
@@ -31,6 +32,8 @@ protected:
 
 private:
     void startInner();
+    int waitLimit() const;
+    void giveUpWaiting();
     bool isHandedTheHelper() const;
     void takeResult(KJob *job);
     void failLostCall();

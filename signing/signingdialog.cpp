@@ -258,7 +258,7 @@ KAuth::Action SigningDialog::actionWithDataSigned() const
 
 void SigningDialog::startSigned()
 {
-    m_job = HelperCall::execute(actionWithDataSigned());
+    m_job = HelperCall::executeLong(actionWithDataSigned(), i18nd(Domain, "Signing files…"));
     m_job->setParent(this);
     m_job->setAutoDelete(false);
     connect(m_job, &HelperJob::newData, this, &SigningDialog::parsingDataFromHelper);

@@ -3,6 +3,7 @@
 
 #include "digsigcontrolpanel.h"
 #include "filteredtreeproxymodel.h"
+#include "helperactivity.h"
 #include "helpercall.h"
 #include "helperjob.h"
 #include "keymanager.h"
@@ -63,6 +64,8 @@ SigningWidget::SigningWidget(DigSigControlPanel *panel, QWidget *parent)
     connect(m_ui->signPushButton, &QPushButton::clicked, this, &SigningWidget::showSigningDialog);
     connect(m_ui->elfCheckBox, &QCheckBox::toggled, this, &SigningWidget::controlWidgetChanged);
     connect(m_ui->xattrCheckBox, &QCheckBox::toggled, this, &SigningWidget::controlWidgetChanged);
+    // Signing needs the helper that a long action may hold; Sign waits for it to end.
+    connect(HelperActivity::instance(), &HelperActivity::changed, this, &SigningWidget::controlWidgetChanged);
 }
 
 SigningWidget::~SigningWidget()
@@ -102,7 +105,8 @@ void SigningWidget::controlWidgetChanged()
 {
     const bool elf = m_ui->elfCheckBox->isChecked();
     const bool xattr = m_ui->xattrCheckBox->isChecked();
-    m_ui->signPushButton->setEnabled((elf || xattr) && !m_proxy->checkedList().isEmpty());
+    const bool helperFree = !HelperActivity::instance()->isBusy(HelperCall::DigsigNamespace);
+    m_ui->signPushButton->setEnabled((elf || xattr) && !m_proxy->checkedList().isEmpty() && helperFree);
     m_proxy->showOnlyElf(elf && !xattr);
 }
 
@@ -240,7 +244,7 @@ void SigningWidget::updateInitramfs()
 {
     KAuth::Action action = HelperCall::action(QStringLiteral("%1.change"), HelperCall::DigsigNamespace, UpdateTimeout);
     action.addArgument(QStringLiteral("update_only"), QVariant());
-    HelperJob *job = HelperCall::execute(action);
+    HelperJob *job = HelperCall::executeLong(action, i18nd(Domain, "Updating the list of files verified at boot…"));
     Q_EMIT finishUpdate(false, QString());
     connect(job, &KJob::finished, this, [this](KJob *finishedJob) { Q_EMIT finishUpdate(true, finishedJob->errorString()); });
     connect(job, &HelperJob::newData, this, [](const QVariantMap &data) {

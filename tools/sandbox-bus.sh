@@ -40,20 +40,14 @@ sandbox_install_helpers() { # <install tree>
     sandbox_bus_policies=$(dirname "$(find "$1" -name 'ru.orlis.kcm.digsig.conf' -path '*system.d*' | head -n 1)")
 }
 
-# The rules: <allowed user> may run every action of the module and, through pkexec, the
-# programs the module starts as root (the signature check and the key generation);
-# <denied user> gets "no".
+# The rules: <allowed user> may run every action of the module, among them those under
+# which pkexec runs the programs the module starts as root (the signature check, the key
+# generation, kgpg); <denied user> gets "no". pkexec's generic action is not allowed: a
+# program the module's policies do not cover fails here as it would for a user.
 sandbox_write_rules() { # <rules directory> <allowed user> [<denied user>]
     mkdir -p "$1"
     cat >"$1/10-orlis-kcm-digsig-sandbox.rules" <<RULES
 polkit.addRule(function(action, subject) {
-    if (action.id == "org.freedesktop.policykit.exec" && subject.user == "$2") {
-        var program = action.lookup("program");
-        if (program == "/usr/bin/bsign" || program == "/usr/lib/kauth/libexec/keywright") {
-            return polkit.Result.YES;
-        }
-        return polkit.Result.NOT_HANDLED;
-    }
     if (action.id.indexOf("ru.orlis.kcm.") !== 0) {
         return polkit.Result.NOT_HANDLED;
     }

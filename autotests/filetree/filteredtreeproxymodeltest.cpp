@@ -2,6 +2,8 @@
 #include "fakehelperbackend.h"
 #include "faketools.h"
 #include "fencedmodel.h"
+#include "helpercall.h"
+#include "helperjob.h"
 #include "signfilemodel.h"
 
 #include <QAbstractItemModelTester>
@@ -243,22 +245,29 @@ void FilteredTreeProxyModelTest::unreadableFileAskedThroughHelper_data()
 {
     QTest::addColumn<int>("helperError");
     QTest::addColumn<bool>("shown");
+    QTest::addColumn<bool>("heldByLongAction");
 
-    QTest::newRow("helper says ELF") << 0 << true;
-    QTest::newRow("helper says not ELF") << 1 << false;
-    QTest::newRow("authorisation refused") << 4 << false;
-    QTest::newRow("helper missing") << 8 << false;
+    QTest::newRow("helper says ELF") << 0 << true << false;
+    QTest::newRow("helper says not ELF") << 1 << false << false;
+    QTest::newRow("authorisation refused") << 4 << false << false;
+    QTest::newRow("helper missing") << 8 << false << false;
+    QTest::newRow("asked once a long action has ended") << 1 << false << true;
 }
 
 void FilteredTreeProxyModelTest::unreadableFileAskedThroughHelper()
 {
     QFETCH(int, helperError);
     QFETCH(bool, shown);
+    QFETCH(bool, heldByLongAction);
 
     FakeHelperBackend backend;
     HelperScript answer;
     answer.error = helperError;
     backend.script(CheckAction, answer);
+    HelperJob *longAction = heldByLongAction
+        ? HelperCall::executeLong(HelperCall::action(QStringLiteral("%1.change"), HelperCall::DigsigNamespace), QStringLiteral("Updating"))
+        : nullptr;
+    backend.clearCalls();
     {
         RealUserScope asUser;
         QVERIFY(asUser.isActive());
@@ -267,6 +276,12 @@ void FilteredTreeProxyModelTest::unreadableFileAskedThroughHelper()
         // Shown until the helper, asked from the event loop, has answered.
         QVERIFY(shownNames().contains(QStringLiteral("secret")));
         QVERIFY(backend.calls().isEmpty());
+        if (longAction) {
+            QCoreApplication::processEvents();
+            QCoreApplication::processEvents();
+            QVERIFY(backend.calls().isEmpty());
+            delete longAction;
+        }
         QVERIFY(waitForHelperAnswers(backend, 1));
         // A tick sets the switch again: the answer is kept, the helper not asked again.
         m_proxy->showOnlyElf(true);

@@ -2,6 +2,8 @@
 #include "digsigmodule.h"
 #include "digsigsettingsdata.h"
 #include "fakehelperbackend.h"
+#include "helpercall.h"
+#include "helperjob.h"
 #include "modalanswerer.h"
 #include "signingwidget.h"
 #include "tempconfig.h"
@@ -42,6 +44,7 @@ private Q_SLOTS:
     void rebootAnswer();
     void backgroundUpdateShowsState_data();
     void backgroundUpdateShowsState();
+    void longActionHoldsApply();
 
 private:
     QString rebootRecord() const;
@@ -287,6 +290,41 @@ void DigsigModuleTest::backgroundUpdateShowsState()
     QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Idle);
     QCOMPARE(lastMessageText(), expectedMessage);
     QCOMPARE(int(lastMessageType()), expectedType);
+}
+
+// While a long action holds the helper, Apply is withheld and a message says why, also
+// about a call that waits; both come back by themselves when the action ends.
+void DigsigModuleTest::longActionHoldsApply()
+{
+    FakeHelperBackend helper;
+    HelperScript update;
+    update.neverFinishes = true;
+    helper.script(ChangeAction, update);
+    auto notice = m_module->findChild<QWidget *>(QStringLiteral("helperBusyNotice"));
+    auto message = m_module->findChild<KMessageWidget *>(QStringLiteral("helperBusyMessage"));
+    QVERIFY(notice && message);
+    QVERIFY(!notice->isVisible());
+    m_module->findChild<QComboBox *>(QStringLiteral("comboExeFiles"))->setCurrentIndex(1);
+    QSignalSpy changed(m_module, qOverload<bool>(&KCModule::changed));
+
+    const QString updating = QStringLiteral("Updating the list of files verified at boot…");
+    HelperJob *job = HelperCall::executeLong(HelperCall::action(QStringLiteral("%1.change"), HelperCall::DigsigNamespace), updating);
+    job->start();
+    QCOMPARE(changed.last().at(0).toBool(), false);
+    QVERIFY(notice->isVisible());
+    QVERIFY2(message->text().startsWith(updating), qPrintable(message->text()));
+    HelperJob *waiting = HelperCall::execute(HelperCall::action(QStringLiteral("%1.keyslist"), HelperCall::DigsigNamespace));
+    QVERIFY2(message->text().endsWith(QStringLiteral("A request waits for it.")), qPrintable(message->text()));
+    delete waiting;
+    QVERIFY(!message->text().contains(QStringLiteral("waits")));
+
+    m_module->change(); // as the host's OK would
+    QCOMPARE(helper.callNames(), (QStringList {ChangeAction, QStringLiteral("ru.orlis.kcm.digsig.keyslist")}));
+    QCOMPARE(lastMessageType(), KMessageWidget::Warning);
+
+    job->kill(KJob::EmitResult);
+    QCOMPARE(changed.last().at(0).toBool(), true);
+    QVERIFY(!notice->isVisible());
 }
 
 QTEST_MAIN(DigsigModuleTest)

@@ -71,8 +71,9 @@ lacks()
 contains "$module_deb" \
     "/usr/lib/$multiarch/qt5/plugins/orlis/orlis_kcm_digsig.so" \
     /usr/share/kservices5/orlis_kcm_digsig.desktop \
-    /usr/lib/kauth/libexec/keywright
-lacks "$module_deb" libkcm- tovi-wmfunc /usr/include gnupg-standin
+    /usr/lib/kauth/libexec/keywright \
+    /usr/share/polkit-1/actions/ru.orlis.kcm.digsig.programs.policy
+lacks "$module_deb" libkcm- tovi-wmfunc /usr/include gnupg-standin bsign.policy
 if [ -d "$source_dir/po" ]; then
     contains "$module_deb" "/usr/share/locale/*/LC_MESSAGES/orlis_kcm_digsig.mo"
 fi
@@ -85,7 +86,7 @@ contains "$standins_deb" \
     /usr/bin/tovi-wmfunc \
     /usr/lib/orlis-kcm-digsig/gnupg-standin/gpg \
     /usr/lib/orlis-kcm-digsig/gnupg-standin/gpgconf
-lacks "$standins_deb" orlis_kcm_digsig.so keywright kservices5
+lacks "$standins_deb" orlis_kcm_digsig.so keywright kservices5 programs.policy
 # Stand-ins that come with the helpers and bsign sources: none may be left out.
 if [ -f "$source_dir/platform/helpers/CMakeLists.txt" ]; then
     contains "$standins_deb" \
@@ -97,8 +98,18 @@ if [ -f "$source_dir/platform/helpers/CMakeLists.txt" ]; then
         "/usr/share/dbus-1/system.d/ru.orlis.kcm.digsig.conf"
 fi
 if [ -f "$source_dir/platform/bsign/CMakeLists.txt" ]; then
-    contains "$standins_deb" /usr/bin/bsign
+    contains "$standins_deb" /usr/bin/bsign /usr/share/polkit-1/actions/ru.orlis.kcm.digsig.bsign.policy
 fi
+# pkexec hands a program DISPLAY and XAUTHORITY only under an action that allows it.
+for policy in "$root"/usr/share/polkit-1/actions/ru.orlis.kcm.digsig.programs.policy "$root"/usr/share/polkit-1/actions/ru.orlis.kcm.digsig.bsign.policy; do
+    [ -e "$policy" ] || continue
+    paths=$(grep -c 'org.freedesktop.policykit.exec.path">/' "$policy")
+    if [ "$paths" -gt 0 ] && [ "$(grep -c 'org.freedesktop.policykit.exec.allow_gui">true<' "$policy")" -eq "$paths" ]; then
+        pass "$(basename "$policy") lets every program it covers open windows"
+    else
+        fail "$(basename "$policy") lacks exec.path or allow_gui"
+    fi
+done
 
 depends=$(dpkg-deb -f "$module_deb" Depends)
 for needed in pkexec gnupg libkcm-secpanel1; do

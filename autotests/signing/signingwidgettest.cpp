@@ -5,6 +5,9 @@
 #include "faketools.h"
 #include "filteredtreeproxymodel.h"
 #include "formcheck.h"
+#include "helperactivity.h"
+#include "helpercall.h"
+#include "keyswidget.h"
 #include "modalanswerer.h"
 #include "signfilemodel.h"
 #include "tempconfig.h"
@@ -24,6 +27,7 @@
 #include <QTest>
 #include <QTreeView>
 
+#include <functional>
 #include <memory>
 
 namespace {
@@ -150,13 +154,16 @@ void finishSigningDialog(ModalAnswerer &answerer, bool *sawSigningMode, const Si
         });
 }
 
-void cancelSigningDialog(ModalAnswerer &answerer)
+void cancelSigningDialog(ModalAnswerer &answerer, const std::function<void()> &duringRun = {})
 {
     answerer.answerWhen(
         [](QWidget *window) {
             return window->findChild<QPlainTextEdit *>(QStringLiteral("logPlainTextEdit"))->toPlainText().contains(QLatin1String("signed successfully"));
         },
-        [](QWidget *window) {
+        [=](QWidget *window) {
+            if (duringRun) {
+                duringRun();
+            }
             window->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Cancel)->click();
         });
 }
@@ -198,6 +205,7 @@ private Q_SLOTS:
     void failedRunLeavesSigningMode();
     void cancelCountsAsCompleted();
     void backgroundUpdateFailureAndWarnings();
+    void longActionsHoldSignAndKeyCreation();
     void rebuild();
 
 private:
@@ -611,6 +619,51 @@ void SigningWidgetTest::backgroundUpdateFailureAndWarnings()
     QCOMPARE(updates.at(1), (QVariantList {true, QStringLiteral("update failed")}));
     QTest::qWait(50);
     QCOMPARE(updates.count(), 2);
+}
+
+// The signing run and the boot-list update hold the helper: Sign and "Create new key" wait
+// for them and come back by themselves.
+void SigningWidgetTest::longActionsHoldSignAndKeyCreation()
+{
+    SignTree tree;
+    FakeHelperBackend backend;
+    scriptKeys(backend);
+    HelperScript neverEnds;
+    neverEnds.progress = {fileFinished(tree.path(QStringLiteral("prog")), 0)};
+    neverEnds.neverFinishes = true;
+    backend.script(SetupSigning, neverEnds);
+    backend.script(Change, neverEnds);
+
+    SigningWidget widget(&m_panel);
+    KeysWidget keys;
+    auto createKey = keys.findChild<QPushButton *>(QStringLiteral("createKeyButton"));
+    QSignalSpy updates(&widget, &SigningWidget::finishUpdate);
+    chooseMode(widget, 2);
+    tree.reveal(widget);
+    QVERIFY(tick(widget, tree.root()));
+
+    ModalAnswerer answerer;
+    QString busyDuringRun;
+    bool signEnabledDuringRun = true;
+    answerer.answer(acceptKeyDialog(false));
+    cancelSigningDialog(answerer, [&]() {
+        busyDuringRun = HelperActivity::instance()->description(HelperCall::DigsigNamespace);
+        signEnabledDuringRun = signButton(widget)->isEnabled();
+    });
+    answerer.press(QDialogButtonBox::Yes);
+    signButton(widget)->click();
+    QCOMPARE(busyDuringRun, QStringLiteral("Signing files…"));
+    QVERIFY(!signEnabledDuringRun);
+
+    QCOMPARE(updates.count(), 1);
+    QCOMPARE(HelperActivity::instance()->description(HelperCall::DigsigNamespace), QStringLiteral("Updating the list of files verified at boot…"));
+    QVERIFY(!signButton(widget)->isEnabled());
+    QVERIFY(!createKey->isEnabled());
+
+    backend.jobs().last()->kill(KJob::EmitResult);
+    QCOMPARE(updates.count(), 2);
+    QVERIFY(signButton(widget)->isEnabled());
+    QVERIFY(createKey->isEnabled());
 }
 
 void SigningWidgetTest::rebuild()

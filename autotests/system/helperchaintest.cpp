@@ -290,6 +290,14 @@ void HelperChainTest::keyListDuringUpdateDoesNotHang()
     QTRY_VERIFY_WITH_TIMEOUT(!warnings.isEmpty(), 30000);
     QVERIFY(updateFinished.isEmpty()); // the update is still running
 
+    // A call waits in line no longer than its timeout, then fails as busy.
+    HelperJob *hurried = HelperCall::execute(HelperCall::action(QStringLiteral("%1.keyslist"), HelperCall::DigsigNamespace, 300));
+    hurried->setAutoDelete(false);
+    QVERIFY(finishes(hurried, 10000));
+    QCOMPARE(hurried->error(), int(KAuth::ActionReply::HelperBusyError));
+    QVERIFY(updateFinished.isEmpty());
+    delete hurried;
+
     HelperJob *keys = HelperCall::execute(HelperCall::action(QStringLiteral("%1.keyslist"), HelperCall::DigsigNamespace));
     const bool keysFinished = finishes(keys, 60000);
     // The key list waits for the update to end; a helper reached while busy would never answer.

@@ -50,6 +50,26 @@ for language in "${languages[@]}"; do
     done
 done
 
+# polkit actions carry their translations in the file itself: every description and message
+# needs one per language.
+policies=$(find "$top" \( -name .git -o -name 'build*' -o -name 'obj-*' \) -prune -o -name '*.policy.in' -print)
+for policy in $policies; do
+    for language in "${languages[@]}"; do
+        missing=$(python3 - "$policy" "$language" <<'PY'
+import sys
+import xml.etree.ElementTree as tree
+lang = "{http://www.w3.org/XML/1998/namespace}lang"
+for action in tree.parse(sys.argv[1]).getroot().iter("action"):
+    for kind in ("description", "message"):
+        languages = [element.get(lang) for element in action.iter(kind)]
+        if None in languages and sys.argv[2] not in languages:
+            print(action.get("id"), kind)
+PY
+        ) || missing="unreadable"
+        [ -z "$missing" ] || fail "$policy lacks $language texts: $missing"
+    done
+done
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures problems; tools/extract-messages.sh --merge brings the catalogs up to date"
     exit 1
