@@ -60,12 +60,7 @@ void SigningPool::launchMore()
             continue;
         }
         BoundedProcess *started = process.get();
-        connect(started, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, [this, started] { finish(started); });
-        connect(started, &QProcess::errorOccurred, this, [this, started](QProcess::ProcessError error) {
-            if (error == QProcess::FailedToStart) {
-                finish(started);
-            }
-        });
+        connect(started, &BoundedProcess::finished, this, [this, started] { finish(started); });
         m_running.emplace_back(file, std::move(process));
     }
     quitWhenDone();

@@ -20,9 +20,10 @@ class BoundedProcess;
 class SigningPool : public QObject
 {
 public:
-    /** Starts bsign for one file, or sends the file's record itself and answers nullptr. */
+    /** Starts bsign for one file, or sends the file's record itself (refused, or bsign could
+     *  not start) and answers nullptr. */
     using Launcher = std::function<std::unique_ptr<BoundedProcess>(const QString &file)>;
-    /** Sends the record of a file whose bsign ended, could not start or ran out of time. */
+    /** Sends the record of a file whose bsign ended or ran out of time. */
     using Reporter = std::function<void(const QString &file, BoundedProcess *process, bool timedOut)>;
 
     static constexpr int PollMilliseconds = 100;

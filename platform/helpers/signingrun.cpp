@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 
 #include <fcntl.h>
@@ -180,12 +181,13 @@ std::unique_ptr<BoundedProcess> SigningRun::startBsign(const HelperEnvironment &
         processEnvironment.insert(QStringLiteral("XAUTHORITY"), request.xauthority);
     }
     auto bsign = std::make_unique<BoundedProcess>();
-    bsign->setProcessEnvironment(processEnvironment);
-    bsign->setStandardInputFile(QProcess::nullDevice());
-    bsign->setStandardOutputFile(QProcess::nullDevice());
-    bsign->setStandardErrorFile(QProcess::nullDevice());
-    bsign->startBounded(environment.bsignProgram(),
-        {QStringLiteral("--sign"), QStringLiteral("--kind"), kindArgument(request.mode), QStringLiteral("--key"), request.keyId, QStringLiteral("--"), file});
+    bsign->setEnvironment(processEnvironment);
+    if (!bsign->start(environment.bsignProgram(),
+            {QStringLiteral("--sign"), QStringLiteral("--kind"), kindArgument(request.mode), QStringLiteral("--key"), request.keyId, QStringLiteral("--"),
+                file})) {
+        progress(fileRecord(QStringLiteral("file_error_occured"), file, QProcess::FailedToStart));
+        return nullptr;
+    }
     return bsign;
 }
 
@@ -193,8 +195,8 @@ void SigningRun::reportBsign(const QString &file, BoundedProcess *bsign, bool ti
 {
     if (timedOut) {
         progress(fileRecord(QStringLiteral("file_error_occured"), file, QProcess::Timedout));
-    } else if (bsign->error() == QProcess::FailedToStart || bsign->exitStatus() != QProcess::NormalExit) {
-        progress(fileRecord(QStringLiteral("file_error_occured"), file, bsign->error()));
+    } else if (!bsign->exitedNormally()) {
+        progress(fileRecord(QStringLiteral("file_error_occured"), file, QProcess::Crashed));
     } else {
         progress(fileRecord(QStringLiteral("file_finished"), file, bsign->exitCode()));
     }
