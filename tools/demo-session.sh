@@ -94,4 +94,64 @@ demo_screenshots() { # <kcmshell5 window id> <directory>
     demo_click 50 335  # expand xattr_keys
     sleep 1
     demo_shot "$panel" "$shots/keys-tab.png"
+    demo_create_key "$panel" "$shots"
+}
+
+# "Create new key" as an administrator does it: keywright runs as root through pkexec, and
+# root's agent asks for the new key's pass phrase in the real pinentry-qt on this display.
+demo_create_key() { # <kcmshell5 window id> <directory>
+    local panel=$1 shots=$2 window
+    demo_click 99 285 # "Create new key"
+    window=$(demo_window "Create key") || return 1
+    demo_point_at "$window"
+    xdotool type --delay 40 "Demo Signer"
+    demo_keys Tab
+    xdotool type --delay 40 "signer@example.org"
+    demo_keys Tab
+    xdotool type --delay 40 "made in the demo"
+    demo_keys Return
+    window=$(demo_pinentry_window) || return 1
+    demo_point_at "$window"
+    xdotool type --delay 60 "Demo-Pass-2026!"
+    demo_keys Tab
+    xdotool type --delay 60 "Demo-Pass-2026!"
+    sleep 0.5
+    demo_shot "$window" "$shots/pinentry.png"
+    demo_keys Return
+    # The success box names the fingerprint; the key file then appears in the tree.
+    window=$(demo_message_box "$panel") || return 1
+    sleep 0.5
+    demo_shot "$window" "$shots/key-created.png"
+    demo_point_at "$window"
+    demo_keys Return
+    sleep 3
+    demo_shot "$panel" "$shots/keys-tab-new-key.png"
+}
+
+# Waits up to 120 s for a message box of the module (a window of kcmshell5 that is neither
+# the module nor the key dialog); prints its id.
+demo_message_box() { # <kcmshell5 window id>
+    local id name
+    for _ in $(seq 1 600); do
+        for id in $(xdotool search --onlyvisible --class kcmshell5 2>/dev/null); do
+            name=$(xdotool getwindowname "$id" 2>/dev/null)
+            case "$name" in *"Create key"*) continue ;; esac
+            [ "$id" != "$1" ] && { echo "$id"; return 0; }
+        done
+        sleep 0.2
+    done
+    echo "demo: no message box" >&2
+    return 1
+}
+
+# Waits up to 60 s for pinentry's window; prints its id.
+demo_pinentry_window() {
+    local id
+    for _ in $(seq 1 300); do
+        id=$(xdotool search --onlyvisible --class pinentry 2>/dev/null | tail -n 1)
+        [ -n "$id" ] && { echo "$id"; return 0; }
+        sleep 0.2
+    done
+    echo "demo: pinentry showed no window" >&2
+    return 1
 }

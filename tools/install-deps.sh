@@ -6,7 +6,7 @@ packages="
     build-essential cmake ninja-build extra-cmake-modules pkg-config
     qtbase5-dev qttools5-dev
     libkf5configwidgets-dev libkf5coreaddons-dev libkf5i18n-dev libkf5widgetsaddons-dev libkf5auth-dev
-    libgpgmepp-dev libgpgme-dev gnupg gpg-agent
+    libgpgmepp-dev libgpgme-dev gnupg gpg-agent pinentry-qt
     clang libclang-rt-14-dev
     kde-cli-tools breeze-icon-theme oxygen-icon-theme
     dbus dbus-x11 polkitd pkexec

@@ -46,7 +46,7 @@ chmod o+rx "$demo" 2>/dev/null || true
 
 # The real helpers behind a private system bus and polkitd, which lets the demo user apply,
 # sign, create keys and check signatures; a GOST key and programs to sign under /opt/demo.
-sandbox_top=$top sandbox_layers="$demo/layers"
+sandbox_top=$top sandbox_layers="$demo/layers" SANDBOX_REAL_PINENTRY=1
 . "$top/tools/sandbox-bus.sh"
 . "$top/tools/demo-session.sh"
 sandbox_start "$prefix" "$demo/state" "$user"

@@ -125,8 +125,9 @@ CONF
 # keywright runs under pkexec, whose PATH starts with /usr/sbin: a gpgconf there hands over
 # to the GOST-capable one on /usr/local/sbin, so GpgME uses that engine. Only gpgconf: a
 # second copy of the stand-ins on the helpers' PATH would take the first for the real gpg.
-# The agent asks /usr/bin/pinentry-qt for pass phrases; a stub answers at once with a
-# fixed one, so nothing waits for a person.
+# The agent asks /usr/bin/pinentry-qt for pass phrases; in tests a stub answers at once with
+# a fixed one, so nothing waits for a person. The demo (SANDBOX_REAL_PINENTRY=1) keeps the
+# real one, whose window it types into.
 sandbox_install_key_generation() { # <state directory>
     cat >"$1/gpgconf" <<'GPGCONF'
 #!/bin/sh
@@ -134,7 +135,9 @@ PATH=/usr/local/sbin:/usr/bin:/bin exec /usr/local/sbin/gpgconf "$@"
 GPGCONF
     chmod 0755 "$1/gpgconf"
     sandbox_bind "$1/gpgconf" /usr/sbin/gpgconf
-    sandbox_bind "$sandbox_top/autotests/keywright/pinentry-stub" /usr/bin/pinentry-qt
+    if [ "${SANDBOX_REAL_PINENTRY:-}" != 1 ]; then
+        sandbox_bind "$sandbox_top/autotests/keywright/pinentry-stub" /usr/bin/pinentry-qt
+    fi
 }
 
 # Everything the helpers touch, inside the namespace: their programs (the bsign and boot
