@@ -6,12 +6,16 @@
 #include "keyactions.h"
 #include "settingswriter.h"
 #include "signinglog.h"
+#include "boundedprocess.h"
+#include "signingpool.h"
 #include "signingrun.h"
 #include "treelister.h"
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -114,6 +118,7 @@ private Q_SLOTS:
     void signingRefusesBadRequests();
     void signingReportsMissingLinkedAndSpecialFiles();
     void signingRunsInParallelEachFileOnceAndStops();
+    void overdueOrMissingBsignIsRecorded();
     void templatesAddDirectoriesAndFilesOnce();
 
     void exportRefusesBadArguments_data();
@@ -511,6 +516,34 @@ void HelperActionsTest::signingRunsInParallelEachFileOnceAndStops()
     QCOMPARE(records, 0);
     const QByteArray sleeper = readFile(pidFile).trimmed();
     QTRY_VERIFY_WITH_TIMEOUT(!readFile(QStringLiteral("/proc/") + QString::fromLatin1(sleeper) + QStringLiteral("/stat")).contains(" S "), 5000);
+}
+
+void HelperActionsTest::overdueOrMissingBsignIsRecorded()
+{
+    // A bsign over its time is killed with what it started and recorded as timed out.
+    SigningPool pool(
+        2, 200,
+        [](const QString &) {
+            auto sleeper = std::make_unique<BoundedProcess>();
+            return sleeper->start(QStringLiteral("/bin/sleep"), {QStringLiteral("30")}) ? std::move(sleeper) : nullptr;
+        },
+        [](const QString &, BoundedProcess *, bool timedOut) { QVERIFY(timedOut); }, [] { return false; });
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(pool.run({QStringLiteral("one"), QStringLiteral("two")}));
+    QVERIFY(clock.elapsed() < 10000);
+
+    // A bsign that cannot start is a process error of that file.
+    const QString file = m_root->path() + QStringLiteral("/file");
+    writeFile(file, "x");
+    QList<QVariantMap> records;
+    const QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), QStringList {file}},
+        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")}, {QStringLiteral("mode"), 0}, {QStringLiteral("DISPLAY"), QString()},
+        {QStringLiteral("XAUTHORITY"), QString()}};
+    SigningRun::run(
+        HelperEnvironment(m_root->path(), m_root->path() + QStringLiteral("/no-bsign"), environment().updateProgram()), arguments, int(getuid()),
+        [&records](const QVariantMap &record) { records.append(record); }, [] { return false; });
+    QCOMPARE(records, (QList<QVariantMap> {{{QStringLiteral("file_error_occured"), QVariantMap {{file, int(QProcess::FailedToStart)}}}}}));
 }
 
 void HelperActionsTest::templatesAddDirectoriesAndFilesOnce()
