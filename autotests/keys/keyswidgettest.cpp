@@ -251,7 +251,10 @@ void KeysWidgetTest::slowKeyProgramIsAwaitedAndExported()
     KeyManager::setProgramForTesting(keywright.path());
     KeyManager::setWaitForTesting(300);
     KeysWidget widget;
-    StallProbe probe;
+    // Probes the wait for the program itself: opening dialogs may take longer under the
+    // sanitizers, and is not what this guards.
+    std::unique_ptr<StallProbe> probe;
+    qint64 longestStallWhileWaiting = -1;
 
     ModalAnswerer answerer;
     answerer.answer([](QWidget *dialog) { createKeyNamed(dialog, QStringLiteral("Administrator")); });
@@ -266,7 +269,11 @@ void KeysWidgetTest::slowKeyProgramIsAwaitedAndExported()
             return;
         }
         shownTexts.append(label->text());
+        if (shownTexts.size() == 1) {
+            probe = std::make_unique<StallProbe>();
+        }
         if (shownTexts.size() == 2) {
+            longestStallWhileWaiting = probe->longestStallMs();
             QTest::keyClick(dialog, Qt::Key_Escape);
             dialog->reject();
             QFile answer(keywright.filePath(QStringLiteral("answer")));
@@ -282,7 +289,7 @@ void KeysWidgetTest::slowKeyProgramIsAwaitedAndExported()
             QStringLiteral("The key generation program is still running. Waiting for it to finish…")}));
     QCOMPARE(answerer.seenTexts(), QStringList {QStringLiteral("Key generated successfully.\nFingerprint: ") + Fingerprint});
     QCOMPARE(backend.callNames(), (QStringList {AccessAction, ExportAction}));
-    QVERIFY2(probe.longestStallMs() < 100, qPrintable(QString::number(probe.longestStallMs())));
+    QVERIFY2(longestStallWhileWaiting >= 0 && longestStallWhileWaiting < 100, qPrintable(QString::number(longestStallWhileWaiting)));
 }
 
 void KeysWidgetTest::cancelledCreationExportsNothing()
