@@ -179,13 +179,9 @@ Bsign *SignFileModel::nextProcess()
 
 void SignFileModel::startNextProcess() const
 {
-    auto *self = const_cast<SignFileModel *>(this);
     const int allowed = m_authorised ? parallelChecks() : 1;
-    while (m_running.size() < allowed) {
-        Bsign *process = self->nextProcess();
-        if (!process) {
-            return;
-        }
+    while (m_running.size() < allowed && !m_queue.isEmpty()) {
+        Bsign *process = m_queue.takeFirst();
         // A row forgotten or gone while it waited is not checked.
         if (!isAwaited(process->index())) {
             delete process; // never started, and not inside one of its signals

@@ -7,8 +7,6 @@
 #include <QDateTime>
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -85,17 +83,26 @@ bool BsignCommand::hasElfMagic(int fd)
 
 NoFollowOpen::Descriptor BsignCommand::openFile(const QString &path, int *problem)
 {
-    NoFollowOpen::Descriptor file = NoFollowOpen::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (!file.isValid()) {
-        *problem = errno == ENOENT ? FileNotFound : (errno == EACCES || errno == EPERM) ? PermissionDenied : InvalidArgument;
-        return file;
+    NoFollowOpen::Refusal refusal = NoFollowOpen::Accepted;
+    NoFollowOpen::Descriptor file = NoFollowOpen::openRegularFile(path, &refusal);
+    switch (refusal) {
+    case NoFollowOpen::Accepted:
+        *problem = Success;
+        break;
+    case NoFollowOpen::Missing:
+        *problem = FileNotFound;
+        break;
+    case NoFollowOpen::Denied:
+        *problem = PermissionDenied;
+        break;
+    case NoFollowOpen::Directory:
+        *problem = IsDirectory;
+        break;
+    case NoFollowOpen::LinkOrNotRegular:
+    case NoFollowOpen::PseudoFileSystem:
+        *problem = InvalidArgument;
+        break;
     }
-    struct stat status {};
-    if (fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode) || NoFollowOpen::isOnPseudoFileSystem(file.fd())) {
-        *problem = S_ISDIR(status.st_mode) ? IsDirectory : InvalidArgument;
-        return NoFollowOpen::Descriptor();
-    }
-    *problem = Success;
     return file;
 }
 

@@ -132,9 +132,9 @@ NoFollowOpen::Descriptor NoFollowOpen::openRegularFile(const QString &path, Refu
         *refusal = errno == ENOENT ? Missing : (errno == EACCES || errno == EPERM) ? Denied : LinkOrNotRegular;
         return file;
     }
-    struct stat status;
+    struct stat status {};
     if (fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode)) {
-        *refusal = LinkOrNotRegular;
+        *refusal = S_ISDIR(status.st_mode) ? Directory : LinkOrNotRegular;
         return Descriptor();
     }
     if (isOnPseudoFileSystem(file.fd())) {
@@ -152,21 +152,4 @@ bool NoFollowOpen::isOnPseudoFileSystem(int fd)
         return true;
     }
     return isPseudoMagic(fileSystem.f_type) || isOnDevtmpfs(fd, fileSystem.f_type);
-}
-
-QString NoFollowOpen::refusalText(Refusal refusal, const QString &path)
-{
-    switch (refusal) {
-    case Accepted:
-        break;
-    case Missing:
-        return QStringLiteral("%1 does not exist").arg(path);
-    case Denied:
-        return QStringLiteral("%1 can not be opened: permission denied").arg(path);
-    case LinkOrNotRegular:
-        return QStringLiteral("%1 is a symbolic link, lies below one, or is not a regular file").arg(path);
-    case PseudoFileSystem:
-        return QStringLiteral("%1 lies on a pseudo file system").arg(path);
-    }
-    return QString();
 }

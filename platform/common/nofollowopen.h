@@ -19,6 +19,7 @@ public:
         Accepted,
         Missing,
         Denied,
+        Directory,
         LinkOrNotRegular,
         PseudoFileSystem,
     };
@@ -53,7 +54,4 @@ public:
 
     /** True when @p fd lies on a pseudo file system. */
     static bool isOnPseudoFileSystem(int fd);
-
-    /** A readable text for @p refusal of @p path. */
-    static QString refusalText(Refusal refusal, const QString &path);
 };

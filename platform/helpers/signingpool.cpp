@@ -30,13 +30,14 @@ bool SigningPool::run(const QStringList &files)
     m_files = files;
     m_next = 0;
     QEventLoop loop;
-    m_quit = [&loop] { loop.quit(); };
+    m_loop = &loop;
     QTimer poller;
     poller.setInterval(PollMilliseconds);
     connect(&poller, &QTimer::timeout, this, &SigningPool::poll);
     poller.start();
     QTimer::singleShot(0, this, &SigningPool::launchMore);
     loop.exec();
+    m_loop = nullptr;
     return !m_stopping;
 }
 
@@ -111,6 +112,8 @@ void SigningPool::poll()
 void SigningPool::quitWhenDone()
 {
     if (m_running.empty() && (m_stopping || m_next >= m_files.size())) {
-        m_quit();
+        if (m_loop) {
+            m_loop->quit();
+        }
     }
 }

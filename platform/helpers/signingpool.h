@@ -10,6 +10,7 @@
 #include <vector>
 
 class BoundedProcess;
+class QEventLoop;
 
 /**
  * Runs one bsign per file with several at once. The first file that is really signed runs
@@ -57,5 +58,5 @@ private:
     bool m_stopping = false;
     std::vector<std::pair<QString, std::unique_ptr<BoundedProcess>>> m_running;
     std::vector<BoundedProcess *> m_overdue;
-    std::function<void()> m_quit;
+    QEventLoop *m_loop = nullptr;
 };
