@@ -198,8 +198,7 @@ bool SignFileModel::isAwaited(const QPersistentModelIndex &index) const
         return false;
     }
     const auto known = m_cache.constFind(QPersistentModelIndex(commonIndex(index)));
-    return known != m_cache.constEnd()
-        && (known->elfStatus == FileSignatureStatus::StatusPending || known->xattrStatus == FileSignatureStatus::StatusPending);
+    return known != m_cache.constEnd() && (known->elfStatus == FileSignatureStatus::StatusPending || known->xattrStatus == FileSignatureStatus::StatusPending);
 }
 
 Bsign *SignFileModel::takeReporter()

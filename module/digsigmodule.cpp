@@ -22,8 +22,7 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-namespace
-{
+namespace {
 constexpr int ChangeTimeout = 480000;
 constexpr int RebootToolWait = 30000;
 
@@ -34,7 +33,8 @@ QString &rebootTool()
 }
 }
 
-struct DigsigModule::Form {
+struct DigsigModule::Form
+{
     QVBoxLayout *verticalLayout;
 };
 
@@ -64,9 +64,7 @@ void DigsigModule::setRebootToolForTesting(const QString &program)
     rebootTool() = program;
 }
 
-void DigsigModule::defaults()
-{
-}
+void DigsigModule::defaults() { }
 
 void DigsigModule::access()
 {
@@ -167,11 +165,8 @@ void DigsigModule::showApplyOutcome(bool succeeded)
 
 void DigsigModule::rebootRequest() const
 {
-    const auto answer = QMessageBox::question(nullptr,
-                                              i18nd("orlis_kcm_digsig", "Reboot system"),
-                                              i18nd("orlis_kcm_digsig", "To apply settings need reboot system.\nReboot now?"),
-                                              QMessageBox::Yes | QMessageBox::No,
-                                              QMessageBox::NoButton);
+    const auto answer = QMessageBox::question(nullptr, i18nd("orlis_kcm_digsig", "Reboot system"),
+        i18nd("orlis_kcm_digsig", "To apply settings need reboot system.\nReboot now?"), QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
     if (answer != QMessageBox::Yes) {
         return;
     }

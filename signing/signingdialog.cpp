@@ -131,8 +131,8 @@ void SigningDialog::leaveOutUnsafeFiles()
             ++file;
             continue;
         }
-        addMessageToLog(i18nd(Domain, "File \"%1\" left out: its name contains a line break or another control character.", visiblePath(*file)),
-            Bsign::InvalidArgument);
+        addMessageToLog(
+            i18nd(Domain, "File \"%1\" left out: its name contains a line break or another control character.", visiblePath(*file)), Bsign::InvalidArgument);
         file = m_files.erase(file);
     }
 }

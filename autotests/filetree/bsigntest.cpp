@@ -174,8 +174,8 @@ void BsignTest::verificationResult_data()
     QTest::newRow("failed check echoes the path") << "good xattr good signer: ABCDEF" << QFile::encodeName(echoed + QStringLiteral(": cannot check (1)\n")) << 1
                                                   << false << false << false << false;
     const QString named = m_files.filePath(QStringLiteral("xattr good"));
-    QTest::newRow("report names the path") << "xattr good" << QFile::encodeName(named + QStringLiteral(":\nxattr signature: none\n")) << 65 << false
-                                           << false << true << true;
+    QTest::newRow("report names the path") << "xattr good" << QFile::encodeName(named + QStringLiteral(":\nxattr signature: none\n")) << 65 << false << false
+                                           << true << true;
     QTest::newRow("crash") << "crash" << sampleReport("Result: good ELF signature\n") << 0 << false << false << false << false;
 }
 

@@ -148,14 +148,12 @@ void KeywrightProgramTest::reportsMissingOption()
 void KeywrightProgramTest::keepsTheRestOfTheAgentConfiguration()
 {
     // The stock engine refuses the key after the agent was set up.
-    const Run run = runInSandbox({QStringLiteral("--agent")},
-        {QStringLiteral("--genkey"), QStringLiteral("Ivan Petrov")},
+    const Run run = runInSandbox({QStringLiteral("--agent")}, {QStringLiteral("--genkey"), QStringLiteral("Ivan Petrov")},
         "# root's agent\npinentry-program /usr/bin/pinentry-curses\ndefault-cache-ttl 600\n");
     SKIP_WITHOUT_SANDBOX(run);
 
     QCOMPARE(run.exitCode, 1);
-    QCOMPARE(run.agentConfiguration,
-        QByteArray("# root's agent\npinentry-program /usr/bin/pinentry-qt\ndefault-cache-ttl 600\n"));
+    QCOMPARE(run.agentConfiguration, QByteArray("# root's agent\npinentry-program /usr/bin/pinentry-qt\ndefault-cache-ttl 600\n"));
 }
 
 void KeywrightProgramTest::stopsAtAnUnknownOption()
@@ -199,8 +197,8 @@ void KeywrightProgramTest::refusesControlCharacters()
     QFETCH(QStringList, values);
 
     const QByteArray rootsOwn = "default-cache-ttl 600\n";
-    const Run run = runInSandbox({QStringLiteral("--agent"), QStringLiteral("--path"), QStringLiteral(GNUPG_STANDIN_DIR)},
-        QStringList {QStringLiteral("--genkey")} + values, rootsOwn);
+    const Run run = runInSandbox(
+        {QStringLiteral("--agent"), QStringLiteral("--path"), QStringLiteral(GNUPG_STANDIN_DIR)}, QStringList {QStringLiteral("--genkey")} + values, rootsOwn);
     SKIP_WITHOUT_SANDBOX(run);
 
     QCOMPARE(run.exitCode, 1);

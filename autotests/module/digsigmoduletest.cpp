@@ -1,5 +1,5 @@
-#include "controlpanelwidget.h"
 #include "digsigmodule.h"
+#include "controlpanelwidget.h"
 #include "digsigsettingsdata.h"
 #include "fakehelperbackend.h"
 #include "helpercall.h"
@@ -20,8 +20,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace
-{
+namespace {
 const QString ChangeAction = QStringLiteral("ru.orlis.kcm.digsig.change");
 }
 
@@ -154,7 +153,7 @@ void DigsigModuleTest::onlyFirstAccessImportsVendorKeys()
     FakeHelperBackend helper;
     DigsigModule module(nullptr, {});
     module.access();
-    QCOMPARE(helper.callNames(), QStringList{QStringLiteral("ru.orlis.kcm.digsig.keyslist")});
+    QCOMPARE(helper.callNames(), QStringList {QStringLiteral("ru.orlis.kcm.digsig.keyslist")});
     QVERIFY(helper.calls().first().arguments.contains(QStringLiteral("import_zelmark_keys")));
     module.access();
     QCOMPARE(helper.calls().size(), 1);
@@ -177,7 +176,7 @@ void DigsigModuleTest::applySendsTheSettings()
     answerer.press(QDialogButtonBox::No); // reboot question
     m_module->change();
 
-    QCOMPARE(helper.callNames(), QStringList{ChangeAction});
+    QCOMPARE(helper.callNames(), QStringList {ChangeAction});
     const auto call = helper.calls().first();
     QCOMPARE(call.helperId, QStringLiteral("ru.orlis.kcm.digsig"));
     QCOMPARE(call.timeout, 480000);
@@ -190,7 +189,7 @@ void DigsigModuleTest::applySendsTheSettings()
 
     QCOMPARE(lastMessageText(), QStringLiteral("Changes applied successfully"));
     QCOMPARE(lastMessageType(), KMessageWidget::Positive);
-    QCOMPARE(answerer.seenTitles(), QStringList{QStringLiteral("Reboot system")});
+    QCOMPARE(answerer.seenTitles(), QStringList {QStringLiteral("Reboot system")});
     QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Idle);
     QVERIFY(rebootRecord().isEmpty());
 }
@@ -205,7 +204,7 @@ void DigsigModuleTest::applyDeclinedRunsNothing()
     m_module->change();
 
     QCOMPARE(answerer.answeredCount(), 1);
-    QCOMPARE(answerer.seenTitles(), QStringList{QStringLiteral("Warning")});
+    QCOMPARE(answerer.seenTitles(), QStringList {QStringLiteral("Warning")});
     QVERIFY(helper.calls().isEmpty());
     QVERIFY(messages()->messages().isEmpty());
     QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Idle);
@@ -261,7 +260,7 @@ void DigsigModuleTest::rebootAnswer()
     ModalAnswerer answerer;
     answerer.press(QDialogButtonBox::StandardButton(answer));
     m_module->change();
-    QCOMPARE(answerer.seenTexts(), QStringList{QStringLiteral("To apply settings need reboot system.\nReboot now?")});
+    QCOMPARE(answerer.seenTexts(), QStringList {QStringLiteral("To apply settings need reboot system.\nReboot now?")});
     QCOMPARE(rebootRecord(), expectedRecord);
 }
 
@@ -272,7 +271,8 @@ void DigsigModuleTest::backgroundUpdateShowsState_data()
     QTest::addColumn<int>("expectedType");
 
     QTest::newRow("success") << QString() << QStringLiteral("Changes applied successfully") << int(KMessageWidget::Positive);
-    QTest::newRow("failure") << QStringLiteral("boot image not written") << QStringLiteral("Applying changes occurred with errors") << int(KMessageWidget::Error);
+    QTest::newRow("failure") << QStringLiteral("boot image not written") << QStringLiteral("Applying changes occurred with errors")
+                             << int(KMessageWidget::Error);
 }
 
 void DigsigModuleTest::backgroundUpdateShowsState()

@@ -2,11 +2,11 @@
 // of bad inputs per action, each refused with an error and without writing anything.
 
 #include "bootlistupdater.h"
+#include "boundedprocess.h"
 #include "helperenvironment.h"
 #include "keyactions.h"
 #include "settingswriter.h"
 #include "signinglog.h"
-#include "boundedprocess.h"
 #include "signingpool.h"
 #include "signingrun.h"
 #include "treelister.h"
@@ -457,8 +457,8 @@ void HelperActionsTest::signingReportsMissingLinkedAndSpecialFiles()
     QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     const QString xauthority = m_root->path() + QStringLiteral("/xauth");
     writeFile(xauthority, "cookie");
-    const QStringList files {m_root->path() + QStringLiteral("/missing"), link, QStringLiteral("/dev/null"), belowLink, fifo, QStringLiteral("/proc/self/status"),
-        QStringLiteral("/sys/kernel/notes"), file};
+    const QStringList files {m_root->path() + QStringLiteral("/missing"), link, QStringLiteral("/dev/null"), belowLink, fifo,
+        QStringLiteral("/proc/self/status"), QStringLiteral("/sys/kernel/notes"), file};
     const QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), files},
         {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")}, {QStringLiteral("mode"), 0},
         {QStringLiteral("DISPLAY"), QStringLiteral(":0.1")}, {QStringLiteral("XAUTHORITY"), xauthority}};
@@ -485,12 +485,13 @@ void HelperActionsTest::signingRunsInParallelEachFileOnceAndStops()
     }
     const QString calls = m_root->path() + QStringLiteral("/calls");
     const QString countingBsign = m_root->path() + QStringLiteral("/counting-bsign");
-    writeFile(countingBsign, "#!/bin/sh\nfor last; do :; done\necho \"start $last\" >>" + QFile::encodeName(calls) + "\nsleep 0.05\necho \"end $last\" >>"
-            + QFile::encodeName(calls) + "\n",
+    writeFile(countingBsign,
+        "#!/bin/sh\nfor last; do :; done\necho \"start $last\" >>" + QFile::encodeName(calls) + "\nsleep 0.05\necho \"end $last\" >>" + QFile::encodeName(calls)
+            + "\n",
         QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), files},
-        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")}, {QStringLiteral("mode"), 0}, {QStringLiteral("DISPLAY"), QString()},
-        {QStringLiteral("XAUTHORITY"), QString()}};
+        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")}, {QStringLiteral("mode"), 0},
+        {QStringLiteral("DISPLAY"), QString()}, {QStringLiteral("XAUTHORITY"), QString()}};
     QStringList recorded;
     const HelperResult result = SigningRun::run(
         HelperEnvironment(m_root->path(), countingBsign, environment().updateProgram()), arguments, int(getuid()),
@@ -507,7 +508,8 @@ void HelperActionsTest::signingRunsInParallelEachFileOnceAndStops()
     // A stop while bsign runs kills it and everything it started.
     const QString slowBsign = m_root->path() + QStringLiteral("/slow-bsign");
     const QString pidFile = m_root->path() + QStringLiteral("/child.pid");
-    writeFile(slowBsign, "#!/bin/sh\nsleep 60 &\necho $! >\"$0.tmp\"; mv \"$0.tmp\" " + QFile::encodeName(pidFile) + "\nwait\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    writeFile(slowBsign, "#!/bin/sh\nsleep 60 &\necho $! >\"$0.tmp\"; mv \"$0.tmp\" " + QFile::encodeName(pidFile) + "\nwait\n",
+        QFileDevice::ReadOwner | QFileDevice::ExeOwner);
     const HelperEnvironment slow(m_root->path(), slowBsign, environment().updateProgram());
     int records = 0;
     const HelperResult stopped = SigningRun::run(
@@ -538,8 +540,8 @@ void HelperActionsTest::overdueOrMissingBsignIsRecorded()
     writeFile(file, "x");
     QList<QVariantMap> records;
     const QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), QStringList {file}},
-        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")}, {QStringLiteral("mode"), 0}, {QStringLiteral("DISPLAY"), QString()},
-        {QStringLiteral("XAUTHORITY"), QString()}};
+        {QStringLiteral("key_id"), QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567")}, {QStringLiteral("mode"), 0},
+        {QStringLiteral("DISPLAY"), QString()}, {QStringLiteral("XAUTHORITY"), QString()}};
     SigningRun::run(
         HelperEnvironment(m_root->path(), m_root->path() + QStringLiteral("/no-bsign"), environment().updateProgram()), arguments, int(getuid()),
         [&records](const QVariantMap &record) { records.append(record); }, [] { return false; });

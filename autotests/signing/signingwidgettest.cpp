@@ -143,9 +143,7 @@ private:
 void finishSigningDialog(ModalAnswerer &answerer, bool *sawSigningMode, const SigningWidget *widget, const QString &file)
 {
     answerer.answerWhen(
-        [](QWidget *window) {
-            return window->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->isEnabled();
-        },
+        [](QWidget *window) { return window->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->isEnabled(); },
         [=](QWidget *window) {
             if (sawSigningMode) {
                 *sawSigningMode = inSigningMode(*widget, file);

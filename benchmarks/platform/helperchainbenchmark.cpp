@@ -30,8 +30,9 @@ QStringList filesIn(const QString &directory)
 double helperRate(const QStringList &files, const QString &fingerprint, int *records)
 {
     KAuth::Action action = HelperCall::action(QStringLiteral("%1.setupsigning"), HelperCall::DigsigNamespace, 2147483647);
-    action.setArguments({{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), files}, {QStringLiteral("key_id"), fingerprint},
-        {QStringLiteral("mode"), 1}, {QStringLiteral("DISPLAY"), QString()}, {QStringLiteral("XAUTHORITY"), QString()}, {QStringLiteral("paths"), QStringList()}});
+    action.setArguments(
+        {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), files}, {QStringLiteral("key_id"), fingerprint}, {QStringLiteral("mode"), 1},
+            {QStringLiteral("DISPLAY"), QString()}, {QStringLiteral("XAUTHORITY"), QString()}, {QStringLiteral("paths"), QStringList()}});
     HelperJob *job = HelperCall::execute(action);
     QObject::connect(job, &HelperJob::newData, [records](const QVariantMap &) { ++*records; });
     QElapsedTimer clock;
@@ -71,8 +72,8 @@ int main(int argc, char **argv)
 
     medianRoundTrip(1); // starts the helper
     const double roundTrip = medianRoundTrip(200);
-    out << "median round trip of a synchronous action: " << QString::number(roundTrip, 'f', 2) << " ms | goal at most 10 ms: "
-        << (roundTrip <= 10 ? "met" : "MISSED") << '\n';
+    out << "median round trip of a synchronous action: " << QString::number(roundTrip, 'f', 2)
+        << " ms | goal at most 10 ms: " << (roundTrip <= 10 ? "met" : "MISSED") << '\n';
     int records = 0;
     const double helper = helperRate(files, arguments.at(2), &records);
     const double ratio = helper / serial;

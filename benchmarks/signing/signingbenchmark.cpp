@@ -221,7 +221,9 @@ int main(int argc, char **argv)
                       .arg(after)
                       .arg(after - before, 0, 10)
                       // Kept log lines are the log itself; without them memory must stay flat.
-                      .arg(saveLog ? QString() : QStringLiteral(", goal flat (under 1 MB): %1").arg(after - before < 1024 ? QStringLiteral("met") : QStringLiteral("MISSED"))));
+                      .arg(saveLog
+                              ? QString()
+                              : QStringLiteral(", goal flat (under 1 MB): %1").arg(after - before < 1024 ? QStringLiteral("met") : QStringLiteral("MISSED"))));
         }
     }
     return 0;

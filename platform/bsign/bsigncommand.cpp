@@ -78,7 +78,11 @@ QString verdictText(const QByteArray &signature, const GpgSignature::Verdict &ve
 bool BsignCommand::hasElfMagic(int fd)
 {
     char magic[4];
-    return pread(fd, magic, sizeof magic, 0) == sizeof magic && QByteArray(magic, sizeof magic) == QByteArray("\x7f" "ELF", 4);
+    return pread(fd, magic, sizeof magic, 0) == sizeof magic
+        && QByteArray(magic, sizeof magic)
+        == QByteArray("\x7f"
+                      "ELF",
+            4);
 }
 
 NoFollowOpen::Descriptor BsignCommand::openFile(const QString &path, int *problem)

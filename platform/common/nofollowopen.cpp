@@ -132,7 +132,9 @@ NoFollowOpen::Descriptor NoFollowOpen::openRegularFile(const QString &path, Refu
         *refusal = errno == ENOENT ? Missing : (errno == EACCES || errno == EPERM) ? Denied : LinkOrNotRegular;
         return file;
     }
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode)) {
         *refusal = S_ISDIR(status.st_mode) ? Directory : LinkOrNotRegular;
         return Descriptor();

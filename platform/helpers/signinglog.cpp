@@ -84,7 +84,9 @@ HelperResult SigningLog::append(const HelperEnvironment &environment, const QVar
     if (!log.isValid()) {
         return HelperResult::failure(QStringLiteral("Can not open file %1: %2").arg(path, systemError()));
     }
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (fstat(log.fd(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return HelperResult::failure(QStringLiteral("%1 is not a regular file").arg(path));
     }

@@ -69,9 +69,7 @@ void SigningPool::launchMore()
 
 void SigningPool::finish(BoundedProcess *process)
 {
-    const auto entry = std::find_if(m_running.begin(), m_running.end(), [process](const auto &running) {
-        return running.second.get() == process;
-    });
+    const auto entry = std::find_if(m_running.begin(), m_running.end(), [process](const auto &running) { return running.second.get() == process; });
     if (entry == m_running.end()) {
         return;
     }

@@ -60,7 +60,9 @@ QString xauthorityProblem(const QString &xauthority, int callerUid)
         return QStringLiteral("XAUTHORITY: %1").arg(problem);
     }
     const NoFollowOpen::Descriptor file = NoFollowOpen::open(xauthority, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    struct stat status {};
+    struct stat status
+    {
+    };
     if (!file.isValid() || fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode) || int(status.st_uid) != callerUid) {
         return QStringLiteral("XAUTHORITY is not a regular file of the calling user");
     }
@@ -140,8 +142,8 @@ QString SigningRun::parse(const QVariantMap &arguments, int callerUid, Request *
     return fileListProblem(request->paths, QStringLiteral("paths"));
 }
 
-HelperResult SigningRun::run(const HelperEnvironment &environment, const QVariantMap &arguments, int callerUid, const ProgressCallback &progress,
-    const StopCheck &stopped)
+HelperResult
+SigningRun::run(const HelperEnvironment &environment, const QVariantMap &arguments, int callerUid, const ProgressCallback &progress, const StopCheck &stopped)
 {
     Request request;
     const QString problem = parse(arguments, callerUid, &request);
@@ -149,8 +151,7 @@ HelperResult SigningRun::run(const HelperEnvironment &environment, const QVarian
         return HelperResult::failure(problem);
     }
     SigningPool pool(
-        SigningPool::defaultWorkers(), BsignMilliseconds,
-        [&](const QString &file) { return startBsign(environment, request, file, progress); },
+        SigningPool::defaultWorkers(), BsignMilliseconds, [&](const QString &file) { return startBsign(environment, request, file, progress); },
         [&progress](const QString &file, BoundedProcess *bsign, bool timedOut) { reportBsign(file, bsign, timedOut, progress); }, stopped);
     if (!pool.run(request.files)) {
         return HelperResult::failure(QStringLiteral("Signing cancelled"));
@@ -163,8 +164,8 @@ HelperResult SigningRun::run(const HelperEnvironment &environment, const QVarian
     return error.isEmpty() ? HelperResult::success() : HelperResult::failure(error);
 }
 
-std::unique_ptr<BoundedProcess> SigningRun::startBsign(const HelperEnvironment &environment, const Request &request, const QString &file,
-    const ProgressCallback &progress)
+std::unique_ptr<BoundedProcess>
+SigningRun::startBsign(const HelperEnvironment &environment, const Request &request, const QString &file, const ProgressCallback &progress)
 {
     // bsign opens the file again the same way; this check spares it the files it would refuse.
     NoFollowOpen::Refusal refusal = NoFollowOpen::Accepted;

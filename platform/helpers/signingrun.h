@@ -28,8 +28,8 @@ public:
     static constexpr int BsignMilliseconds = 120000;
 
     /** @p callerUid is the caller's user, who must own the X authority file it names. */
-    static HelperResult run(const HelperEnvironment &environment, const QVariantMap &arguments, int callerUid, const ProgressCallback &progress,
-        const StopCheck &stopped);
+    static HelperResult
+    run(const HelperEnvironment &environment, const QVariantMap &arguments, int callerUid, const ProgressCallback &progress, const StopCheck &stopped);
 
     /** xattr_control with the templates of @p paths added: "/dir/" for a directory, "//file" for a file. */
     static QString withTemplates(const QString &current, const QStringList &paths);
@@ -47,8 +47,8 @@ private:
 
     static QString parse(const QVariantMap &arguments, int callerUid, Request *request);
     /** bsign started for @p file, or nullptr when the file was refused and its record sent. */
-    static std::unique_ptr<BoundedProcess> startBsign(const HelperEnvironment &environment, const Request &request, const QString &file,
-        const ProgressCallback &progress);
+    static std::unique_ptr<BoundedProcess>
+    startBsign(const HelperEnvironment &environment, const Request &request, const QString &file, const ProgressCallback &progress);
     static void reportBsign(const QString &file, BoundedProcess *bsign, bool timedOut, const ProgressCallback &progress);
     static void exportSigningKey(const HelperEnvironment &environment, const Request &request, const ProgressCallback &progress);
     static QString addTemplates(const HelperEnvironment &environment, const QStringList &paths);

@@ -80,7 +80,11 @@ bool TreeLister::isElf(const QString &path)
     NoFollowOpen::Refusal refusal = NoFollowOpen::Accepted;
     const NoFollowOpen::Descriptor file = NoFollowOpen::openRegularFile(path, &refusal);
     char magic[4];
-    return file.isValid() && pread(file.fd(), magic, sizeof magic, 0) == sizeof magic && QByteArray(magic, sizeof magic) == QByteArray("\x7f" "ELF", 4)
+    return file.isValid() && pread(file.fd(), magic, sizeof magic, 0) == sizeof magic
+        && QByteArray(magic, sizeof magic)
+        == QByteArray("\x7f"
+                      "ELF",
+            4)
         && QFileInfo(path).suffix() != QLatin1String("o");
 }
 
