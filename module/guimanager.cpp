@@ -2,7 +2,10 @@
 
 #include "controlpanelwidget.h"
 #include "keyswidget.h"
+#include "signaturescandialog.h"
 #include "signingwidget.h"
+
+#include <QTimer>
 
 GuiManager::GuiManager(DigSigControlPanel *panel, QObject *parent)
     : QObject(parent)
@@ -10,6 +13,9 @@ GuiManager::GuiManager(DigSigControlPanel *panel, QObject *parent)
     , m_keys(new KeysWidget)
     , m_signing(new SigningWidget(panel))
 {
+    connect(m_controlPanel, &ControlPanelWidget::checkSignaturesRequested, this, [this]() {
+        checkSignatures(m_controlPanel->getData(), false);
+    });
 }
 
 // The widgets are reparented into the module's page; until then they are ours.
@@ -38,4 +44,21 @@ QWidget *GuiManager::widgetById(WidgetId id) const
 void GuiManager::resetSettings() const
 {
     m_controlPanel->reset();
+}
+
+bool GuiManager::checkSignatures(const DigSigSettingsData &settings, bool beforeApply)
+{
+    SignatureScanDialog dialog(settings, m_controlPanel);
+    connect(&dialog, &SignatureScanDialog::signRequested, this, [this](const QStringList &files, Bsign::SignMode mode) {
+        QTimer::singleShot(0, this, [this, files, mode]() {
+            Q_EMIT signingStarts();
+            m_signing->signFiles(files, mode);
+        });
+    });
+    if (beforeApply) {
+        return dialog.mayApply();
+    }
+    dialog.startScan();
+    dialog.exec();
+    return true;
 }
