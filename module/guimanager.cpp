@@ -49,16 +49,26 @@ void GuiManager::resetSettings() const
 bool GuiManager::checkSignatures(const DigSigSettingsData &settings, bool beforeApply)
 {
     SignatureScanDialog dialog(settings, m_controlPanel);
-    connect(&dialog, &SignatureScanDialog::signRequested, this, [this](const QStringList &files, Bsign::SignMode mode) {
-        QTimer::singleShot(0, this, [this, files, mode]() {
-            Q_EMIT signingStarts();
-            m_signing->signFiles(files, mode);
-        });
+    QVector<QPair<QStringList, Bsign::SignMode>> signingRuns;
+    connect(&dialog, &SignatureScanDialog::signRequested, this, [&signingRuns](const QStringList &files, Bsign::SignMode mode) {
+        signingRuns.append({files, mode});
     });
+    bool mayApply = true;
     if (beforeApply) {
-        return dialog.mayApply();
+        mayApply = dialog.mayApply();
+    } else {
+        dialog.startScan();
+        dialog.exec();
     }
-    dialog.startScan();
-    dialog.exec();
-    return true;
+    if (!signingRuns.isEmpty()) {
+        // After the apply that may be under way has returned; each run is modal, so they
+        // follow one another.
+        QTimer::singleShot(0, this, [this, signingRuns]() {
+            Q_EMIT signingStarts();
+            for (const auto &[files, mode] : signingRuns) {
+                m_signing->signFiles(files, mode);
+            }
+        });
+    }
+    return mayApply;
 }

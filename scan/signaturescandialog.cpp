@@ -223,31 +223,33 @@ QVector<ScanEntry> SignatureScanDialog::chosenEntries() const
     return chosen;
 }
 
-Bsign::SignMode SignatureScanDialog::signModeFor(const QVector<ScanEntry> &entries, VerificationModeId mode)
+Bsign::SignMode SignatureScanDialog::elfSignMode(VerificationModeId mode)
 {
-    const bool modeWantsElf = mode != VerificationModeId::OnlyXattr;
-    const bool modeWantsXattr = mode == VerificationModeId::OnlyXattr || mode == VerificationModeId::All;
-    bool elf = false;
-    bool xattr = false;
-    for (const ScanEntry &each : entries) {
-        elf = elf || (each.isElf && modeWantsElf);
-        xattr = xattr || !each.isElf || modeWantsXattr;
-    }
-    if (elf && xattr) {
+    switch (mode) {
+    case VerificationModeId::OnlyXattr:
+        return Bsign::XattrOnly;
+    case VerificationModeId::All:
         return Bsign::ElfAndXattr;
+    default:
+        return Bsign::ElfOnly;
     }
-    return xattr ? Bsign::XattrOnly : Bsign::ElfOnly;
 }
 
 void SignatureScanDialog::signSelected()
 {
+    const Bsign::SignMode elfMode = elfSignMode(m_scan->verificationMode());
+    QStringList elfFiles;
+    QStringList otherFiles;
     const QVector<ScanEntry> chosen = chosenEntries();
-    QStringList files;
-    files.reserve(chosen.size());
     for (const ScanEntry &each : chosen) {
-        files.append(each.path);
+        (each.isElf && elfMode != Bsign::XattrOnly ? elfFiles : otherFiles).append(each.path);
     }
     m_mayApply = false;
-    Q_EMIT signRequested(files, signModeFor(chosen, m_scan->verificationMode()));
     accept();
+    if (!elfFiles.isEmpty()) {
+        Q_EMIT signRequested(elfFiles, elfMode);
+    }
+    if (!otherFiles.isEmpty()) {
+        Q_EMIT signRequested(otherFiles, Bsign::XattrOnly);
+    }
 }

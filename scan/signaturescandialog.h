@@ -31,12 +31,14 @@ public:
     // instead of applying.
     bool mayApply();
 
-    // The signature kinds that signing the files must write to make them pass.
-    static Bsign::SignMode signModeFor(const QVector<ScanEntry> &entries, VerificationModeId mode);
+    // The signature kinds that signing an ELF file must write to make it pass. Files that
+    // are not ELF can only be signed in extended attributes.
+    static Bsign::SignMode elfSignMode(VerificationModeId mode);
 
     static bool saveReport(const QString &fileName, const QString &content, QString *error);
 
 Q_SIGNALS:
+    // Once per kind of signing that the chosen files need.
     void signRequested(const QStringList &files, Bsign::SignMode mode);
 
 protected:
