@@ -1,5 +1,6 @@
 #include "controlpanelwidget.h"
 #include "digsigmodule.h"
+#include "signaturescan.h"
 #include "digsigsettingsdata.h"
 #include "fakehelperbackend.h"
 #include "modalanswerer.h"
@@ -79,6 +80,7 @@ void RussianTranslationTest::initTestCase()
     KLocalizedString::setLanguages({QStringLiteral("ru")});
     // Every reboot question is answered "No"; should one slip through, nothing real starts.
     DigsigModule::setRebootToolForTesting(m_toolDir.filePath(QStringLiteral("no-such-tool")));
+    SignatureScan::setRootForTesting(m_toolDir.filePath(QStringLiteral("root")));
 }
 
 void RussianTranslationTest::init()
