@@ -20,6 +20,7 @@ private Q_SLOTS:
     void initTestCase();
     void serviceFileEntries_data();
     void serviceFileEntries();
+    void serviceFileIsTranslated();
     void pluginIsFoundInTheRootOnly();
     void factoryCreatesTheModule();
     void frameworkLibrariesComeFromTheRoot_data();
@@ -83,6 +84,17 @@ void InstalledPluginTest::serviceFileEntries()
     QVERIFY2(QFile::exists(serviceFilePath()), qPrintable(serviceFilePath()));
     const KDesktopFile serviceFile(serviceFilePath());
     QCOMPARE(serviceFile.desktopGroup().readEntry(key), expected);
+}
+
+// System Settings shows Russian users the Russian name, description and search words.
+void InstalledPluginTest::serviceFileIsTranslated()
+{
+    KDesktopFile serviceFile(serviceFilePath());
+    serviceFile.setLocale(QStringLiteral("ru"));
+    const KConfigGroup entry = serviceFile.desktopGroup();
+    QCOMPARE(entry.readEntry("Name"), QStringLiteral("Цифровая подпись"));
+    QCOMPARE(entry.readEntry("Comment"), QStringLiteral("Контроль подписи исполняемых файлов, подписывание и ключи подписи"));
+    QVERIFY(entry.readEntry("X-KDE-Keywords", QStringList()).contains(QStringLiteral("подпись")));
 }
 
 void InstalledPluginTest::pluginIsFoundInTheRootOnly()
