@@ -1,0 +1,164 @@
+// Figures of the signature scan:
+//   scanbenchmark programs <directory> <serial seconds>  checks through pkexec and bsign -w
+//   scanbenchmark memory <scratch directory>             100,000 files, checks answered at once
+// Each prints one line: figure | baseline | ratio | goal.
+
+#include "signaturescan.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTimer>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+constexpr int ManyFiles = 100000;
+
+void print(const QString &line)
+{
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+QString verdict(bool met)
+{
+    return met ? QStringLiteral("met") : QStringLiteral("MISSED");
+}
+
+// Resident memory in MB, now and at its peak so far.
+double residentMegabytes(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field)) {
+            return line.mid(qstrlen(field)).trimmed().split(' ').first().toDouble() / 1024;
+        }
+    }
+    return 0;
+}
+
+// A scan whose checks answer at once: what is measured is the scan's own cost.
+class InstantScan : public SignatureScan
+{
+protected:
+    void startCheck(const QString &path) override
+    {
+        QTimer::singleShot(0, this, [this, path]() { checkEnded(path, SignatureVerdict::Good, SignatureVerdict::Missing, QStringLiteral("0123456789ABCDEF")); });
+    }
+    void dropChecks() override
+    {
+    }
+};
+
+// The longest time the event loop did not turn while the scan ran.
+struct StallWatch {
+    QTimer tick;
+    QElapsedTimer since;
+    qint64 longest = 0;
+    StallWatch()
+    {
+        tick.setInterval(5);
+        QObject::connect(&tick, &QTimer::timeout, [this]() {
+            longest = qMax(longest, since.restart() - tick.interval());
+        });
+        since.start();
+        tick.start();
+    }
+};
+
+bool runToEnd(SignatureScan &scan)
+{
+    bool cancelled = true;
+    QEventLoop loop;
+    QObject::connect(&scan, &SignatureScan::finished, &loop, [&](bool wasCancelled) {
+        cancelled = wasCancelled;
+        loop.quit();
+    });
+    scan.start();
+    loop.exec();
+    return !cancelled;
+}
+
+int programs(const QString &directory, double serialSeconds)
+{
+    SignatureScan scan;
+    scan.setProgramDirectories({directory});
+    scan.setVerificationMode(VerificationModeId::OnlyElf);
+    StallWatch stalls;
+    QElapsedTimer clock;
+    clock.start();
+    if (!runToEnd(scan)) {
+        return 1;
+    }
+    const double seconds = clock.elapsed() / 1000.0;
+    print(QStringLiteral("%1 programs scanned through pkexec and the bsign stand-in: %2 s (%3 problems) | baseline, a serial loop of bsign -w as root: %4 s | "
+                         "ratio %5 | goal at most 60 s: %6 | longest event-loop stall %7 ms, goal at most 50 ms: %8")
+              .arg(scan.seen())
+              .arg(seconds, 0, 'f', 1)
+              .arg(scan.problems())
+              .arg(serialSeconds, 0, 'f', 1)
+              .arg(serialSeconds / seconds, 0, 'f', 2)
+              .arg(verdict(seconds <= 60))
+              .arg(stalls.longest)
+              .arg(verdict(stalls.longest <= 50)));
+    return 0;
+}
+
+int memory(const QString &scratch)
+{
+    const QByteArray elf("\x7f" "ELF", 4);
+    for (int directory = 0; directory < ManyFiles / 1000; ++directory) {
+        const QString path = scratch + QStringLiteral("/lib/package-%1/sub").arg(directory, 3, 10, QLatin1Char('0'));
+        QDir().mkpath(path);
+        for (int file = 0; file < 1000; ++file) {
+            QFile program(path + QStringLiteral("/libprogram-%1.so.1").arg(file));
+            if (!program.open(QIODevice::WriteOnly) || program.write(elf) != elf.size()) {
+                return 1;
+            }
+        }
+    }
+    const double before = residentMegabytes("VmRSS:");
+    InstantScan scan;
+    scan.setProgramDirectories({scratch + QStringLiteral("/lib")});
+    StallWatch stalls;
+    QElapsedTimer clock;
+    clock.start();
+    if (!runToEnd(scan) || scan.seen() != ManyFiles) {
+        return 1;
+    }
+    const double grown = residentMegabytes("VmHWM:") - before;
+    print(QStringLiteral("%1 files scanned with checks answered at once: %2 MB more memory at the peak, %3 s | baseline before the scan: %4 MB | "
+                         "ratio %5 | goal under 100 MB: %6 | longest event-loop stall %7 ms, goal at most 50 ms: %8")
+              .arg(scan.seen())
+              .arg(grown, 0, 'f', 1)
+              .arg(clock.elapsed() / 1000.0, 0, 'f', 1)
+              .arg(before, 0, 'f', 1)
+              .arg(grown / before, 0, 'f', 2)
+              .arg(verdict(grown < 100))
+              .arg(stalls.longest)
+              .arg(verdict(stalls.longest <= 50)));
+    return 0;
+}
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.size() == 4 && arguments.at(1) == QLatin1String("programs")) {
+        return programs(arguments.at(2), arguments.at(3).toDouble());
+    }
+    if (arguments.size() == 3 && arguments.at(1) == QLatin1String("memory")) {
+        return memory(arguments.at(2));
+    }
+    std::fprintf(stderr, "usage: scanbenchmark programs <directory> <serial seconds> | memory <scratch directory>\n");
+    return 2;
+}
