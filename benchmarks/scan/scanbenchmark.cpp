@@ -5,7 +5,7 @@
 
 #include "signaturescan.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -151,7 +151,7 @@ int memory(const QString &scratch)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv);
     const QStringList arguments = app.arguments();
     if (arguments.size() == 4 && arguments.at(1) == QLatin1String("programs")) {
         return programs(arguments.at(2), arguments.at(3).toDouble());
