@@ -13,6 +13,7 @@
 
 #include "dialogdeadline.h"
 #include "fakehelperbackend.h"
+#include "helperscripts.h"
 #include "modalanswerer.h"
 #include "nobodyrun.h"
 #include "standinprogram.h"
@@ -92,22 +93,6 @@ int execUntil(SigningDialog &dialog, const std::function<bool()> &ready, const s
 QVariantMap fileRecord(const QString &path, int value, const QString &key = QStringLiteral("file_finished"))
 {
     return {{key, QVariantMap {{path, value}}}};
-}
-
-HelperScript failing(int error, const QString &text, const QList<QVariantMap> &progress = {})
-{
-    HelperScript script;
-    script.error = error;
-    script.errorText = error ? text : QString();
-    script.progress = progress;
-    return script;
-}
-
-HelperScript replying(const QVariantMap &reply)
-{
-    HelperScript script;
-    script.reply = reply;
-    return script;
 }
 
 // The signing tab, with the ways a person works it.
