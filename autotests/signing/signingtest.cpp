@@ -144,8 +144,7 @@ private Q_SLOTS:
     void signingArguments();
     void runOutcome_data();
     void runOutcome();
-    void cancelDuringSigning();
-    void cancelDuringListBuilding();
+    void cancel();
     // The key selection dialog
     void keysReadAgain();
     // The signing tab
@@ -187,12 +186,8 @@ void SigningTest::init()
     QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("sibling")));
     // The sample tree: ELF programs, text files, a link, a subdirectory.
     m_tree = m_dir->filePath(QStringLiteral("tree"));
-    for (const char *elf : {"prog", "lib.so", "sub/deeper/tool"}) {
-        putFile(m_tree, QLatin1String(elf), true, 0755);
-    }
-    for (const char *text : {"notes.txt", ".hidden", "sub/readme"}) {
-        putFile(m_tree, QLatin1String(text), false);
-    }
+    putFiles(m_tree, {QStringLiteral("prog"), QStringLiteral("lib.so"), QStringLiteral("sub/deeper/tool")}, true, 0755);
+    putFiles(m_tree, {QStringLiteral("notes.txt"), QStringLiteral(".hidden"), QStringLiteral("sub/readme")}, false);
     QVERIFY(QFile::link(m_tree + QStringLiteral("/notes.txt"), m_tree + QStringLiteral("/link-to-notes")));
 }
 
@@ -213,11 +208,10 @@ void SigningTest::queue_data()
     QTest::addColumn<QStringList>("expectedCalls");
     QTest::addColumn<QString>("printed");
 
-    // Ticked are: "open", a readable directory holding ELF and text files, a hidden one, a
-    // link, "locked/" that cannot be read and "private-elf" that cannot be read; "closed/", a
-    // directory that cannot be read; the readable files "notes" and "link"; and "secret-elf" and
-    // "secret-text", which cannot be read. The helper lists "closed" as "a-elf" (flag true) and
-    // "b-text" (flag false), and answers "check_elf" with success for names holding "elf".
+    // Ticked are "open/", readable, with ELF, text and hidden files, a link, "locked/" and
+    // "private-elf" that cannot be read; "closed/", which cannot be read; the files "notes" and
+    // "link", which can, and "secret-elf" and "secret-text", which cannot. The helper lists
+    // "closed" as "a-elf" (flag true) and "b-text", and finds ELF files by their names.
     const QStringList readable {QStringLiteral("open/prog"), QStringLiteral("open/sub/tool"), QStringLiteral("open/.notes"), QStringLiteral("open/private-elf"),
         QStringLiteral("notes"), QStringLiteral("secret-elf"), QStringLiteral("secret-text")};
     const QString listing = QStringLiteral("get_dir_iter closed");
@@ -243,15 +237,10 @@ void SigningTest::queue()
     QFETCH(QString, printed);
     const QString root = m_dir->path();
     chmod(QFile::encodeName(root).constData(), 0755);
-    for (const char *elf : {"open/prog", "open/sub/tool", "open/locked/hidden-prog"}) {
-        putFile(root, QLatin1String(elf), true, 0755);
-    }
-    for (const char *text : {"open/.notes", "notes", "closed/file"}) {
-        putFile(root, QLatin1String(text), false);
-    }
-    putFile(root, QStringLiteral("open/private-elf"), true, 0200);
-    putFile(root, QStringLiteral("secret-elf"), true, 0200);
-    putFile(root, QStringLiteral("secret-text"), false, 0200);
+    putFiles(root, {QStringLiteral("open/prog"), QStringLiteral("open/sub/tool"), QStringLiteral("open/locked/hidden-prog")}, true, 0755);
+    putFiles(root, {QStringLiteral("open/.notes"), QStringLiteral("notes"), QStringLiteral("closed/file")}, false);
+    putFiles(root, {QStringLiteral("open/private-elf"), QStringLiteral("secret-elf")}, true, 0200);
+    putFiles(root, {QStringLiteral("secret-text")}, false, 0200);
     QFile::link(root + QStringLiteral("/open/prog"), root + QStringLiteral("/open/link"));
     QFile::link(root + QStringLiteral("/notes"), root + QStringLiteral("/link"));
     for (const QString &locked : paths(root, {QStringLiteral("open/locked"), QStringLiteral("closed")})) {
@@ -297,7 +286,7 @@ void SigningTest::signingArguments()
     qunsetenv("XAUTHORITY");
     // A directory whose name holds a line break is never sent, nor anything below it.
     const QString injected = m_tree + QStringLiteral("/a\n/usr");
-    putFile(injected, QStringLiteral("tool"), true);
+    putFiles(injected, {QStringLiteral("tool")}, true);
     for (const auto mode : {Bsign::ElfOnly, Bsign::XattrOnly, Bsign::ElfAndXattr}) {
         m_backend->clearCalls();
         SigningDialog dialog(KeyId, {{m_tree + QStringLiteral("/prog"), false}, {m_tree + QStringLiteral("/sub"), true}, {injected, true}}, mode, false);
@@ -425,34 +414,25 @@ void SigningTest::runOutcome()
     }
 }
 
-void SigningTest::cancelDuringSigning()
+// A cancel kills the signing job, or ends the list building that keeps the loop running; it
+// counts as a completed run, yet writes no log.
+void SigningTest::cancel()
 {
     HelperScript script = failing(0, QString(), {fileRecord(m_tree + QStringLiteral("/prog"), 0)});
     script.neverFinishes = true;
     m_backend->script(SetupSigning, script);
-    SigningDialog dialog(KeyId, {{m_tree + QStringLiteral("/prog"), false}, {m_tree + QStringLiteral("/lib.so"), false}}, Bsign::ElfOnly, true);
-    const int result = execUntil(
-        dialog, [&] { return progress(&dialog) == 1; }, [&] { dialogButton(&dialog, QDialogButtonBox::Cancel)->click(); });
-    QCOMPARE(result, int(QDialog::Rejected));
-    QVERIFY(dialog.isCompleted());
-    QCOMPARE(m_backend->jobs().size(), 1);
-    QVERIFY(m_backend->jobs().first()->wasKilled());
-    QCOMPARE(viewLines(&dialog).mid(2), QStringList {QStringLiteral("[OK] Cancelled.")});
-    // No orderly end was reached: nothing was written to the log.
-    QVERIFY(m_backend->callsWith(Logging, QStringLiteral("log")).isEmpty());
-}
-
-void SigningTest::cancelDuringListBuilding()
-{
-    SigningDialog dialog(KeyId, {{m_tree, true}}, Bsign::XattrOnly, false);
-    // The building keeps the loop running; the click lands while it walks the tree.
-    const int result = execUntil(
-        dialog, [&] { return viewLines(&dialog).contains(Created); }, [&] { dialogButton(&dialog, QDialogButtonBox::Cancel)->click(); });
-    QCOMPARE(result, int(QDialog::Rejected));
-    QVERIFY(dialog.isCompleted());
-    QTest::qWait(50); // for anything the building might still have queued
-    QVERIFY(m_backend->calls().isEmpty());
-    QCOMPARE(viewLines(&dialog), (QStringList {Created, QStringLiteral("[OK] Cancelled.")}));
+    for (const bool duringSigning : {true, false}) {
+        const SelectedPaths files {{m_tree + QStringLiteral("/prog"), false}, {m_tree + QStringLiteral("/lib.so"), false}};
+        SigningDialog dialog(KeyId, duringSigning ? files : SelectedPaths {{m_tree, true}}, Bsign::XattrOnly, true);
+        const auto ready = [&] { return duringSigning ? progress(&dialog) == 1 : viewLines(&dialog).contains(Created); };
+        QCOMPARE(execUntil(dialog, ready, [&] { dialogButton(&dialog, QDialogButtonBox::Cancel)->click(); }), int(QDialog::Rejected));
+        QVERIFY(dialog.isCompleted());
+        QTest::qWait(50); // for anything the building might still have queued
+        QCOMPARE(viewLines(&dialog).last(), QStringLiteral("[OK] Cancelled."));
+        QCOMPARE(viewLines(&dialog).size(), duringSigning ? 3 : 2);
+        QVERIFY(!duringSigning || m_backend->jobs().first()->wasKilled());
+    }
+    QCOMPARE(m_backend->callNames(), QStringList {SetupSigning});
 }
 
 // The key list is read again after the key creation dialog and after the key manager, unless

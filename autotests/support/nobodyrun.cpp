@@ -44,15 +44,17 @@ bool runAsNobody(const std::function<QStringList()> &work, QStringList *lines, Q
     return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void putFile(const QString &root, const QString &relative, bool elf, int mode)
+void putFiles(const QString &root, const QStringList &relatives, bool elf, int mode)
 {
-    const QString path = root + QLatin1Char('/') + relative;
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (elf) {
-        QFile::copy(QStringLiteral("/bin/true"), path);
-    } else if (file.open(QIODevice::WriteOnly)) {
-        file.write("text\n");
+    for (const QString &relative : relatives) {
+        const QString path = root + QLatin1Char('/') + relative;
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        if (elf) {
+            QFile::copy(QStringLiteral("/bin/true"), path);
+        } else if (file.open(QIODevice::WriteOnly)) {
+            file.write("text\n");
+        }
+        chmod(QFile::encodeName(path).constData(), mode);
     }
-    chmod(QFile::encodeName(path).constData(), mode);
 }

@@ -11,6 +11,6 @@
 // The child works on a copy of the test's objects and must not open windows.
 bool runAsNobody(const std::function<QStringList()> &work, QStringList *lines, QByteArray *printed);
 
-// A file below the root, a copy of /bin/true or a line of text, with the given mode; missing
+// Files below the root, copies of /bin/true or a line of text, with the given mode; missing
 // parent directories are made, readable for everyone.
-void putFile(const QString &root, const QString &relative, bool elf, int mode = 0644);
+void putFiles(const QString &root, const QStringList &relatives, bool elf, int mode = 0644);
