@@ -267,13 +267,12 @@ void KeysTest::keyManagerProgram()
     KeysWidget widget;
     auto button = widget.findChild<QPushButton *>(QStringLiteral("keyManagerButton"));
 
-    // Not installed: the user is told how to install it.
     ModalAnswerer answerer;
     answerer.press(QDialogButtonBox::Ok);
     QTest::mouseClick(button, Qt::LeftButton);
     QCOMPARE(answerer.seenTexts(), QStringList {QStringLiteral("To open key management utility run in the console: apt-get install kgpg")});
 
-    // Installed: pkexec gets kgpg's absolute path, and the click returns once the program ended.
+    // Once installed, pkexec gets kgpg's absolute path, and the click returns when it ended.
     KgpgLauncher::setKgpgPathForTesting(launcher.path());
     QTest::mouseClick(button, Qt::LeftButton);
     QCOMPARE(launcher.arguments(), (QStringList {launcher.path(), QStringLiteral("-k")}));
