@@ -295,9 +295,10 @@ void KeysTest::createKey_data()
     QTest::newRow("export fails") << admin << PrintFingerprint << false << true << QStringList {creating}
                                   << QStringList {
                                          QStringLiteral("The key was created, but its public part could not be exported to @.\ncannot write"), created};
-    // keywright runs as root under the real pkexec, may take long and cannot be signalled:
-    // the dialog says that it still runs, cannot be closed meanwhile, and the late key is used.
-    QTest::newRow("slow program") << admin << "trap '' TERM\nwhile [ ! -e \"$STANDIN_DIR/answer\" ]; do sleep 0.02; done\n" + PrintFingerprint << false << false
+    // keywright under the real pkexec may take long, cannot be signalled, and its late key counts.
+    QTest::newRow("slow program") << admin
+                                  << "trap '' TERM\nfor i in $(seq 300); do [ -e \"$STANDIN_DIR/answer\" ] && break; sleep 0.02; done\n" + PrintFingerprint
+                                  << false << false
                                   << QStringList {creating, QStringLiteral("The key generation program is still running. Waiting for it to finish…")}
                                   << QStringList {created};
     QTest::newRow("four letters are too few") << QStringLiteral("Adam") << PrintFingerprint << false << false << QStringList()
@@ -346,8 +347,8 @@ void KeysTest::createKey()
             ModalAnswerer::pressButton(window, window == dialog ? QDialogButtonBox::Cancel : QDialogButtonBox::Ok);
         });
     }
-    // Watches the creation dialog like a person; once it says that the program still runs,
-    // tries to close it, then lets the program answer. The loop may not stall meanwhile.
+    // Like a person: once the dialog says that the program still runs, tries to close it, then
+    // lets the program answer; the loop may not stall meanwhile.
     QStringList shownLabels;
     std::unique_ptr<StallProbe> probe;
     qint64 longestStall = 0;

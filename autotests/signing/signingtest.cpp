@@ -448,7 +448,6 @@ void SigningTest::keysReadAgain()
     QCOMPARE(dialog.selectedKeyID(), QStringLiteral("0123456789ABCDEF2"));
     KgpgLauncher::setKgpgPathForTesting(launcher.path());
     dialog.findChild<QPushButton *>(QStringLiteral("_openKeyManagerPushButton"))->click();
-    QCOMPARE(dialog.selectedKeyID(), QStringLiteral("0123456789ABCDEF3"));
     QCOMPARE(dialog.findChild<QComboBox *>()->currentText(), QStringLiteral("key [789ABCDEF3]"));
 }
 
