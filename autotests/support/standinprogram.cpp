@@ -2,19 +2,25 @@
 
 #include <QFile>
 
-StandInProgram::StandInProgram(const QByteArray &body)
+StandInProgram::StandInProgram(const QByteArray &body, const QString &name)
+    : m_name(name)
 {
     QFile script(path());
     script.open(QIODevice::WriteOnly);
     // Every argument ends with a NUL byte, so empty arguments stay visible.
-    script.write("#!/bin/sh\nSTANDIN_DIR='" + m_dir.path().toUtf8() + "'\nprintf '%s\\0' \"$@\" > \"$STANDIN_DIR/arguments\"\n" + body + "\n");
+    script.write("#!/bin/sh\nSTANDIN_DIR='" + QFile::encodeName(m_dir.path()) + "'\nprintf '%s\\0' \"$@\" > \"$STANDIN_DIR/arguments\"\n" + body + "\n");
     script.close();
     script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
 }
 
 QString StandInProgram::path() const
 {
-    return m_dir.filePath(QStringLiteral("standin"));
+    return m_dir.filePath(m_name);
+}
+
+QString StandInProgram::directory() const
+{
+    return m_dir.path();
 }
 
 QString StandInProgram::missingPath() const
@@ -38,11 +44,12 @@ QStringList StandInProgram::arguments() const
     if (!file.open(QIODevice::ReadOnly)) {
         return {};
     }
-    QStringList arguments;
-    const QList<QByteArray> parts = file.readAll().split('\0');
+    QList<QByteArray> parts = file.readAll().split('\0');
     // The last part follows the final NUL and is always empty.
-    for (int i = 0; i + 1 < parts.size(); ++i) {
-        arguments.append(QString::fromUtf8(parts.at(i)));
+    parts.removeLast();
+    QStringList arguments;
+    for (const QByteArray &part : qAsConst(parts)) {
+        arguments.append(QString::fromUtf8(part));
     }
     return arguments;
 }
