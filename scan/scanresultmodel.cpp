@@ -2,7 +2,6 @@
 
 #include <KLocalizedString>
 
-#include <QFileInfo>
 #include <QIcon>
 
 namespace {
@@ -179,7 +178,7 @@ QMap<QString, int> ScanResultModel::problemsPerDirectory() const
     QMap<QString, int> counts;
     for (const ScanEntry &each : m_entries) {
         if (isProblem(each)) {
-            ++counts[QFileInfo(each.path).path()];
+            ++counts[each.path.left(qMax(1, each.path.lastIndexOf(QLatin1Char('/'))))];
         }
     }
     return counts;
