@@ -1,251 +1,264 @@
 #include "gpgcontrol.h"
-#include "gnupgtesthome.h"
 
-#include <QFile>
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
+#include <functional>
+#include <stdexcept>
 
 namespace {
-const QString gostCurve = QStringLiteral("brainpoolP256r1");
-const QString gostSubkey = QStringLiteral("brainpoolP256r1/ecdsa");
-const QString signing = QStringLiteral("sign");
-
-// QCOMPARE shows no content of maps; compare their printed forms.
-QString printed(const QVariantMap &map)
-{
-    QStringList entries;
-    for (auto entry = map.cbegin(); entry != map.cend(); ++entry) {
-        entries << entry.key() + QStringLiteral(" = ") + entry.value().toString();
-    }
-    return entries.join(QStringLiteral("; "));
-}
+const QString Curve = QStringLiteral("brainpoolP256r1");
+const QString Pinentry = QStringLiteral("pinentry-program");
+const QString PinentryQt = QStringLiteral("/usr/bin/pinentry-qt");
 
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString &path, const QByteArray &content, QFileDevice::Permissions mode = QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size() && file.setPermissions(mode);
+}
+
+// gpg in the home that GNUPGHOME names, unattended and under a deadline; gives its output.
+QByteArray gpg(const QStringList &arguments, const QByteArray &input = QByteArray(), bool *ok = nullptr)
+{
+    QProcess process;
+    process.start(QStringLiteral("gpg"),
+        QStringList {QStringLiteral("--batch"), QStringLiteral("--pinentry-mode"), QStringLiteral("loopback"), QStringLiteral("--passphrase"), QString()}
+            + arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    const bool finished = process.waitForFinished(60000);
+    if (ok) {
+        *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+    return process.readAllStandardOutput();
+}
+
+QStringList fingerprints(const QString &pattern)
+{
+    QStringList found;
+    const QList<QByteArray> lines = gpg({QStringLiteral("--with-colons"), QStringLiteral("--list-secret-keys"), pattern}).split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.startsWith("fpr:")) {
+            found << QString::fromLatin1(line.split(':').value(9));
+        }
+    }
+    return found;
+}
+
+// The fingerprint of a new key (the last one listed with that user id), empty on failure.
+QString newKey(const QString &userId, const QString &algorithm, const QString &usage = QStringLiteral("sign"), const QStringList &extra = {})
+{
+    bool ok = false;
+    const QString expiry = extra.isEmpty() ? QStringLiteral("0") : QStringLiteral("1d");
+    gpg(extra + QStringList {QStringLiteral("--yes"), QStringLiteral("--quick-gen-key"), userId, algorithm, usage, expiry}, {}, &ok);
+    const QStringList found = ok ? fingerprints(QLatin1Char('=') + userId) : QStringList();
+    return found.isEmpty() ? QString() : found.constLast();
+}
+
+QString failureOf(const std::function<void()> &operation)
+{
+    try {
+        operation();
+    } catch (const std::runtime_error &error) {
+        return QString::fromStdString(error.what());
+    }
+    return QString();
 }
 }
 
-/**
- * GpgControl's key operations against a real gpg with the GOST engine stand-in, which shows
- * ECDSA keys on brainpoolP256r1 the way the platform's engine shows GOST keys.
- */
+// GpgControl against a real gpg with the GOST engine stand-in, which shows ECDSA keys on
+// brainpoolP256r1 the way the platform's engine shows GOST keys, and a running agent.
 class GpgControlTest : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
-
     void listsUsableGostSigningKeys();
-    void listsAKeyWithoutUserId();
-    void exportsAndImportsAKey();
-    void refusesAnExportWithoutKeyIdOrPath_data();
-    void refusesAnExportWithoutKeyIdOrPath();
-    void reportsAnExportMatchingNoKey();
-    void reportsAnExportToAnUnwritablePath();
-    void keepsTheLastErrorAfterASuccess();
-    void reportsAnImportOfAMissingFile();
-    void reportsAnImportWithoutKeys_data();
-    void reportsAnImportWithoutKeys();
-    void initializesWithAHomeDirectory();
+    void exportsAndImports();
+    void refusesExports_data();
+    void refusesExports();
+    void reportsImportsWithoutKeys();
+    void writesTheAgentConfiguration();
+    void reportsAgentFailures();
 
 private:
-    std::unique_ptr<GnupgTestHome> m_home;
+    QTemporaryDir m_home {QStringLiteral("/tmp/kwXXXXXX")};
     QVariantMap m_expectedKeys;
-    QString m_gostFingerprint;
+    QString m_gost;
+    QByteArray m_path = qgetenv("PATH");
 };
 
 void GpgControlTest::initTestCase()
 {
-    GnupgTestHome::useGostStandin();
-    m_home = std::make_unique<GnupgTestHome>();
-    QVERIFY(m_home->isValid());
-    m_home->activate();
+    qputenv("PATH", GNUPG_STANDIN_DIR ":" + m_path);
+    qputenv("GNUPGHOME", QFile::encodeName(m_home.path()));
+    QVERIFY(writeFile(m_home.filePath(QStringLiteral("gpg-agent.conf")), "pinentry-program " PINENTRY_STUB "\n"));
+    QCOMPARE(QProcess::execute(QStringLiteral("gpg-connect-agent"), {QStringLiteral("/bye")}), 0);
+    GpgControl::setGnupgHomeForTesting(m_home.path());
 
-    m_gostFingerprint = m_home->generateKey(QStringLiteral("Gost Signer <gost@example.org>"), gostCurve, signing);
-    QVERIFY(!m_gostFingerprint.isEmpty());
-    // A second key with the same user id: both are listed, told apart by their fingerprints.
-    QVERIFY(
-        !m_home->generateKey(QStringLiteral("Gost Signer <gost@example.org>"), gostCurve, signing, QStringLiteral("0"), {QStringLiteral("--yes")}).isEmpty());
-    QStringList sameUserIds = m_home->fingerprints(QStringLiteral("=Gost Signer <gost@example.org>"), true);
-    sameUserIds.removeAll(m_gostFingerprint);
-    QCOMPARE(sameUserIds.size(), 1);
-    const QString sameUserId = sameUserIds.first();
-    m_expectedKeys.insert(QStringLiteral("Gost Signer <gost@example.org> [%1]").arg(m_gostFingerprint.right(10)), m_gostFingerprint);
-    m_expectedKeys.insert(QStringLiteral("Gost Signer <gost@example.org> [%1]").arg(sameUserId.right(10)), sameUserId);
-
-    QVERIFY(!m_home->generateKey(QStringLiteral("Rsa Signer"), QStringLiteral("rsa2048"), signing).isEmpty());
-    QVERIFY(!m_home->generateKey(QStringLiteral("Eddsa Signer"), QStringLiteral("ed25519"), signing).isEmpty());
-    QVERIFY(!m_home->generateKey(QStringLiteral("Nist Signer"), QStringLiteral("nistp256"), signing).isEmpty());
-
-    const QString twoSubkeys = m_home->generateKey(QStringLiteral("Two Subkeys"), QStringLiteral("ed25519"), QStringLiteral("cert"));
-    QVERIFY(!twoSubkeys.isEmpty());
-    const QString firstSubkey = m_home->addSubkey(twoSubkeys, gostSubkey, signing);
-    const QString laterSubkey = m_home->addSubkey(twoSubkeys, gostSubkey, signing);
-    QVERIFY(!firstSubkey.isEmpty());
-    QVERIFY(laterSubkey != firstSubkey);
-    m_expectedKeys.insert(QStringLiteral("Two Subkeys"), laterSubkey);
-
-    const QString revoked = m_home->generateKey(QStringLiteral("Revoked Gost"), gostCurve, signing);
-    QVERIFY(m_home->revokeKey(revoked));
-    const QString disabled = m_home->generateKey(QStringLiteral("Disabled Gost"), gostCurve, signing);
-    QVERIFY(m_home->disableKey(disabled));
-    QVERIFY(!m_home
-                 ->generateKey(QStringLiteral("Expired Gost"), gostCurve, signing, QStringLiteral("1d"),
-                     {QStringLiteral("--faked-system-time"), QStringLiteral("20200101T000000")})
+    // Two keys share a user id: told apart by the end of their fingerprints.
+    m_gost = newKey(QStringLiteral("Gost Signer <gost@example.org>"), Curve);
+    const QString twin = newKey(QStringLiteral("Gost Signer <gost@example.org>"), Curve);
+    QVERIFY(!m_gost.isEmpty() && !twin.isEmpty() && twin != m_gost);
+    m_expectedKeys.insert(QStringLiteral("Gost Signer <gost@example.org> [%1]").arg(m_gost.right(10)), m_gost);
+    m_expectedKeys.insert(QStringLiteral("Gost Signer <gost@example.org> [%1]").arg(twin.right(10)), twin);
+    // Other algorithms, revoked, disabled and expired keys are left out.
+    for (const QString &algorithm : {QStringLiteral("rsa2048"), QStringLiteral("ed25519"), QStringLiteral("nistp256")}) {
+        QVERIFY(!newKey(algorithm, algorithm).isEmpty());
+    }
+    const QString revoked = newKey(QStringLiteral("Revoked"), Curve);
+    QByteArray certificate = readFile(m_home.filePath(QStringLiteral("openpgp-revocs.d/%1.rev").arg(revoked)));
+    certificate.replace("\n:-----BEGIN", "\n-----BEGIN");
+    bool ok = false;
+    gpg({QStringLiteral("--import")}, certificate, &ok);
+    QVERIFY(ok);
+    gpg({QStringLiteral("--edit-key"), newKey(QStringLiteral("Disabled"), Curve), QStringLiteral("disable"), QStringLiteral("quit")}, {}, &ok);
+    QVERIFY(ok);
+    QVERIFY(!newKey(QStringLiteral("Expired"), Curve, QStringLiteral("sign"), {QStringLiteral("--faked-system-time"), QStringLiteral("20200101T000000")})
                  .isEmpty());
+    // Of two signing subkeys the later one is listed.
+    const QString twoSubkeys = newKey(QStringLiteral("Two Subkeys"), QStringLiteral("ed25519"), QStringLiteral("cert"));
+    for (int i = 0; i < 2; ++i) {
+        gpg({QStringLiteral("--quick-add-key"), twoSubkeys, Curve + QStringLiteral("/ecdsa"), QStringLiteral("sign"), QStringLiteral("0")}, {}, &ok);
+        QVERIFY(ok);
+    }
+    m_expectedKeys.insert(QStringLiteral("Two Subkeys"), fingerprints(twoSubkeys).constLast());
 }
 
 void GpgControlTest::cleanupTestCase()
 {
-    m_home.reset();
+    QProcess::execute(QStringLiteral("gpgconf"), {QStringLiteral("--kill"), QStringLiteral("all")});
+    qputenv("PATH", m_path);
 }
 
 void GpgControlTest::listsUsableGostSigningKeys()
 {
     GpgControl control;
-    QCOMPARE(printed(control.keys()), printed(m_expectedKeys));
+    QCOMPARE(control.keys(), m_expectedKeys);
     QCOMPARE(control.lastError(), QString());
+    QVERIFY(control.libraryInitialization(m_home.path()));
 }
 
-void GpgControlTest::listsAKeyWithoutUserId()
+void GpgControlTest::exportsAndImports()
 {
-    // gpg refuses a key without any user id; a key whose only one is a photo id shows
-    // none to GpgME.
-    GnupgTestHome source;
-    const QString fingerprint = source.generateKey(QStringLiteral("Soon Without Name"), gostCurve, signing);
-    QVERIFY(!fingerprint.isEmpty());
-    QVERIFY(source.addPhotoId(fingerprint));
-    const QByteArray stripped = source.exportSecretKeyWithoutUserIds(fingerprint);
-    QVERIFY(!stripped.isEmpty());
-
-    GnupgTestHome target;
-    QCOMPARE(target.gpg({QStringLiteral("--batch"), QStringLiteral("--import")}, stripped).exitCode, 0);
-    target.activate();
+    QTemporaryDir other(QStringLiteral("/tmp/kwXXXXXX"));
+    const QString path = other.filePath(QStringLiteral("key.gpg"));
     GpgControl control;
-    const QVariantMap keys = control.keys();
-    m_home->activate();
+    QVERIFY(control.exportKey(m_gost, path));
+    QCOMPARE(readFile(path), gpg({QStringLiteral("--export"), m_gost}));
 
-    QCOMPARE(printed(keys), printed({{QStringLiteral("(no user id)"), fingerprint}}));
-}
-
-void GpgControlTest::exportsAndImportsAKey()
-{
-    QTemporaryDir scratch(QStringLiteral("/tmp/kwXXXXXX"));
-    const QString path = scratch.filePath(QStringLiteral("%1.gpg").arg(m_gostFingerprint));
-
-    GpgControl control;
-    QVERIFY(control.exportKey(m_gostFingerprint, path));
-    const QByteArray exported = readFile(path);
-    QVERIFY(!exported.isEmpty());
-    QCOMPARE(exported, m_home->gpg({QStringLiteral("--batch"), QStringLiteral("--export"), m_gostFingerprint}).output);
-
-    GnupgTestHome other;
-    other.activate();
-    GpgControl importer;
-    const QString importError = importer.importZelmarkKey(path);
-    m_home->activate();
+    qputenv("GNUPGHOME", QFile::encodeName(other.path()));
+    const QString importError = GpgControl().importZelmarkKey(path);
+    const QByteArray imported = gpg({QStringLiteral("--with-colons"), QStringLiteral("--list-keys")});
+    QProcess::execute(QStringLiteral("gpgconf"), {QStringLiteral("--kill"), QStringLiteral("all")});
+    qputenv("GNUPGHOME", QFile::encodeName(m_home.path()));
     QCOMPARE(importError, QString());
-    QCOMPARE(other.fingerprints(m_gostFingerprint, false), QStringList {m_gostFingerprint});
+    QVERIFY(imported.contains(m_gost.toLatin1()));
 }
 
-void GpgControlTest::refusesAnExportWithoutKeyIdOrPath_data()
+void GpgControlTest::refusesExports_data()
 {
-    QTest::addColumn<bool>("withKeyId");
-    QTest::addColumn<bool>("withPath");
-
-    QTest::newRow("no key id") << false << true;
-    QTest::newRow("no path") << true << false;
-    QTest::newRow("neither") << false << false;
-}
-
-void GpgControlTest::refusesAnExportWithoutKeyIdOrPath()
-{
-    QFETCH(bool, withKeyId);
-    QFETCH(bool, withPath);
-
-    QTemporaryDir scratch(QStringLiteral("/tmp/kwXXXXXX"));
-    const QString path = scratch.filePath(QStringLiteral("key.gpg"));
-    GpgControl control;
-    QVERIFY(!control.exportKey(withKeyId ? m_gostFingerprint : QString(), withPath ? path : QString()));
-    QCOMPARE(control.lastError(), QStringLiteral("Error fetching data to change"));
-    QVERIFY(!QFile::exists(path));
-}
-
-void GpgControlTest::reportsAnExportMatchingNoKey()
-{
-    QTemporaryDir scratch(QStringLiteral("/tmp/kwXXXXXX"));
-    const QString path = scratch.filePath(QStringLiteral("key.gpg"));
+    QTest::addColumn<QString>("keyId");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QString>("error");
     const QString unknown = QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567");
+    QTest::newRow("no key id") << QString() << QStringLiteral("key.gpg") << QStringLiteral("Error fetching data to change");
+    QTest::newRow("no path") << QStringLiteral("gost") << QString() << QStringLiteral("Error fetching data to change");
+    QTest::newRow("no key") << unknown << QStringLiteral("key.gpg") << QStringLiteral("No key matches ") + unknown;
+    QTest::newRow("two keys") << QStringLiteral("Gost Signer") << QStringLiteral("key.gpg") << QStringLiteral("More than one key matches Gost Signer");
+    QTest::newRow("missing directory") << QStringLiteral("Two Subkeys") << QStringLiteral("missing/key.gpg") << QStringLiteral("Can't open file");
+}
 
+void GpgControlTest::refusesExports()
+{
+    QFETCH(QString, keyId);
+    QFETCH(QString, file);
+    QFETCH(QString, error);
+    QTemporaryDir scratch;
+    const QString path = file.isEmpty() ? QString() : scratch.filePath(file);
     GpgControl control;
-    QVERIFY(!control.exportKey(unknown, path));
-    QCOMPARE(control.lastError(), QStringLiteral("No key matches %1").arg(unknown));
-    QVERIFY(!QFile::exists(path));
+    QVERIFY(!control.exportKey(keyId, path));
+    QCOMPARE(control.lastError(), error);
+    QVERIFY(QDir(scratch.path()).isEmpty());
 }
 
-void GpgControlTest::reportsAnExportToAnUnwritablePath()
+void GpgControlTest::reportsImportsWithoutKeys()
 {
-    QTemporaryDir scratch(QStringLiteral("/tmp/kwXXXXXX"));
-    GpgControl control;
-    QVERIFY(!control.exportKey(m_gostFingerprint, scratch.filePath(QStringLiteral("missing/key.gpg"))));
-    QCOMPARE(control.lastError(), QStringLiteral("Can't open file"));
-    QVERIFY(!control.exportKey(m_gostFingerprint, scratch.path()));
-    QCOMPARE(control.lastError(), QStringLiteral("Can't open file"));
+    QTemporaryDir scratch;
+    const QString path = scratch.filePath(QStringLiteral("keys.gpg"));
+    QCOMPARE(GpgControl().importZelmarkKey(path), path + QStringLiteral(". Can't open file"));
+    for (const QByteArray &content :
+        {QByteArray(), QByteArray("no key in here\n"), QByteArray("-----BEGIN PGP PUBLIC KEY BLOCK-----\n\n-----END PGP PUBLIC KEY BLOCK-----\n")}) {
+        QVERIFY(writeFile(path, content));
+        QCOMPARE(GpgControl().importZelmarkKey(path), path + QStringLiteral(". No key found in the file"));
+    }
 }
 
-void GpgControlTest::keepsTheLastErrorAfterASuccess()
+// The home is made owner-only when missing and left alone when present; the file keeps its
+// other lines and the agent is reloaded.
+void GpgControlTest::writesTheAgentConfiguration()
 {
-    QTemporaryDir scratch(QStringLiteral("/tmp/kwXXXXXX"));
-    GpgControl control;
-    QVERIFY(!control.exportKey(QString(), scratch.filePath(QStringLiteral("key.gpg"))));
-    QVERIFY(control.exportKey(m_gostFingerprint, scratch.filePath(QStringLiteral("key.gpg"))));
-    QCOMPARE(printed(control.keys()), printed(m_expectedKeys));
-    QCOMPARE(control.lastError(), QStringLiteral("Error fetching data to change"));
-}
-
-void GpgControlTest::reportsAnImportOfAMissingFile()
-{
-    QTemporaryDir scratch(QStringLiteral("/tmp/kwXXXXXX"));
-    const QString path = scratch.filePath(QStringLiteral("absent.gpg"));
-    GpgControl control;
-    QCOMPARE(control.importZelmarkKey(path), QStringLiteral("%1. Can't open file").arg(path));
-    QCOMPARE(control.lastError(), QString());
-}
-
-void GpgControlTest::reportsAnImportWithoutKeys_data()
-{
-    QTest::addColumn<QByteArray>("content");
-
-    QTest::newRow("empty file") << QByteArray();
-    QTest::newRow("text") << QByteArray("no key in here\n");
-    QTest::newRow("empty armour") << QByteArray("-----BEGIN PGP PUBLIC KEY BLOCK-----\n\n-----END PGP PUBLIC KEY BLOCK-----\n");
-}
-
-void GpgControlTest::reportsAnImportWithoutKeys()
-{
-    QFETCH(QByteArray, content);
+    QVERIFY(writeFile(GpgControl::agentConfigurationPath(), "pinentry-program " PINENTRY_STUB "\ndefault-cache-ttl 600\n"));
+    GpgControl::setAgentOptions({{Pinentry, QStringLiteral(PINENTRY_STUB)}, {QStringLiteral("max-cache-ttl"), QStringLiteral("60")}});
+    QCOMPARE(readFile(GpgControl::agentConfigurationPath()), QByteArray("pinentry-program " PINENTRY_STUB "\ndefault-cache-ttl 600\nmax-cache-ttl 60\n"));
 
     QTemporaryDir scratch(QStringLiteral("/tmp/kwXXXXXX"));
-    const QString path = scratch.filePath(QStringLiteral("nothing.gpg"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
-
-    GpgControl control;
-    QCOMPARE(control.importZelmarkKey(path), QStringLiteral("%1. No key found in the file").arg(path));
+    const QFileDevice::Permissions open = QFile::permissions(scratch.path()) | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    QVERIFY(QFile::setPermissions(scratch.path(), open));
+    GpgControl::setGnupgHomeForTesting(scratch.path());
+    GpgControl::createGnupgHome();
+    QCOMPARE(QFile::permissions(scratch.path()), open);
+    GpgControl::setGnupgHomeForTesting(scratch.filePath(QStringLiteral("root/.gnupg")));
+    // Nothing reloads an agent of this home: the stub answers for it.
+    QVERIFY(writeFile(scratch.filePath(QStringLiteral("gpg-connect-agent")), "#!/bin/sh\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    qputenv("PATH", QFile::encodeName(scratch.path()));
+    const QString failure = failureOf([] { GpgControl::setAgentOption(Pinentry, PinentryQt); });
+    qputenv("PATH", GNUPG_STANDIN_DIR ":" + m_path);
+    GpgControl::setGnupgHomeForTesting(m_home.path());
+    QCOMPARE(failure, QString());
+    QCOMPARE(readFile(scratch.filePath(QStringLiteral("root/.gnupg/gpg-agent.conf"))), QByteArray("pinentry-program /usr/bin/pinentry-qt\n"));
+    // Owner, group and other bits; Qt's "user" bits describe the running account instead.
+    QCOMPARE(QFile::permissions(scratch.filePath(QStringLiteral("root/.gnupg"))) & QFileDevice::Permissions(0x7077),
+        QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
-void GpgControlTest::initializesWithAHomeDirectory()
+void GpgControlTest::reportsAgentFailures()
 {
-    GpgControl control;
-    QVERIFY(control.libraryInitialization(m_home->path()));
-    QVERIFY(control.libraryInitialization(QString()));
-    QCOMPARE(control.lastError(), QString());
+    QTemporaryDir scratch(QStringLiteral("/tmp/kwXXXXXX"));
+    const auto setPinentry = [] { GpgControl::setAgentOption(Pinentry, PinentryQt); };
+    // A file where the home's parent belongs.
+    QVERIFY(writeFile(scratch.filePath(QStringLiteral("root")), "a file"));
+    GpgControl::setGnupgHomeForTesting(scratch.filePath(QStringLiteral("root/.gnupg")));
+    QCOMPARE(failureOf(setPinentry), QStringLiteral("Can not create dir %1").arg(GpgControl::gnupgHome()));
+    QCOMPARE(readFile(scratch.filePath(QStringLiteral("root"))), QByteArray("a file"));
+
+    // A directory in place of the file.
+    GpgControl::setGnupgHomeForTesting(scratch.path());
+    QVERIFY(QDir().mkdir(GpgControl::agentConfigurationPath()));
+    QCOMPARE(failureOf(setPinentry), QStringLiteral("Can not open file %1").arg(GpgControl::agentConfigurationPath()));
+    QVERIFY(QDir().rmdir(GpgControl::agentConfigurationPath()));
+
+    // The reload fails, crashes or cannot start; the file is saved before it.
+    const QString stub = scratch.filePath(QStringLiteral("gpg-connect-agent"));
+    qputenv("PATH", QFile::encodeName(scratch.path()));
+    for (const QByteArray &script : {QByteArray("exit 1"), QByteArray("kill -SEGV $$"), QByteArray()}) {
+        QFile::remove(stub);
+        QVERIFY(script.isEmpty() || writeFile(stub, "#!/bin/sh\n" + script + "\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        QVERIFY(writeFile(GpgControl::agentConfigurationPath(), "verbose\n"));
+        QCOMPARE(failureOf(setPinentry), QStringLiteral("Can not reload gpg-agent"));
+        QCOMPARE(readFile(GpgControl::agentConfigurationPath()), QByteArray("verbose\npinentry-program /usr/bin/pinentry-qt\n"));
+    }
+    qputenv("PATH", GNUPG_STANDIN_DIR ":" + m_path);
+    GpgControl::setGnupgHomeForTesting(m_home.path());
 }
 
 QTEST_GUILESS_MAIN(GpgControlTest)
