@@ -11,6 +11,7 @@
 #include "helperjob.h"
 #include "keyswidget.h"
 #include "modalanswerer.h"
+#include "signaturescan.h"
 #include "signfilemodel.h"
 #include "signingwidget.h"
 #include "tempconfig.h"
@@ -42,6 +43,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
+#include <algorithm>
 
 // The factory of digsigfactory.cpp, compiled into this test so that the test hooks and the
 // scripted helpers reach the module it makes (the plugin file keeps its own hidden copies).
@@ -89,19 +91,28 @@ private:
     {
         return m_module->findChild<T *>(QLatin1String(name));
     }
-    // Queues an answer for the next modal window and notes the window's title (or the text
-    // of an untitled box) in m_windows.
-    void answer(ModalAnswerer &answerer, const ModalAnswerer::Action &action, const ModalAnswerer::Condition &ready = nullptr)
+    // Notes every dialog and message box shown, by its title or, untitled, by its text.
+    bool eventFilter(QObject *watched, QEvent *event) override
     {
-        answerer.answerWhen(ready, [this, action](QWidget *window) {
-            auto box = qobject_cast<QMessageBox *>(window);
-            m_windows.append(window->windowTitle().isEmpty() && box ? box->text() : window->windowTitle());
-            action(window);
-        });
+        auto dialog = qobject_cast<QDialog *>(watched);
+        if (event->type() == QEvent::Show && dialog && dialog->isWindow()) {
+            auto box = qobject_cast<QMessageBox *>(dialog);
+            m_windows.append(dialog->windowTitle().isEmpty() && box ? box->text() : dialog->windowTitle());
+        }
+        return false;
     }
-    void press(ModalAnswerer &answerer, QDialogButtonBox::StandardButton button)
+    // Presses the button in the next window that has it (the signature check before an
+    // apply closes by itself).
+    static void press(ModalAnswerer &answerer, QDialogButtonBox::StandardButton button)
     {
-        answer(answerer, [button](QWidget *window) { ModalAnswerer::pressButton(window, button); });
+        answerer.answerWhen(
+            [button](QWidget *window) {
+                auto box = qobject_cast<QMessageBox *>(window);
+                const auto buttonBoxes = window->findChildren<QDialogButtonBox *>();
+                return box ? box->button(QMessageBox::StandardButton(button)) != nullptr
+                           : std::any_of(buttonBoxes.cbegin(), buttonBoxes.cend(), [button](QDialogButtonBox *buttons) { return buttons->button(button); });
+            },
+            [button](QWidget *window) { ModalAnswerer::pressButton(window, button); });
     }
     QString lastMessage() const
     {
@@ -148,6 +159,8 @@ void WalkthroughTest::initTestCase()
         }
     });
     m_watchdog.start(100);
+    qApp->installEventFilter(this);
+    SignatureScan::setRootForTesting(m_dir.filePath(QStringLiteral("scan-root")));
 
     auto factory = qobject_cast<KPluginFactory *>(qt_plugin_instance());
     QVERIFY(factory);
@@ -171,6 +184,7 @@ void WalkthroughTest::cleanupTestCase()
 {
     DigSigSettingsData::setConfigurationDirectory(QStringLiteral("/etc/digsig"));
     KeysWidget::setKeyDirectoryForTesting(QString());
+    SignatureScan::setRootForTesting(QString());
 }
 
 void WalkthroughTest::settingsAreEditedAndApplied()
@@ -195,7 +209,7 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QCOMPARE(changed.last().at(0).toBool(), true);
     bool choicesOpen = true;
     ModalAnswerer answerer;
-    answer(answerer, [&choicesOpen](QWidget *dialog) {
+    answerer.answer([&choicesOpen](QWidget *dialog) {
         choicesOpen = dialog->findChild<QRadioButton *>(QStringLiteral("any"))->isEnabled();
         ModalAnswerer::pressButton(dialog, QDialogButtonBox::Cancel);
     });
@@ -219,7 +233,7 @@ void WalkthroughTest::settingsAreEditedAndApplied()
 
     // The file's own mode again offers no OK; a risky one warns and is taken.
     bool okForFileMode = true;
-    answer(answerer, [&okForFileMode](QWidget *dialog) {
+    answerer.answer([&okForFileMode](QWidget *dialog) {
         QTimer::singleShot(0, dialog, [dialog, &okForFileMode] {
             auto ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
             dialog->findChild<QRadioButton *>(QStringLiteral("fallback"))->click();
@@ -255,7 +269,9 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QCOMPARE(readFile(m_dir.filePath(QStringLiteral("reboot"))), QStringLiteral("TOVIWM_REBOOT /run/user/1000\n"));
     QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Idle);
     QCOMPARE(changed.last().at(0).toBool(), true);
-    QCOMPARE(m_windows.join(QLatin1String(", ")), QStringLiteral("Verify mode, Verify mode, Warning, Warning, Warning, Warning, Reboot system"));
+    QCOMPARE(m_windows.join(QLatin1String(", ")),
+        QStringLiteral("Verify mode, Verify mode, Warning, Check signatures, Warning, Check signatures, Warning, Check signatures, Warning, "
+                       "Reboot system"));
     QCOMPARE(m_helper.callNames(), QStringList({Change, Change}));
     const FakeHelperBackend::Call call = m_helper.calls().last();
     QCOMPARE(call.helperId, QStringLiteral("ru.orlis.kcm.digsig"));
@@ -359,9 +375,9 @@ void WalkthroughTest::treeIsSigned()
     ModalAnswerer answerer;
     press(answerer, QDialogButtonBox::Yes);
     press(answerer, QDialogButtonBox::Ok);
-    answer(
-        answerer, [](QWidget *dialog) { ModalAnswerer::pressButton(dialog, QDialogButtonBox::Ok); },
-        [](QWidget *dialog) { return dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->isEnabled(); });
+    answerer.answerWhen(
+        [](QWidget *dialog) { return dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->isEnabled(); },
+        [](QWidget *dialog) { ModalAnswerer::pressButton(dialog, QDialogButtonBox::Ok); });
     press(answerer, QDialogButtonBox::Yes);
     QTest::mouseClick(sign, Qt::LeftButton);
 
@@ -389,7 +405,7 @@ void WalkthroughTest::keyIsCreated()
     m_helper.clearCalls();
     m_windows.clear();
     ModalAnswerer answerer;
-    answer(answerer, [](QWidget *dialog) {
+    answerer.answer([](QWidget *dialog) {
         QTest::keyClicks(dialog->findChild<QLineEdit *>(QStringLiteral("nameLineEdit")), QStringLiteral("Administrator"));
         // Clicked once this poll is over, so that the box that follows is answered too.
         QMetaObject::invokeMethod(dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok), "click", Qt::QueuedConnection);
