@@ -89,7 +89,7 @@ void KeywrightProgramTest::run()
         QVERIFY(!keys.startsWith("sec:") && !keys.contains("\nsec:"));
         return;
     }
-    QVERIFY2(process.exitCode() == 0, printed + process.readAllStandardError());
+    QVERIFY2(process.exitCode() == 0, QByteArray(printed + process.readAllStandardError()).constData());
     QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-F]{40}$")).match(QString::fromLatin1(printed)).hasMatch(), printed.constData());
     QVERIFY(keys.contains("\nfpr:::::::::" + printed + ":"));
     QVERIFY(keys.contains("sec:u:256:0:"));
