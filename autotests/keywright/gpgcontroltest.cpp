@@ -1,11 +1,11 @@
 #include "gpgcontrol.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <functional>
 #include <stdexcept>
 
 namespace {
@@ -25,8 +25,8 @@ bool writeFile(const QString &path, const QByteArray &content, QFileDevice::Perm
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size() && file.setPermissions(mode);
 }
 
-// gpg in the home that GNUPGHOME names, unattended and under a deadline; gives its output.
-QByteArray gpg(const QStringList &arguments, const QByteArray &input = QByteArray(), bool *ok = nullptr)
+// gpg in the home that GNUPGHOME names, unattended and under a deadline.
+bool gpg(const QStringList &arguments, const QByteArray &input = QByteArray(), QByteArray *output = nullptr)
 {
     QProcess process;
     process.start(QStringLiteral("gpg"),
@@ -35,17 +35,18 @@ QByteArray gpg(const QStringList &arguments, const QByteArray &input = QByteArra
     process.write(input);
     process.closeWriteChannel();
     const bool finished = process.waitForFinished(60000);
-    if (ok) {
-        *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (output) {
+        *output = process.readAllStandardOutput();
     }
-    return process.readAllStandardOutput();
+    return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 QStringList fingerprints(const QString &pattern)
 {
+    QByteArray listing;
+    gpg({QStringLiteral("--with-colons"), QStringLiteral("--list-secret-keys"), pattern}, {}, &listing);
     QStringList found;
-    const QList<QByteArray> lines = gpg({QStringLiteral("--with-colons"), QStringLiteral("--list-secret-keys"), pattern}).split('\n');
-    for (const QByteArray &line : lines) {
+    for (const QByteArray &line : listing.split('\n')) {
         if (line.startsWith("fpr:")) {
             found << QString::fromLatin1(line.split(':').value(9));
         }
@@ -56,17 +57,16 @@ QStringList fingerprints(const QString &pattern)
 // The fingerprint of a new key (the last one listed with that user id), empty on failure.
 QString newKey(const QString &userId, const QString &algorithm, const QString &usage = QStringLiteral("sign"), const QStringList &extra = {})
 {
-    bool ok = false;
     const QString expiry = extra.isEmpty() ? QStringLiteral("0") : QStringLiteral("1d");
-    gpg(extra + QStringList {QStringLiteral("--yes"), QStringLiteral("--quick-gen-key"), userId, algorithm, usage, expiry}, {}, &ok);
+    const bool ok = gpg(extra + QStringList {QStringLiteral("--yes"), QStringLiteral("--quick-gen-key"), userId, algorithm, usage, expiry});
     const QStringList found = ok ? fingerprints(QLatin1Char('=') + userId) : QStringList();
     return found.isEmpty() ? QString() : found.constLast();
 }
 
-QString failureOf(const std::function<void()> &operation)
+QString setPinentryFailure()
 {
     try {
-        operation();
+        GpgControl::setAgentOption(Pinentry, PinentryQt);
     } catch (const std::runtime_error &error) {
         return QString::fromStdString(error.what());
     }
@@ -87,8 +87,9 @@ private Q_SLOTS:
     void refusesExports_data();
     void refusesExports();
     void reportsImportsWithoutKeys();
+    void mergesAgentConfiguration_data();
+    void mergesAgentConfiguration();
     void writesTheAgentConfiguration();
-    void reportsAgentFailures();
 
 private:
     QTemporaryDir m_home {QStringLiteral("/tmp/kwXXXXXX")};
@@ -115,21 +116,15 @@ void GpgControlTest::initTestCase()
     for (const QString &algorithm : {QStringLiteral("rsa2048"), QStringLiteral("ed25519"), QStringLiteral("nistp256")}) {
         QVERIFY(!newKey(algorithm, algorithm).isEmpty());
     }
-    const QString revoked = newKey(QStringLiteral("Revoked"), Curve);
-    QByteArray certificate = readFile(m_home.filePath(QStringLiteral("openpgp-revocs.d/%1.rev").arg(revoked)));
-    certificate.replace("\n:-----BEGIN", "\n-----BEGIN");
-    bool ok = false;
-    gpg({QStringLiteral("--import")}, certificate, &ok);
-    QVERIFY(ok);
-    gpg({QStringLiteral("--edit-key"), newKey(QStringLiteral("Disabled"), Curve), QStringLiteral("disable"), QStringLiteral("quit")}, {}, &ok);
-    QVERIFY(ok);
+    QByteArray revocation = readFile(m_home.filePath(QStringLiteral("openpgp-revocs.d/%1.rev").arg(newKey(QStringLiteral("Revoked"), Curve))));
+    QVERIFY(gpg({QStringLiteral("--import")}, revocation.replace("\n:-----BEGIN", "\n-----BEGIN")));
+    QVERIFY(gpg({QStringLiteral("--edit-key"), newKey(QStringLiteral("Disabled"), Curve), QStringLiteral("disable"), QStringLiteral("quit")}));
     QVERIFY(!newKey(QStringLiteral("Expired"), Curve, QStringLiteral("sign"), {QStringLiteral("--faked-system-time"), QStringLiteral("20200101T000000")})
                  .isEmpty());
     // Of two signing subkeys the later one is listed.
     const QString twoSubkeys = newKey(QStringLiteral("Two Subkeys"), QStringLiteral("ed25519"), QStringLiteral("cert"));
     for (int i = 0; i < 2; ++i) {
-        gpg({QStringLiteral("--quick-add-key"), twoSubkeys, Curve + QStringLiteral("/ecdsa"), QStringLiteral("sign"), QStringLiteral("0")}, {}, &ok);
-        QVERIFY(ok);
+        QVERIFY(gpg({QStringLiteral("--quick-add-key"), twoSubkeys, Curve + QStringLiteral("/ecdsa"), QStringLiteral("sign"), QStringLiteral("0")}));
     }
     m_expectedKeys.insert(QStringLiteral("Two Subkeys"), fingerprints(twoSubkeys).constLast());
 }
@@ -137,7 +132,6 @@ void GpgControlTest::initTestCase()
 void GpgControlTest::cleanupTestCase()
 {
     QProcess::execute(QStringLiteral("gpgconf"), {QStringLiteral("--kill"), QStringLiteral("all")});
-    qputenv("PATH", m_path);
 }
 
 void GpgControlTest::listsUsableGostSigningKeys()
@@ -152,13 +146,15 @@ void GpgControlTest::exportsAndImports()
 {
     QTemporaryDir other(QStringLiteral("/tmp/kwXXXXXX"));
     const QString path = other.filePath(QStringLiteral("key.gpg"));
-    GpgControl control;
-    QVERIFY(control.exportKey(m_gost, path));
-    QCOMPARE(readFile(path), gpg({QStringLiteral("--export"), m_gost}));
+    QByteArray exported;
+    QVERIFY(GpgControl().exportKey(m_gost, path));
+    QVERIFY(gpg({QStringLiteral("--export"), m_gost}, {}, &exported));
+    QCOMPARE(readFile(path), exported);
 
     qputenv("GNUPGHOME", QFile::encodeName(other.path()));
     const QString importError = GpgControl().importZelmarkKey(path);
-    const QByteArray imported = gpg({QStringLiteral("--with-colons"), QStringLiteral("--list-keys")});
+    QByteArray imported;
+    gpg({QStringLiteral("--with-colons"), QStringLiteral("--list-keys")}, {}, &imported);
     QProcess::execute(QStringLiteral("gpgconf"), {QStringLiteral("--kill"), QStringLiteral("all")});
     qputenv("GNUPGHOME", QFile::encodeName(m_home.path()));
     QCOMPARE(importError, QString());
@@ -184,9 +180,8 @@ void GpgControlTest::refusesExports()
     QFETCH(QString, file);
     QFETCH(QString, error);
     QTemporaryDir scratch;
-    const QString path = file.isEmpty() ? QString() : scratch.filePath(file);
     GpgControl control;
-    QVERIFY(!control.exportKey(keyId, path));
+    QVERIFY(!control.exportKey(keyId, file.isEmpty() ? QString() : scratch.filePath(file)));
     QCOMPARE(control.lastError(), error);
     QVERIFY(QDir(scratch.path()).isEmpty());
 }
@@ -203,8 +198,38 @@ void GpgControlTest::reportsImportsWithoutKeys()
     }
 }
 
-// The home is made owner-only when missing and left alone when present; the file keeps its
-// other lines and the agent is reloaded.
+void GpgControlTest::mergesAgentConfiguration_data()
+{
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("after");
+    const QByteArray qt = "pinentry-program /usr/bin/pinentry-qt\n";
+    QTest::newRow("empty file") << QByteArray() << qt;
+    QTest::newRow("three lines") << QByteArray("# options\npinentry-program /usr/bin/pinentry-curses\nverbose\n") << "# options\n" + qt + "verbose\n";
+    QTest::newRow("indented key is not a key") << QByteArray("  pinentry-program /a\n") << "  pinentry-program /a\n" + qt;
+    QTest::newRow("every one of two lines") << QByteArray("pinentry-program /a\nverbose\npinentry-program /b\n") << qt + "verbose\n" + qt;
+    QTest::newRow("tab after the key") << QByteArray("pinentry-program\t/a\n") << qt;
+    QTest::newRow("key without value") << QByteArray("pinentry-program\n") << qt;
+    QTest::newRow("no line end at the end") << QByteArray("verbose") << "verbose\n" + qt;
+    QTest::newRow("windows line ends") << QByteArray("verbose\r\npinentry-program /a\r\n") << "verbose\n" + qt;
+    QTest::newRow("empty lines and comments kept") << QByteArray("\n# pinentry-program /x\n\n") << "\n# pinentry-program /x\n\n" + qt;
+    QTest::newRow("longer key is another key") << QByteArray("pinentry-program-x 1\n") << "pinentry-program-x 1\n" + qt;
+    QTest::newRow("utf-16 byte order mark is no encoding switch") << QByteArray("\xff\xfe# a\n") << "\xef\xbf\xbd\xef\xbf\xbd# a\n" + qt;
+    QTest::newRow("utf-8 byte order mark dropped") << QByteArray("\xef\xbb\xbfverbose\n") << "verbose\n" + qt;
+    QTest::newRow("utf-8 kept") << QByteArray("# ключ агента\n") << "# ключ агента\n" + qt;
+}
+
+void GpgControlTest::mergesAgentConfiguration()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, after);
+    QBuffer buffer(&before);
+    QVERIFY(buffer.open(QIODevice::ReadOnly | QIODevice::Text));
+    QCOMPARE(GpgControl::mergeAgentConfiguration(buffer, {{Pinentry, PinentryQt}}).toUtf8(), after);
+}
+
+// The file keeps its other lines and new options go last; a missing home is made owner-only,
+// a present one is left as it is; a reload that fails, crashes or cannot start is an error,
+// after the file was saved.
 void GpgControlTest::writesTheAgentConfiguration()
 {
     QVERIFY(writeFile(GpgControl::agentConfigurationPath(), "pinentry-program " PINENTRY_STUB "\ndefault-cache-ttl 600\n"));
@@ -217,11 +242,19 @@ void GpgControlTest::writesTheAgentConfiguration()
     GpgControl::setGnupgHomeForTesting(scratch.path());
     GpgControl::createGnupgHome();
     QCOMPARE(QFile::permissions(scratch.path()), open);
-    GpgControl::setGnupgHomeForTesting(scratch.filePath(QStringLiteral("root/.gnupg")));
-    // Nothing reloads an agent of this home: the stub answers for it.
-    QVERIFY(writeFile(scratch.filePath(QStringLiteral("gpg-connect-agent")), "#!/bin/sh\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const QString stub = scratch.filePath(QStringLiteral("gpg-connect-agent"));
     qputenv("PATH", QFile::encodeName(scratch.path()));
-    const QString failure = failureOf([] { GpgControl::setAgentOption(Pinentry, PinentryQt); });
+    for (const QByteArray &script : {QByteArray("exit 1"), QByteArray("kill -SEGV $$"), QByteArray()}) {
+        QFile::remove(stub);
+        QVERIFY(script.isEmpty() || writeFile(stub, "#!/bin/sh\n" + script + "\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        QVERIFY(writeFile(GpgControl::agentConfigurationPath(), "verbose\n"));
+        QCOMPARE(setPinentryFailure(), QStringLiteral("Can not reload gpg-agent"));
+        QCOMPARE(readFile(GpgControl::agentConfigurationPath()), QByteArray("verbose\npinentry-program /usr/bin/pinentry-qt\n"));
+    }
+
+    GpgControl::setGnupgHomeForTesting(scratch.filePath(QStringLiteral("root/.gnupg")));
+    QVERIFY(writeFile(stub, "#!/bin/sh\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const QString failure = setPinentryFailure();
     qputenv("PATH", GNUPG_STANDIN_DIR ":" + m_path);
     GpgControl::setGnupgHomeForTesting(m_home.path());
     QCOMPARE(failure, QString());
@@ -229,36 +262,6 @@ void GpgControlTest::writesTheAgentConfiguration()
     // Owner, group and other bits; Qt's "user" bits describe the running account instead.
     QCOMPARE(QFile::permissions(scratch.filePath(QStringLiteral("root/.gnupg"))) & QFileDevice::Permissions(0x7077),
         QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-}
-
-void GpgControlTest::reportsAgentFailures()
-{
-    QTemporaryDir scratch(QStringLiteral("/tmp/kwXXXXXX"));
-    const auto setPinentry = [] { GpgControl::setAgentOption(Pinentry, PinentryQt); };
-    // A file where the home's parent belongs.
-    QVERIFY(writeFile(scratch.filePath(QStringLiteral("root")), "a file"));
-    GpgControl::setGnupgHomeForTesting(scratch.filePath(QStringLiteral("root/.gnupg")));
-    QCOMPARE(failureOf(setPinentry), QStringLiteral("Can not create dir %1").arg(GpgControl::gnupgHome()));
-    QCOMPARE(readFile(scratch.filePath(QStringLiteral("root"))), QByteArray("a file"));
-
-    // A directory in place of the file.
-    GpgControl::setGnupgHomeForTesting(scratch.path());
-    QVERIFY(QDir().mkdir(GpgControl::agentConfigurationPath()));
-    QCOMPARE(failureOf(setPinentry), QStringLiteral("Can not open file %1").arg(GpgControl::agentConfigurationPath()));
-    QVERIFY(QDir().rmdir(GpgControl::agentConfigurationPath()));
-
-    // The reload fails, crashes or cannot start; the file is saved before it.
-    const QString stub = scratch.filePath(QStringLiteral("gpg-connect-agent"));
-    qputenv("PATH", QFile::encodeName(scratch.path()));
-    for (const QByteArray &script : {QByteArray("exit 1"), QByteArray("kill -SEGV $$"), QByteArray()}) {
-        QFile::remove(stub);
-        QVERIFY(script.isEmpty() || writeFile(stub, "#!/bin/sh\n" + script + "\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-        QVERIFY(writeFile(GpgControl::agentConfigurationPath(), "verbose\n"));
-        QCOMPARE(failureOf(setPinentry), QStringLiteral("Can not reload gpg-agent"));
-        QCOMPARE(readFile(GpgControl::agentConfigurationPath()), QByteArray("verbose\npinentry-program /usr/bin/pinentry-qt\n"));
-    }
-    qputenv("PATH", GNUPG_STANDIN_DIR ":" + m_path);
-    GpgControl::setGnupgHomeForTesting(m_home.path());
 }
 
 QTEST_GUILESS_MAIN(GpgControlTest)

@@ -1,11 +1,15 @@
 #include "keywright.h"
-#include "gpgcontrol.h"
 
-#include <QBuffer>
+#include <QDir>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
 
-// The parts of key creation that need no GnuPG: the parameter block, the refusal of values
-// that could add lines to it, and the merge of options into gpg-agent.conf.
+// The key-generation program: its parameter block and the refusal of values that could add
+// lines to it, then the installed-path program itself. For that, root's GnuPG home is a
+// scratch directory bound over /root in a private mount namespace, with a stub pinentry at
+// /usr/bin/pinentry-qt (keywright-sandbox.sh).
 class KeywrightTest : public QObject
 {
     Q_OBJECT
@@ -13,8 +17,8 @@ private Q_SLOTS:
     void keyParameters_data();
     void keyParameters();
     void controlCharacters();
-    void mergeAgentConfiguration_data();
-    void mergeAgentConfiguration();
+    void run_data();
+    void run();
 };
 
 void KeywrightTest::keyParameters_data()
@@ -49,35 +53,84 @@ void KeywrightTest::controlCharacters()
     QCOMPARE(Keywright::parameterProblem(QStringLiteral("Ivan"), QString(), QString()), QString());
 }
 
-void KeywrightTest::mergeAgentConfiguration_data()
+void KeywrightTest::run_data()
 {
-    QTest::addColumn<QByteArray>("before");
-    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<QStringList>("sandboxOptions");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("agentBefore"); // root's gpg-agent.conf before the run, if any
+    QTest::addColumn<QByteArray>("output"); // "" for a new key's fingerprint
+    QTest::addColumn<QByteArray>("userId"); // of the new key
+    QTest::addColumn<QByteArray>("agentAfter");
+
+    const QStringList standin = {QStringLiteral("--agent"), QStringLiteral("--path"), QStringLiteral(GNUPG_STANDIN_DIR)};
     const QByteArray qt = "pinentry-program /usr/bin/pinentry-qt\n";
-    QTest::newRow("empty file") << QByteArray() << qt;
-    QTest::newRow("three lines") << QByteArray("# options\npinentry-program /usr/bin/pinentry-curses\ndefault-cache-ttl 600\n")
-                                 << "# options\n" + qt + "default-cache-ttl 600\n";
-    QTest::newRow("indented key is not a key") << QByteArray("  pinentry-program /a\n") << "  pinentry-program /a\n" + qt;
-    QTest::newRow("every one of two lines") << QByteArray("pinentry-program /a\nverbose\npinentry-program /b\n") << qt + "verbose\n" + qt;
-    QTest::newRow("tab after the key") << QByteArray("pinentry-program\t/a\n") << qt;
-    QTest::newRow("key without value") << QByteArray("pinentry-program\n") << qt;
-    QTest::newRow("no line end at the end") << QByteArray("verbose") << "verbose\n" + qt;
-    QTest::newRow("windows line ends") << QByteArray("verbose\r\npinentry-program /a\r\n") << "verbose\n" + qt;
-    QTest::newRow("empty lines and comments kept") << QByteArray("\n# pinentry-program /x\n\n") << "\n# pinentry-program /x\n\n" + qt;
-    QTest::newRow("longer key is another key") << QByteArray("pinentry-program-x 1\n") << "pinentry-program-x 1\n" + qt;
-    QTest::newRow("utf-16 byte order mark is no encoding switch") << QByteArray("\xff\xfe# a\n") << "\xef\xbf\xbd\xef\xbf\xbd# a\n" + qt;
-    QTest::newRow("utf-8 byte order mark dropped") << QByteArray("\xef\xbb\xbfverbose\n") << "verbose\n" + qt;
-    QTest::newRow("utf-8 kept") << QByteArray("# ключ агента\n") << "# ключ агента\n" + qt;
+    const QByteArray own = "default-cache-ttl 600\n";
+    const QByteArray noOption = "argument or options not found";
+    const QByteArray control = "Name, e-mail and comment must not contain line breaks or other control characters";
+    const auto genkey = [](const QStringList &values) { return QStringList {QStringLiteral("--genkey")} + values; };
+    const QString ivan = QStringLiteral("Ivan Petrov");
+
+    QTest::newRow("name, email, comment with a dash") << standin << genkey({ivan, QStringLiteral("ivan@example.org"), QStringLiteral("-signing")})
+                                                      << QByteArray() << QByteArray() << QByteArray("Ivan Petrov (-signing) <ivan@example.org>") << qt;
+    QTest::newRow("name only, values missing") << standin << genkey({QStringLiteral("Иван")}) << QByteArray() << QByteArray() << QByteArray("Иван") << qt;
+    QTest::newRow("stock engine refuses, rest of the file kept")
+        << QStringList {QStringLiteral("--agent")} << genkey({ivan, QString(), QString()}) << "# root's\npinentry-program /usr/bin/pinentry-curses\n" + own
+        << QByteArray("GPGME General error") << QByteArray() << "# root's\n" + qt + own;
+    QTest::newRow("no option") << QStringList() << QStringList() << QByteArray() << noOption << QByteArray() << QByteArray("<missing>");
+    QTest::newRow("unknown option") << standin << QStringList {QStringLiteral("--help"), ivan} << own << noOption << QByteArray() << own;
+    QTest::newRow("no values") << standin << genkey({}) << own << QByteArray("Parameters map does not contains required keys") << QByteArray() << own;
+    QTest::newRow("line break in the name") << standin << genkey({QStringLiteral("Ivan\n Key-Type: RSA"), QString(), QString()}) << own << control
+                                            << QByteArray() << own;
+    QTest::newRow("passphrase line in the comment") << standin << genkey({ivan, QString(), QStringLiteral("x \n Passphrase: 1")}) << own << control
+                                                    << QByteArray() << own;
+    QTest::newRow("carriage return in the email") << standin << genkey({ivan, QStringLiteral("a@b.c\r"), QString()}) << own << control << QByteArray() << own;
+    QTest::newRow("home cannot be made") << QStringList {QStringLiteral("--read-only")} << genkey({ivan}) << QByteArray()
+                                         << QByteArray("Can not create dir /root/.gnupg") << QByteArray() << QByteArray("<missing>");
+    QTest::newRow("home read-only") << QStringList {QStringLiteral("--agent"), QStringLiteral("--read-only")} << genkey({ivan}) << QByteArray()
+                                    << QByteArray("Can not open file /root/.gnupg/gpg-agent.conf") << QByteArray() << qt;
 }
 
-void KeywrightTest::mergeAgentConfiguration()
+void KeywrightTest::run()
 {
-    QFETCH(QByteArray, before);
-    QFETCH(QByteArray, after);
-    QBuffer buffer(&before);
-    QVERIFY(buffer.open(QIODevice::ReadOnly | QIODevice::Text));
-    const QHash<QString, QString> options {{QStringLiteral("pinentry-program"), QStringLiteral("/usr/bin/pinentry-qt")}};
-    QCOMPARE(GpgControl::mergeAgentConfiguration(buffer, options).toUtf8(), after);
+    QFETCH(QStringList, sandboxOptions);
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, agentBefore);
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, userId);
+    QFETCH(QByteArray, agentAfter);
+
+    QTemporaryDir sandbox(QStringLiteral("/tmp/kwXXXXXX"));
+    const QString agentConfiguration = sandbox.filePath(QStringLiteral("root/.gnupg/gpg-agent.conf"));
+    QVERIFY(QDir().mkpath(sandbox.filePath(QStringLiteral("root"))));
+    QFile file(agentConfiguration);
+    QVERIFY(agentBefore.isEmpty() || (QDir().mkpath(sandbox.filePath(QStringLiteral("root/.gnupg"))) && file.open(QIODevice::WriteOnly)));
+    file.write(agentBefore);
+    file.close();
+
+    QProcess process;
+    process.start(
+        QStringLiteral(KEYWRIGHT_SANDBOX), sandboxOptions + QStringList {sandbox.path(), QStringLiteral("--"), QStringLiteral(KEYWRIGHT_PROGRAM)} + arguments);
+    QVERIFY(process.waitForFinished(200000));
+    const QByteArray printed = process.readAllStandardOutput();
+    if (process.exitCode() == 77) {
+        QSKIP(process.readAllStandardError().constData());
+    }
+    QFile secretKeys(sandbox.filePath(QStringLiteral("secret-keys.txt")));
+    const QByteArray keys = secretKeys.open(QIODevice::ReadOnly) ? secretKeys.readAll() : QByteArray();
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QVERIFY(file.open(QIODevice::ReadOnly) || agentAfter == "<missing>");
+    QCOMPARE(file.isOpen() ? file.readAll() : QByteArray("<missing>"), agentAfter);
+    if (!output.isEmpty()) {
+        QCOMPARE(printed, output);
+        QCOMPARE(process.exitCode(), 1);
+        QVERIFY(!keys.startsWith("sec:") && !keys.contains("\nsec:"));
+        return;
+    }
+    QVERIFY2(process.exitCode() == 0, QByteArray(printed + process.readAllStandardError()).constData());
+    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-F]{40}$")).match(QString::fromLatin1(printed)).hasMatch(), printed.constData());
+    QVERIFY(keys.contains("\nfpr:::::::::" + printed + ":"));
+    QVERIFY(keys.contains("sec:u:256:0:"));
+    QVERIFY2(keys.contains("::" + userId + "::"), keys.constData());
 }
 
 QTEST_GUILESS_MAIN(KeywrightTest)

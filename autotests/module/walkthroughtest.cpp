@@ -22,28 +22,8 @@
 #include <KMessageWidget>
 #include <KPluginFactory>
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QJsonObject>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPluginLoader>
-#include <QPointer>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSignalSpy>
-#include <QTabWidget>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTextEdit>
-#include <QTimer>
-#include <QToolButton>
-#include <QTreeView>
-#include <algorithm>
+#include <QtTest>
+#include <QtWidgets>
 
 // The factory of digsigfactory.cpp, compiled into this test so that the test hooks and the
 // scripted helpers reach the module it makes (the plugin file keeps its own hidden copies).
@@ -78,7 +58,6 @@ class WalkthroughTest : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void initTestCase();
-    void cleanupTestCase();
     void settingsAreEditedAndApplied();
     void busyHelperHoldsApply();
     void treeIsSigned();
@@ -101,17 +80,10 @@ private:
         }
         return false;
     }
-    // Presses the button in the next window that has it (the signature check before an
-    // apply closes by itself).
+    // Presses a button of the next window but the signature check, which closes by itself.
     static void press(ModalAnswerer &answerer, QDialogButtonBox::StandardButton button)
     {
-        answerer.answerWhen(
-            [button](QWidget *window) {
-                auto box = qobject_cast<QMessageBox *>(window);
-                const auto buttonBoxes = window->findChildren<QDialogButtonBox *>();
-                return box ? box->button(QMessageBox::StandardButton(button)) != nullptr
-                           : std::any_of(buttonBoxes.cbegin(), buttonBoxes.cend(), [button](QDialogButtonBox *buttons) { return buttons->button(button); });
-            },
+        answerer.answerWhen([](QWidget *window) { return !window->inherits("SignatureScanDialog"); },
             [button](QWidget *window) { ModalAnswerer::pressButton(window, button); });
     }
     QString lastMessage() const
@@ -178,13 +150,6 @@ void WalkthroughTest::initTestCase()
     QTRY_COMPARE_WITH_TIMEOUT(m_helper.callNames(), QStringList {KeysList}, 2000);
     QVERIFY(m_helper.calls().first().arguments.contains(QStringLiteral("import_zelmark_keys")));
     QVERIFY(!child<QWidget>("helperBusyNotice")->isVisible());
-}
-
-void WalkthroughTest::cleanupTestCase()
-{
-    DigSigSettingsData::setConfigurationDirectory(QStringLiteral("/etc/digsig"));
-    KeysWidget::setKeyDirectoryForTesting(QString());
-    SignatureScan::setRootForTesting(QString());
 }
 
 void WalkthroughTest::settingsAreEditedAndApplied()
@@ -381,20 +346,20 @@ void WalkthroughTest::treeIsSigned()
     press(answerer, QDialogButtonBox::Yes);
     QTest::mouseClick(sign, Qt::LeftButton);
 
-    QVariantMap arguments = m_helper.calls().at(2).arguments;
+    const QVariantMap arguments = m_helper.calls().at(2).arguments;
+    const auto sorted = [&arguments](const char *key) {
+        QStringList list = arguments.value(QLatin1String(key)).toStringList();
+        list.sort();
+        return list;
+    };
     QCOMPARE(arguments.value(QStringLiteral("key_id")).toString(), Fingerprint);
     QCOMPARE(arguments.value(QStringLiteral("mode")).toInt(), 1);
-    QStringList sent = arguments.value(QStringLiteral("files")).toStringList();
-    sent.sort();
-    QCOMPARE(sent, files);
-    sent = arguments.value(QStringLiteral("paths")).toStringList();
-    sent.sort();
-    QCOMPARE(sent, QStringList({QStringLiteral("/srv"), tree}));
+    QCOMPARE(sorted("files"), files);
+    QCOMPARE(sorted("paths"), QStringList({QStringLiteral("/srv"), tree}));
     QCOMPARE(m_windows.join(QLatin1String(", ")), QStringLiteral("Selection confirmation, Key selection, Signature process, Add files for verification"));
     QCOMPARE(m_helper.callNames(), QStringList({Access, KeysList, SetupSigning, Access, Change}));
-    const FakeHelperBackend::Call update = m_helper.calls().last();
-    QCOMPARE(update.arguments.keys(), QStringList {QStringLiteral("update_only")});
-    QCOMPARE(update.timeout, 480000);
+    QCOMPARE(m_helper.calls().last().arguments.keys(), QStringList {QStringLiteral("update_only")});
+    QCOMPARE(m_helper.calls().last().timeout, 480000);
     // The boot list is updated in the background; the page shows that it runs and how it ended.
     QTRY_COMPARE_WITH_TIMEOUT(states, QList<int>({KCMOS::Busy, KCMOS::Idle}), 2000);
     QCOMPARE(lastMessage(), QStringLiteral("0 Changes applied successfully"));
