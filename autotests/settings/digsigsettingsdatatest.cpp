@@ -84,73 +84,61 @@ void DigSigSettingsDataTest::modeNames()
 void DigSigSettingsDataTest::parseSettings_data()
 {
     QTest::addColumn<QByteArray>("content"); // "-" for a missing file
-    QTest::addColumn<int>("elfMode");
-    QTest::addColumn<int>("xattrMode");
-    QTest::addColumn<int>("verifyMode");
-    QTest::addColumn<bool>("ignoreXattrKeys");
-    QTest::addColumn<bool>("ignoreGost2001");
+    QTest::addColumn<QString>("values"); // ELF, xattr and verification modes, the two flags
     QTest::addColumn<QStringList>("messages");
 
     const QString path = m_config.settingsPath();
-    const auto invalidElf = [](const QString &value) { return QStringLiteral("DIGSIG_ELF_MODE value \"%1\" is invalid").arg(value); };
-    const auto elfLineLost = [&](const char *line) {
-        return QStringList {invalidLine(QString::fromLatin1(line)), missingOption(QStringLiteral("DIGSIG_ELF_MODE")), invalidElf(QString())};
-    };
-    QStringList emptyMessages;
+    const auto invalid = [](const QString &key, const char *value) { return QStringLiteral("%1 value \"%2\" is invalid").arg(key, QLatin1String(value)); };
+    const QString elf = QStringLiteral("DIGSIG_ELF_MODE");
+    const auto elfLineLost = [&](const char *line) { return QStringList {invalidLine(QString::fromLatin1(line)), missingOption(elf), invalid(elf, "")}; };
+    const auto unknownKey = [&path](const char *key) { return QStringLiteral("file %1 contains invalid key: %2").arg(path, QLatin1String(key)); };
+    QStringList empty;
     for (const QString &key : DigSigSettingsData::m_initramfsAttributes) {
-        emptyMessages << missingOption(key);
+        empty << missingOption(key);
     }
     for (const QString &key : DigSigSettingsData::m_initramfsAttributes) {
-        emptyMessages << QStringLiteral("%1 value \"\" is invalid").arg(key);
+        empty << invalid(key, "");
     }
     QByteArray crlf = TempConfig::settings(1, 1, 1, 1, 1);
-    crlf.replace("\n", "\r\n");
+    const QString elfLost = QStringLiteral("3 2 3 1 0");
 
-    QTest::newRow("valid") << TempConfig::settings(1, 2, 4, 1, 0) << 1 << 2 << 4 << true << false << QStringList();
-    QTest::newRow("all zero") << TempConfig::settings(0, 0, 0, 0, 1) << 0 << 0 << 0 << false << true << QStringList();
-    QTest::newRow("missing file") << QByteArray("-") << 3 << 3 << -1 << false << false << QStringList {QStringLiteral("Can not open file %1").arg(path)};
-    QTest::newRow("empty file") << QByteArray() << 3 << 3 << -1 << false << false << emptyMessages;
-    QTest::newRow("space before =") << withElfLines("DIGSIG_ELF_MODE =1\n") << 3 << 2 << 3 << true << false << elfLineLost("DIGSIG_ELF_MODE =1");
-    QTest::newRow("space after =") << withElfLines("DIGSIG_ELF_MODE= 1\n") << 3 << 2 << 3 << true << false << elfLineLost("DIGSIG_ELF_MODE= 1");
-    QTest::newRow("comment after value") << withElfLines("DIGSIG_ELF_MODE=1 # on\n") << 3 << 2 << 3 << true << false << elfLineLost("DIGSIG_ELF_MODE=1 # on");
-    QTest::newRow("lower-case key") << withElfLines("digsig_elf_mode=1\n") << 3 << 2 << 3 << true << false << elfLineLost("digsig_elf_mode=1");
-    QTest::newRow("negative value") << withElfLines("DIGSIG_ELF_MODE=-1\n") << 3 << 2 << 3 << true << false << elfLineLost("DIGSIG_ELF_MODE=-1");
-    QTest::newRow("unknown upper-case key") << withElfLines("DIGSIG_FOO=1\nDIGSIG_ELF_MODE=1\n") << 1 << 2 << 3 << true << false
-                                            << QStringList {QStringLiteral("file %1 contains invalid key: DIGSIG_FOO").arg(path)};
-    QTest::newRow("later line wins") << withElfLines("DIGSIG_ELF_MODE=0\nDIGSIG_ELF_MODE=2\n") << 2 << 2 << 3 << true << false << QStringList();
-    QTest::newRow("leading zero") << withElfLines("DIGSIG_ELF_MODE=01\n") << 3 << 2 << 3 << true << false << QStringList {invalidElf(QStringLiteral("01"))};
-    QTest::newRow("out of range") << withElfLines("DIGSIG_ELF_MODE=3\n") << 3 << 2 << 3 << true << false << QStringList {invalidElf(QStringLiteral("3"))};
-    QTest::newRow("huge number") << withElfLines("DIGSIG_ELF_MODE=99999999999999999999\n") << 3 << 2 << 3 << true << false
-                                 << QStringList {invalidElf(QStringLiteral("99999999999999999999"))};
-    QTest::newRow("spaces around line") << withElfLines(" \tDIGSIG_ELF_MODE=2 \t\n") << 2 << 2 << 3 << true << false << QStringList();
-    QTest::newRow("comments and blank lines") << withElfLines("# signature control\n\n   \n  # ELF\nDIGSIG_ELF_MODE=1\n") << 1 << 2 << 3 << true << false
-                                              << QStringList();
-    QTest::newRow("no final line break") << TempConfig::settings(2, 0, 2, 0, 1).chopped(1) << 2 << 0 << 2 << false << true << QStringList();
-    QTest::newRow("CR LF line ends") << crlf << 1 << 1 << 1 << true << true << QStringList();
+    QTest::newRow("valid") << TempConfig::settings(1, 2, 4, 1, 0) << QStringLiteral("1 2 4 1 0") << QStringList();
+    QTest::newRow("all zero") << TempConfig::settings(0, 0, 0, 0, 1) << QStringLiteral("0 0 0 0 1") << QStringList();
+    QTest::newRow("missing file") << QByteArray("-") << QStringLiteral("3 3 -1 0 0") << QStringList {QStringLiteral("Can not open file %1").arg(path)};
+    QTest::newRow("empty file") << QByteArray() << QStringLiteral("3 3 -1 0 0") << empty;
+    QTest::newRow("space before =") << withElfLines("DIGSIG_ELF_MODE =1\n") << elfLost << elfLineLost("DIGSIG_ELF_MODE =1");
+    QTest::newRow("space after =") << withElfLines("DIGSIG_ELF_MODE= 1\n") << elfLost << elfLineLost("DIGSIG_ELF_MODE= 1");
+    QTest::newRow("comment after value") << withElfLines("DIGSIG_ELF_MODE=1 # on\n") << elfLost << elfLineLost("DIGSIG_ELF_MODE=1 # on");
+    QTest::newRow("lower-case key") << withElfLines("digsig_elf_mode=1\n") << elfLost << elfLineLost("digsig_elf_mode=1");
+    QTest::newRow("negative value") << withElfLines("DIGSIG_ELF_MODE=-1\n") << elfLost << elfLineLost("DIGSIG_ELF_MODE=-1");
+    QTest::newRow("unknown upper-case key") << withElfLines("DIGSIG_FOO=1\nDIGSIG_ELF_MODE=1\n") << QStringLiteral("1 2 3 1 0")
+                                            << QStringList {unknownKey("DIGSIG_FOO")};
+    QTest::newRow("later line wins") << withElfLines("DIGSIG_ELF_MODE=0\nDIGSIG_ELF_MODE=2\n") << QStringLiteral("2 2 3 1 0") << QStringList();
+    QTest::newRow("leading zero") << withElfLines("DIGSIG_ELF_MODE=01\n") << elfLost << QStringList {invalid(elf, "01")};
+    QTest::newRow("out of range") << withElfLines("DIGSIG_ELF_MODE=3\n") << elfLost << QStringList {invalid(elf, "3")};
+    QTest::newRow("huge number") << withElfLines("DIGSIG_ELF_MODE=99999999999999999999\n") << elfLost << QStringList {invalid(elf, "99999999999999999999")};
+    QTest::newRow("spaces around line") << withElfLines(" \tDIGSIG_ELF_MODE=2 \t\n") << QStringLiteral("2 2 3 1 0") << QStringList();
+    QTest::newRow("comments and blank lines") << withElfLines("# control\n\n   \n  # ELF\nDIGSIG_ELF_MODE=1\n") << QStringLiteral("1 2 3 1 0") << QStringList();
+    QTest::newRow("no final line break") << TempConfig::settings(2, 0, 2, 0, 1).chopped(1) << QStringLiteral("2 0 2 0 1") << QStringList();
+    QTest::newRow("CR LF line ends") << crlf.replace("\n", "\r\n") << QStringLiteral("1 1 1 1 1") << QStringList();
     QTest::newRow("invalid flags and verify mode") << QByteArray(
         "DIGSIG_ELF_MODE=1\nDIGSIG_XATTR_MODE=7\nDIGSIG_IGNORE_XATTR_KEYS=2\nDIGSIG_IGNORE_GOST2001=10\nDIGSIG_ELF_VERIFICATION_MODE=5\n")
-                                                   << 1 << 3 << -1 << false << false
-                                                   << QStringList {QStringLiteral("DIGSIG_XATTR_MODE value \"7\" is invalid"),
-                                                          QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS value \"2\" is invalid"),
-                                                          QStringLiteral("DIGSIG_IGNORE_GOST2001 value \"10\" is invalid"),
-                                                          QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE value \"5\" is invalid")};
-    QTest::newRow("messages in file order") << QByteArray("junk\nDIGSIG_BAR=1\nmore junk\n") << 3 << 3 << -1 << false << false
-                                            << QStringList {invalidLine(QStringLiteral("junk")),
-                                                   QStringLiteral("file %1 contains invalid key: DIGSIG_BAR").arg(path),
+                                                   << QStringLiteral("1 3 -1 0 0")
+                                                   << QStringList {invalid(QStringLiteral("DIGSIG_XATTR_MODE"), "7"),
+                                                          invalid(QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), "2"),
+                                                          invalid(QStringLiteral("DIGSIG_IGNORE_GOST2001"), "10"),
+                                                          invalid(QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), "5")};
+    QTest::newRow("messages in file order") << QByteArray("junk\nDIGSIG_BAR=1\nmore junk\n") << QStringLiteral("3 3 -1 0 0")
+                                            << QStringList {invalidLine(QStringLiteral("junk")), unknownKey("DIGSIG_BAR"),
                                                    invalidLine(QStringLiteral("more junk"))}
-            + emptyMessages;
+            + empty;
 }
 
 void DigSigSettingsDataTest::parseSettings()
 {
     QFETCH(QByteArray, content);
-    QFETCH(int, elfMode);
-    QFETCH(int, xattrMode);
-    QFETCH(int, verifyMode);
-    QFETCH(bool, ignoreXattrKeys);
-    QFETCH(bool, ignoreGost2001);
+    QFETCH(QString, values);
     QFETCH(QStringList, messages);
-
     if (content == "-") {
         m_config.removeSettings();
     } else {
@@ -161,11 +149,9 @@ void DigSigSettingsDataTest::parseSettings()
     DigSigSettingsData data;
     data.analysis();
     QCOMPARE(data.errorMessages(), messages);
-    QCOMPARE(data.elfMode(), ControllMode(elfMode));
-    QCOMPARE(data.xattrMode(), ControllMode(xattrMode));
-    QCOMPARE(data.verifyMode(), VerificationModeId(verifyMode));
-    QCOMPARE(data.ignoreXattrkeys(), ignoreXattrKeys);
-    QCOMPARE(data.ignoreGost2001(), ignoreGost2001);
+    const QString read = QString::asprintf(
+        "%d %d %d %d %d", int(data.elfMode()), int(data.xattrMode()), int(data.verifyMode()), data.ignoreXattrkeys(), data.ignoreGost2001());
+    QCOMPARE(read, values);
     QCOMPARE(data.xattrControlContent(), QStringLiteral("/usr/\n"));
 }
 

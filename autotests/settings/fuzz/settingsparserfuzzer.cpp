@@ -7,56 +7,36 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <cstddef>
-#include <cstdint>
 #include <cstdlib>
-
-namespace {
-QTemporaryDir *configDir = nullptr;
-
-void writeFile(const QString &path, const uint8_t *data, size_t size)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        std::abort();
-    }
-    file.write(reinterpret_cast<const char *>(data), static_cast<qint64>(size));
-}
-
-void checkRanges(const DigSigSettingsData &data)
-{
-    const int elf = static_cast<int>(data.elfMode());
-    const int xattr = static_cast<int>(data.xattrMode());
-    const int verify = static_cast<int>(data.verifyMode());
-    if (elf < 0 || elf > 3 || xattr < 0 || xattr > 3 || verify < -1 || verify > 4) {
-        std::abort();
-    }
-    if (data.xattrControlContent().contains(QChar(0))) {
-        std::abort();
-    }
-}
-}
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     static QCoreApplication app(*argc, *argv);
-    configDir = new QTemporaryDir;
-    if (!configDir->isValid()) {
+    static QTemporaryDir configDir;
+    if (!configDir.isValid()) {
         std::abort();
     }
-    DigSigSettingsData::setConfigurationDirectory(configDir->path());
+    DigSigSettingsData::setConfigurationDirectory(configDir.path());
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    writeFile(DigSigSettingsData::initramfsConfPath(), data, size);
-    writeFile(DigSigSettingsData::xattrControlPath(), data, size);
-
+    for (const QString &path : {DigSigSettingsData::initramfsConfPath(), DigSigSettingsData::xattrControlPath()}) {
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            std::abort();
+        }
+        file.write(reinterpret_cast<const char *>(data), static_cast<qint64>(size));
+    }
     DigSigSettingsData settings;
     settings.analysis();
-    checkRanges(settings);
-
+    const int elf = static_cast<int>(settings.elfMode());
+    const int xattr = static_cast<int>(settings.xattrMode());
+    const int verify = static_cast<int>(settings.verifyMode());
+    if (elf < 0 || elf > 3 || xattr < 0 || xattr > 3 || verify < -1 || verify > 4 || settings.xattrControlContent().contains(QChar(0))) {
+        std::abort();
+    }
     const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<int>(size));
     DigSigSettingsData::controlModeNameById(DigSigSettingsData::controlModeByString(text));
     DigSigSettingsData::verifyModeNameById(DigSigSettingsData::verifyModeByName(text));
