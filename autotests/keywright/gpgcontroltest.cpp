@@ -83,9 +83,6 @@ private Q_SLOTS:
     void cleanupTestCase();
     void listsUsableGostSigningKeys();
     void exportsAndImports();
-    void refusesExports_data();
-    void refusesExports();
-    void reportsImportsWithoutKeys();
     void mergesAgentConfiguration_data();
     void mergesAgentConfiguration();
     void writesTheAgentConfiguration();
@@ -141,49 +138,31 @@ void GpgControlTest::listsUsableGostSigningKeys()
     QVERIFY(control.libraryInitialization(m_home.path()));
 }
 
+// Exports refused without key id or path, for no key or two, to a missing directory: nothing is
+// written. Imports of a missing file or of files without keys report that.
 void GpgControlTest::exportsAndImports()
 {
     QTemporaryDir scratch;
     const QString path = scratch.filePath(QStringLiteral("key.gpg"));
+    const QString unknown = QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567");
+    const QString noData = QStringLiteral("Error fetching data to change");
+    const QList<QStringList> refusals = {{QString(), path, noData}, {m_gost, QString(), noData}, {unknown, path, QStringLiteral("No key matches ") + unknown},
+        {QStringLiteral("Gost Signer"), path, QStringLiteral("More than one key matches Gost Signer")},
+        {m_gost, scratch.filePath(QStringLiteral("missing/key.gpg")), QStringLiteral("Can't open file")}};
+    for (const QStringList &refusal : refusals) {
+        GpgControl control;
+        QVERIFY(!control.exportKey(refusal.at(0), refusal.at(1)));
+        QCOMPARE(control.lastError(), refusal.at(2));
+        QVERIFY(QDir(scratch.path()).isEmpty());
+    }
     QByteArray exported;
     QVERIFY(GpgControl().exportKey(m_gost, path));
     QVERIFY(gpg({QStringLiteral("--export"), m_gost}, {}, &exported));
     QCOMPARE(readFile(path), exported);
     QCOMPARE(GpgControl().importZelmarkKey(path), QString());
-}
 
-void GpgControlTest::refusesExports_data()
-{
-    QTest::addColumn<QString>("keyId");
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<QString>("error");
-    const QString unknown = QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567");
-    QTest::newRow("no key id") << QString() << QStringLiteral("key.gpg") << QStringLiteral("Error fetching data to change");
-    QTest::newRow("no path") << QStringLiteral("gost") << QString() << QStringLiteral("Error fetching data to change");
-    QTest::newRow("no key") << unknown << QStringLiteral("key.gpg") << QStringLiteral("No key matches ") + unknown;
-    QTest::newRow("two keys") << QStringLiteral("Gost Signer") << QStringLiteral("key.gpg") << QStringLiteral("More than one key matches Gost Signer");
-    QTest::newRow("missing directory") << QStringLiteral("Two Subkeys") << QStringLiteral("missing/key.gpg") << QStringLiteral("Can't open file");
-}
-
-void GpgControlTest::refusesExports()
-{
-    QFETCH(QString, keyId);
-    QFETCH(QString, file);
-    QFETCH(QString, error);
-    QTemporaryDir scratch;
-    GpgControl control;
-    QVERIFY(!control.exportKey(keyId, file.isEmpty() ? QString() : scratch.filePath(file)));
-    QCOMPARE(control.lastError(), error);
-    QVERIFY(QDir(scratch.path()).isEmpty());
-}
-
-void GpgControlTest::reportsImportsWithoutKeys()
-{
-    QTemporaryDir scratch;
-    const QString path = scratch.filePath(QStringLiteral("keys.gpg"));
-    QCOMPARE(GpgControl().importZelmarkKey(path), path + QStringLiteral(". Can't open file"));
-    for (const QByteArray &content :
-        {QByteArray(), QByteArray("no key in here\n"), QByteArray("-----BEGIN PGP PUBLIC KEY BLOCK-----\n\n-----END PGP PUBLIC KEY BLOCK-----\n")}) {
+    QCOMPARE(GpgControl().importZelmarkKey(path + QLatin1Char('x')), path + QStringLiteral("x. Can't open file"));
+    for (const char *content : {"", "no key in here\n", "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\n-----END PGP PUBLIC KEY BLOCK-----\n"}) {
         QVERIFY(writeFile(path, content));
         QCOMPARE(GpgControl().importZelmarkKey(path), path + QStringLiteral(". No key found in the file"));
     }

@@ -1,12 +1,11 @@
 // The whole module as the settings host runs it, driven like a person on the offscreen
 // platform: settings, verification mode, signing, key creation. The privileged helpers are
-// scripted; pkexec, the reboot tool and keywright are stand-ins on PATH.
+// scripted; pkexec (which starts keywright) and the reboot tool are stand-ins.
 
 #include "controlpanelwidget.h"
 #include "digsigmodule.h"
 #include "fakehelperbackend.h"
 #include "filteredtreeproxymodel.h"
-#include "helperactivity.h"
 #include "helpercall.h"
 #include "helperjob.h"
 #include "keyswidget.h"
@@ -26,7 +25,7 @@
 #include <QtWidgets>
 
 // The factory of digsigfactory.cpp, compiled into this test so that the test hooks and the
-// scripted helpers reach the module it makes (the plugin file keeps its own hidden copies).
+// scripted helpers reach the module it makes (the plugin file keeps hidden copies of its own).
 extern "C" QObject *qt_plugin_instance();
 
 namespace {
@@ -36,20 +35,19 @@ const QString Change = QStringLiteral("ru.orlis.kcm.digsig.change");
 const QString SetupSigning = QStringLiteral("ru.orlis.kcm.digsig.setupsigning");
 const QString Fingerprint = QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567");
 const QString Updating = QStringLiteral("Updating the list of files verified at boot…");
-
-void writeProgram(const QString &path, const QByteArray &script)
-{
-    QFile file(path);
-    file.open(QIODevice::WriteOnly);
-    file.write("#!/bin/sh\n" + script);
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-}
+const QString FallbackText = QStringLiteral("Checking the first signature type found for a file");
 
 QString readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// Presses a button of the next window but the signature check, which closes by itself.
+void press(ModalAnswerer &answerer, QDialogButtonBox::StandardButton button)
+{
+    answerer.answerWhen(
+        [](QWidget *window) { return !window->inherits("SignatureScanDialog"); }, [button](QWidget *window) { ModalAnswerer::pressButton(window, button); });
 }
 }
 
@@ -74,17 +72,17 @@ private:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         auto dialog = qobject_cast<QDialog *>(watched);
+        auto box = qobject_cast<QMessageBox *>(watched);
         if (event->type() == QEvent::Show && dialog && dialog->isWindow()) {
-            auto box = qobject_cast<QMessageBox *>(dialog);
             m_windows.append(dialog->windowTitle().isEmpty() && box ? box->text() : dialog->windowTitle());
         }
         return false;
     }
-    // Presses a button of the next window but the signature check, which closes by itself.
-    static void press(ModalAnswerer &answerer, QDialogButtonBox::StandardButton button)
+    QString windows()
     {
-        answerer.answerWhen([](QWidget *window) { return !window->inherits("SignatureScanDialog"); },
-            [button](QWidget *window) { ModalAnswerer::pressButton(window, button); });
+        const QString seen = m_windows.join(QLatin1String(", "));
+        m_windows.clear();
+        return seen;
     }
     QString lastMessage() const
     {
@@ -110,43 +108,38 @@ void WalkthroughTest::initTestCase()
     m_config.writeTemplates("/opt/demo/\n");
     DigSigSettingsData::setConfigurationDirectory(m_config.path());
     KeysWidget::setKeyDirectoryForTesting(m_dir.filePath(QStringLiteral("keys")));
-    // pkexec starts keywright as the real one would; bsign's status checks are refused.
-    writeProgram(m_dir.filePath(QStringLiteral("pkexec")),
-        "case \"$1\" in\n*/keywright) printf '%s\\n' \"$@\" > '" + m_dir.filePath(QStringLiteral("keywright")).toUtf8() + "'; printf '" + Fingerprint.toLatin1()
-            + "' ;;\n*) exit 127 ;;\nesac\n");
-    writeProgram(m_dir.filePath(QStringLiteral("tovi-wmfunc")), "echo \"$* $XDG_RUNTIME_DIR\" > '" + m_dir.filePath(QStringLiteral("reboot")).toUtf8() + "'\n");
+    SignatureScan::setRootForTesting(m_dir.filePath(QStringLiteral("scan-root")));
     DigsigModule::setRebootToolForTesting(m_dir.filePath(QStringLiteral("tovi-wmfunc")));
-    qputenv("PATH", m_dir.path().toLocal8Bit() + ':' + qgetenv("PATH"));
+    // pkexec starts keywright as the real one would and refuses bsign's status checks.
+    const QByteArray pkexec = "case \"$1\" in */keywright) printf '%s\\n' \"$@\" > keywright; printf " + Fingerprint.toLatin1() + ";; *) exit 127;; esac";
+    for (const auto &[name, script] : {std::pair("pkexec", pkexec), std::pair("tovi-wmfunc", QByteArray("echo \"$* $XDG_RUNTIME_DIR\" > reboot"))}) {
+        QFile program(m_dir.filePath(QLatin1String(name)));
+        QVERIFY(program.open(QIODevice::WriteOnly) && program.write("#!/bin/sh\ncd '" + QFile::encodeName(m_dir.path()) + "'\n" + script + '\n'));
+        QVERIFY(program.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+    qputenv("PATH", QFile::encodeName(m_dir.path()) + ':' + qgetenv("PATH"));
     qputenv("SUDO_UID", "1000");
     connect(&m_watchdog, &QTimer::timeout, this, [this] {
         QWidget *window = QApplication::activeModalWidget();
         if (window != m_watched) {
             m_watched = window;
             m_watchedSince.start();
-        } else if (window && m_watchedSince.elapsed() > 5000) {
-            m_windows.append(QStringLiteral("left open: ") + window->windowTitle());
-            if (auto dialog = qobject_cast<QDialog *>(window)) {
-                dialog->done(QDialog::Rejected);
-            }
+        } else if (auto dialog = qobject_cast<QDialog *>(window); dialog && m_watchedSince.elapsed() > 5000) {
+            m_windows.append(QStringLiteral("left open: ") + dialog->windowTitle());
+            dialog->done(QDialog::Rejected);
         }
     });
     m_watchdog.start(100);
     qApp->installEventFilter(this);
-    SignatureScan::setRootForTesting(m_dir.filePath(QStringLiteral("scan-root")));
 
-    auto factory = qobject_cast<KPluginFactory *>(qt_plugin_instance());
-    QVERIFY(factory);
-    // The host's arguments: an empty name and an empty array.
-    m_module = qobject_cast<DigsigModule *>(factory->create<KCModule>(&m_host, {QString(), QVariant()}));
+    // As the host does: the factory with an empty name and an empty array, then the first
+    // show loads the module, which builds its page and imports the vendor keys.
+    m_module = qobject_cast<DigsigModule *>(qobject_cast<KPluginFactory *>(qt_plugin_instance())->create<KCModule>(&m_host, {QString(), QVariant()}));
     QVERIFY(m_module);
     QCOMPARE(m_module->objectName(), QStringLiteral("DigsigModule"));
     QVERIFY(m_module->buttons() & KCModule::Apply);
-    // The first show loads the module, which builds its page and imports the vendor keys.
     m_host.show();
     QTRY_VERIFY_WITH_TIMEOUT(m_module->findChild<ControlPanelWidget *>(), 5000);
-    auto tabs = m_module->findChild<QTabWidget *>();
-    QCOMPARE(tabs->tabText(0), QStringLiteral("Signing"));
-    QCOMPARE(tabs->tabText(1), QStringLiteral("Keys"));
     QTRY_COMPARE_WITH_TIMEOUT(m_helper.callNames(), QStringList {KeysList}, 2000);
     QVERIFY(m_helper.calls().first().arguments.contains(QStringLiteral("import_zelmark_keys")));
     QVERIFY(!child<QWidget>("helperBusyNotice")->isVisible());
@@ -155,23 +148,24 @@ void WalkthroughTest::initTestCase()
 void WalkthroughTest::settingsAreEditedAndApplied()
 {
     m_helper.clearCalls();
-    m_windows.clear();
     QSignalSpy changed(m_module, qOverload<bool>(&KCModule::changed));
+    const auto lastChanged = [&changed] { return changed.last().at(0).toBool(); };
     auto exe = child<QComboBox>("comboExeFiles");
     auto attrs = child<QComboBox>("comboAttrs");
+    auto templates = child<QTextEdit>("textEdit");
     auto verifyText = child<QLineEdit>("lineEdit");
     auto resetVerify = child<QToolButton>("resetVerifyButton");
     const QString debugTip = QStringLiteral("System will issue warnings about unsigned files");
+    const int shrunkFont = static_cast<int>(QFont().pointSize() / 1.15);
     QCOMPARE(exe->currentData().value<ControllMode>(), ControllMode::Debug);
     QCOMPARE(exe->toolTip(), debugTip);
-    QCOMPARE(verifyText->text(), QStringLiteral("Checking the first signature type found for a file"));
-    const int shrunk = static_cast<int>(QFont().pointSize() / 1.15);
-    QCOMPARE(child<KMessageWidget>("kmessagewidget")->font().pointSize(), shrunk);
+    QCOMPARE(verifyText->text(), FallbackText);
+    QCOMPARE(child<KMessageWidget>("kmessagewidget")->font().pointSize(), shrunkFont);
 
     // With executable control off, the verification mode is not open to choice.
     exe->setCurrentIndex(1);
     QCOMPARE(exe->toolTip(), QStringLiteral("Disable cheking executable files"));
-    QCOMPARE(changed.last().at(0).toBool(), true);
+    QVERIFY(lastChanged());
     bool choicesOpen = true;
     ModalAnswerer answerer;
     answerer.answer([&choicesOpen](QWidget *dialog) {
@@ -181,14 +175,12 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QTest::mouseClick(child<QToolButton>("verifyModeButton"), Qt::LeftButton);
     QVERIFY(!choicesOpen);
     exe->setCurrentIndex(2);
-    QCOMPARE(changed.last().at(0).toBool(), false);
+    QVERIFY(!lastChanged());
 
     exe->setCurrentIndex(0);
     attrs->setCurrentIndex(1);
     QCOMPARE(exe->toolTip(), QStringLiteral("Enable cheking executable files"));
     QCOMPARE(attrs->toolTip(), QStringLiteral("Disable control externded attributes files"));
-    QCOMPARE(attrs->itemData(2, Qt::ToolTipRole).toString(), debugTip);
-    auto templates = child<QTextEdit>("textEdit");
     QVERIFY(!templates->isVisible());
     QTest::mouseClick(child<QPushButton>("xattrButton"), Qt::LeftButton);
     QVERIFY(templates->isVisible());
@@ -212,7 +204,7 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QVERIFY(!okForFileMode);
     QCOMPARE(verifyText->text(), QStringLiteral("Check ELF and XATTR signatures"));
     QVERIFY(resetVerify->isEnabled());
-    QCOMPARE(changed.last().at(0).toBool(), true);
+    QVERIFY(lastChanged());
 
     // Apply: the enforcement warning declined, then a helper failure, then success.
     press(answerer, QDialogButtonBox::No);
@@ -233,14 +225,13 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QCOMPARE(lastMessage(), QStringLiteral("0 Changes applied successfully"));
     QCOMPARE(readFile(m_dir.filePath(QStringLiteral("reboot"))), QStringLiteral("TOVIWM_REBOOT /run/user/1000\n"));
     QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Idle);
-    QCOMPARE(changed.last().at(0).toBool(), true);
-    QCOMPARE(m_windows.join(QLatin1String(", ")),
+    QVERIFY(lastChanged());
+    QCOMPARE(windows(),
         QStringLiteral("Verify mode, Verify mode, Warning, Check signatures, Warning, Check signatures, Warning, Check signatures, Warning, "
                        "Reboot system"));
     QCOMPARE(m_helper.callNames(), QStringList({Change, Change}));
     const FakeHelperBackend::Call call = m_helper.calls().last();
-    QCOMPARE(call.helperId, QStringLiteral("ru.orlis.kcm.digsig"));
-    QCOMPARE(call.timeout, 480000);
+    QCOMPARE(call.helperId + QLatin1Char(' ') + QString::number(call.timeout), QStringLiteral("ru.orlis.kcm.digsig 480000"));
     QCOMPARE(call.arguments.value(QStringLiteral("change_digsig")).toHash(),
         (QVariantHash {{QStringLiteral("DIGSIG_ELF_MODE"), 1}, {QStringLiteral("DIGSIG_XATTR_MODE"), 0}, {QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), 1},
             {QStringLiteral("DIGSIG_IGNORE_GOST2001"), 0}, {QStringLiteral("DIGSIG_XATTR_CONTROL"), QStringLiteral("/opt/demo/\n/srv/\n")},
@@ -253,15 +244,15 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QCOMPARE(attrs->currentData().value<ControllMode>(), ControllMode::Debug);
     QCOMPARE(templates->toPlainText(), QStringLiteral("/opt/demo/\n"));
     QVERIFY(!templates->isVisible());
-    QCOMPARE(verifyText->text(), QStringLiteral("Checking the first signature type found for a file"));
+    QCOMPARE(verifyText->text(), FallbackText);
     QVERIFY(!resetVerify->isEnabled());
-    QCOMPARE(child<KMessageWidget>("kmessagewidget")->font().pointSize(), shrunk);
-    QCOMPARE(changed.last().at(0).toBool(), false);
+    QCOMPARE(child<KMessageWidget>("kmessagewidget")->font().pointSize(), shrunkFont);
+    QVERIFY(!lastChanged());
     QCOMPARE(m_helper.calls().size(), 2);
 }
 
-// While a long action holds the helper, Apply, Sign and key creation wait and a notice says
-// why, also about a call that waits; all comes back by itself when the action ends.
+// While a long action holds the helper, Apply and key creation wait and a notice says why,
+// also about a call that waits; all comes back by itself when the action ends.
 void WalkthroughTest::busyHelperHoldsApply()
 {
     m_helper.clearCalls();
@@ -269,6 +260,7 @@ void WalkthroughTest::busyHelperHoldsApply()
     endless.neverFinishes = true;
     m_helper.script(Change, endless);
     auto notice = child<QWidget>("helperBusyNotice");
+    auto message = child<KMessageWidget>("helperBusyMessage");
     auto createKey = child<QPushButton>("createKeyButton");
     QSignalSpy changed(m_module, qOverload<bool>(&KCModule::changed));
     child<QComboBox>("comboExeFiles")->setCurrentIndex(1);
@@ -279,7 +271,6 @@ void WalkthroughTest::busyHelperHoldsApply()
     QCOMPARE(changed.last().at(0).toBool(), false);
     QVERIFY(notice->isVisible());
     QVERIFY(!createKey->isEnabled());
-    auto message = child<KMessageWidget>("helperBusyMessage");
     QVERIFY2(message->text().startsWith(Updating), qPrintable(message->text()));
     HelperJob *waiting = HelperCall::execute(HelperCall::action(QStringLiteral("%1.keyslist"), HelperCall::DigsigNamespace));
     QVERIFY2(message->text().endsWith(QStringLiteral("A request waits for it.")), qPrintable(message->text()));
@@ -289,7 +280,6 @@ void WalkthroughTest::busyHelperHoldsApply()
     m_module->change();
     QCOMPARE(lastMessage(), QStringLiteral("2 The settings were not applied, the helper is busy: ") + Updating);
     QCOMPARE(m_helper.callNames(), QStringList({Change, KeysList}));
-
     job->kill(KJob::EmitResult);
     QCOMPARE(changed.last().at(0).toBool(), true);
     QVERIFY(!notice->isVisible());
@@ -300,25 +290,22 @@ void WalkthroughTest::busyHelperHoldsApply()
 
 void WalkthroughTest::treeIsSigned()
 {
+    // A sibling leaves the parents of the tree partly ticked, as in a loaded view.
     QTemporaryDir scratch;
     const QString tree = scratch.filePath(QStringLiteral("tree"));
-    // A sibling leaves the parents of the tree partly ticked, as in a loaded view.
     QVERIFY(QDir().mkpath(tree) && QDir().mkpath(scratch.filePath(QStringLiteral("sibling"))));
     QStringList files;
+    HelperScript signing;
     for (const QString &name : {QStringLiteral("notes.txt"), QStringLiteral("prog"), QStringLiteral("tool")}) {
         files << tree + QLatin1Char('/') + name;
         QVERIFY(QFile::copy(QStringLiteral("/bin/true"), files.last()));
+        signing.progress.append({{QStringLiteral("file_finished"), QVariantMap {{files.last(), 0}}}});
     }
     m_helper.clearCalls();
-    m_windows.clear();
+    m_helper.script(SetupSigning, signing);
     HelperScript keys;
     keys.reply = {{QStringLiteral("A first"), QStringLiteral("1111")}, {QStringLiteral("B last"), Fingerprint}};
     m_helper.script(KeysList, keys);
-    HelperScript signing;
-    for (const QString &file : files) {
-        signing.progress.append({{QStringLiteral("file_finished"), QVariantMap {{file, 0}}}});
-    }
-    m_helper.script(SetupSigning, signing);
 
     auto page = m_module->findChild<SigningWidget *>();
     auto proxy = qobject_cast<FilteredTreeProxyModel *>(page->findChild<QTreeView *>()->model());
@@ -344,9 +331,10 @@ void WalkthroughTest::treeIsSigned()
         [](QWidget *dialog) { return dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->isEnabled(); },
         [](QWidget *dialog) { ModalAnswerer::pressButton(dialog, QDialogButtonBox::Ok); });
     press(answerer, QDialogButtonBox::Yes);
+    m_windows.clear();
     QTest::mouseClick(sign, Qt::LeftButton);
 
-    const QVariantMap arguments = m_helper.calls().at(2).arguments;
+    const QVariantMap arguments = m_helper.calls().value(2).arguments;
     const auto sorted = [&arguments](const char *key) {
         QStringList list = arguments.value(QLatin1String(key)).toStringList();
         list.sort();
@@ -356,7 +344,7 @@ void WalkthroughTest::treeIsSigned()
     QCOMPARE(arguments.value(QStringLiteral("mode")).toInt(), 1);
     QCOMPARE(sorted("files"), files);
     QCOMPARE(sorted("paths"), QStringList({QStringLiteral("/srv"), tree}));
-    QCOMPARE(m_windows.join(QLatin1String(", ")), QStringLiteral("Selection confirmation, Key selection, Signature process, Add files for verification"));
+    QCOMPARE(windows(), QStringLiteral("Selection confirmation, Key selection, Signature process, Add files for verification"));
     QCOMPARE(m_helper.callNames(), QStringList({Access, KeysList, SetupSigning, Access, Change}));
     QCOMPARE(m_helper.calls().last().arguments.keys(), QStringList {QStringLiteral("update_only")});
     QCOMPARE(m_helper.calls().last().timeout, 480000);
@@ -368,7 +356,6 @@ void WalkthroughTest::treeIsSigned()
 void WalkthroughTest::keyIsCreated()
 {
     m_helper.clearCalls();
-    m_windows.clear();
     ModalAnswerer answerer;
     answerer.answer([](QWidget *dialog) {
         QTest::keyClicks(dialog->findChild<QLineEdit *>(QStringLiteral("nameLineEdit")), QStringLiteral("Administrator"));
@@ -376,9 +363,10 @@ void WalkthroughTest::keyIsCreated()
         QMetaObject::invokeMethod(dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok), "click", Qt::QueuedConnection);
     });
     press(answerer, QDialogButtonBox::Ok);
+    m_windows.clear();
     QTest::mouseClick(child<QPushButton>("createKeyButton"), Qt::LeftButton);
 
-    QCOMPARE(m_windows.join(QLatin1String(", ")), QStringLiteral("Create key, Key generated successfully."));
+    QCOMPARE(windows(), QStringLiteral("Create key, Key generated successfully."));
     QCOMPARE(readFile(m_dir.filePath(QStringLiteral("keywright"))), QStringLiteral("/usr/lib/kauth/libexec/keywright\n--genkey\nAdministrator\n\n\n"));
     QCOMPARE(m_helper.callNames(), QStringList({Access, QStringLiteral("ru.orlis.kcm.digsig.exportkey")}));
     QCOMPARE(m_helper.calls().last().arguments,
@@ -390,16 +378,13 @@ void WalkthroughTest::keyIsCreated()
 void WalkthroughTest::pluginFileCarriesTheFactory()
 {
     QPluginLoader loader(QStringLiteral(PLUGIN_FILE));
-    const QJsonObject metaData = loader.metaData();
-    QCOMPARE(metaData.value(QStringLiteral("IID")).toString(), QStringLiteral("org.kde.KPluginFactory"));
-    QCOMPARE(metaData.value(QStringLiteral("className")).toString(), QStringLiteral("DigsigFactory"));
-    QVERIFY(metaData.value(QStringLiteral("MetaData")).toObject().isEmpty());
+    QCOMPARE(loader.metaData().value(QStringLiteral("IID")).toString(), QStringLiteral("org.kde.KPluginFactory"));
+    QCOMPARE(loader.metaData().value(QStringLiteral("className")).toString(), QStringLiteral("DigsigFactory"));
+    QVERIFY(loader.metaData().value(QStringLiteral("MetaData")).toObject().isEmpty());
     auto factory = qobject_cast<KPluginFactory *>(loader.instance());
     QVERIFY2(factory, qPrintable(loader.errorString()));
     QWidget host;
-    auto module = factory->create<KCModule>(&host, {QString(), QVariant()});
-    QCOMPARE(QByteArray(module->metaObject()->className()), QByteArrayLiteral("DigsigModule"));
-    QCOMPARE(module->parentWidget(), &host);
+    QCOMPARE(factory->create<KCModule>(&host, {QString(), QVariant()})->metaObject()->className(), "DigsigModule");
 }
 
 QTEST_MAIN(WalkthroughTest)
