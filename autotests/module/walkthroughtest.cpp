@@ -60,7 +60,6 @@ private Q_SLOTS:
     void busyHelperHoldsApply();
     void treeIsSigned();
     void keyIsCreated();
-    void pluginFileCarriesTheFactory();
 
 private:
     template<typename T>
@@ -372,19 +371,6 @@ void WalkthroughTest::keyIsCreated()
     QCOMPARE(m_helper.calls().last().arguments,
         (QVariantMap {
             {QStringLiteral("key"), Fingerprint}, {QStringLiteral("path"), m_dir.filePath(QStringLiteral("keys/xattr_keys/%1.gpg").arg(Fingerprint))}}));
-}
-
-// The built plugin names the factory to the host and makes the module from its own copy.
-void WalkthroughTest::pluginFileCarriesTheFactory()
-{
-    QPluginLoader loader(QStringLiteral(PLUGIN_FILE));
-    QCOMPARE(loader.metaData().value(QStringLiteral("IID")).toString(), QStringLiteral("org.kde.KPluginFactory"));
-    QCOMPARE(loader.metaData().value(QStringLiteral("className")).toString(), QStringLiteral("DigsigFactory"));
-    QVERIFY(loader.metaData().value(QStringLiteral("MetaData")).toObject().isEmpty());
-    auto factory = qobject_cast<KPluginFactory *>(loader.instance());
-    QVERIFY2(factory, qPrintable(loader.errorString()));
-    QWidget host;
-    QCOMPARE(factory->create<KCModule>(&host, {QString(), QVariant()})->metaObject()->className(), "DigsigModule");
 }
 
 QTEST_MAIN(WalkthroughTest)
