@@ -1,11 +1,9 @@
 #!/bin/bash
-# Runs a program with root's fixed GnuPG paths redirected into a scratch directory:
-#   keywright-sandbox.sh [--agent] [--read-only] [--path DIR] SANDBOX -- PROGRAM [ARGUMENTS...]
-# In a private mount namespace SANDBOX/root is bound over /root, /run/user is a fresh tmpfs
-# and /usr/bin/pinentry-qt is the stub pinentry. --agent starts a gpg-agent first,
-# --read-only makes /root read-only, --path puts DIR (the GOST engine stand-in) first on PATH.
-# Afterwards the secret key listing is in SANDBOX/secret-keys.txt. Exit status: the
-# program's; 77 when the sandbox cannot be set up.
+# keywright-sandbox.sh [--agent] [--read-only] [--path DIR] SANDBOX -- PROGRAM [ARGUMENTS...]
+# Runs the program in a private mount namespace: SANDBOX/root bound over /root (read-only on
+# request), a fresh /run/user, the stub pinentry as /usr/bin/pinentry-qt, DIR first on PATH,
+# a gpg-agent started first on request. Leaves the secret key listing in
+# SANDBOX/secret-keys.txt. Exit status: the program's; 77 when the sandbox cannot be set up.
 set -u
 if [ -z "${KEYWRIGHT_SANDBOX_INSIDE:-}" ]; then
     unshare -m --propagation private true 2>/dev/null || { echo "keywright-sandbox: no private mount namespace" >&2; exit 77; }
@@ -45,8 +43,7 @@ fi
 
 timeout -k 5 120 "$@"
 status=$?
-if [ -d "$GNUPGHOME" ]; then
-    timeout 30 gpg --batch --with-colons --list-secret-keys >"$sandbox/secret-keys.txt" 2>/dev/null
-    timeout 30 gpgconf --kill all >/dev/null 2>&1
-fi
+[ -d "$GNUPGHOME" ] || exit $status
+timeout 30 gpg --batch --with-colons --list-secret-keys >"$sandbox/secret-keys.txt" 2>/dev/null
+timeout 30 gpgconf --kill all >/dev/null 2>&1
 exit $status

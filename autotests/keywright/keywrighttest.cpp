@@ -298,10 +298,9 @@ void KeywrightTest::run()
     QFETCH(QByteArray, agentAfter);
 
     QTemporaryDir sandbox(QStringLiteral("/tmp/kwXXXXXX"));
-    QFile agent(sandbox.filePath(QStringLiteral("root/.gnupg/gpg-agent.conf")));
-    QVERIFY(QDir().mkpath(sandbox.filePath(agentBefore.isEmpty() ? QStringLiteral("root") : QStringLiteral("root/.gnupg"))));
-    QVERIFY(agentBefore.isEmpty() || (agent.open(QIODevice::WriteOnly) && agent.write(agentBefore) && agent.flush()));
-    agent.close();
+    const QString agent = sandbox.filePath(QStringLiteral("root/.gnupg/gpg-agent.conf"));
+    QVERIFY(QDir().mkpath(sandbox.filePath(QStringLiteral("root"))));
+    QVERIFY(agentBefore.isEmpty() || (QDir().mkpath(sandbox.filePath(QStringLiteral("root/.gnupg"))) && writeFile(agent, agentBefore)));
 
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -315,10 +314,9 @@ void KeywrightTest::run()
     if (process.exitCode() == 77) {
         QSKIP(process.readAllStandardError().constData());
     }
-    QFile secretKeys(sandbox.filePath(QStringLiteral("secret-keys.txt")));
-    const QByteArray keys = secretKeys.open(QIODevice::ReadOnly) ? secretKeys.readAll() : QByteArray();
+    const QByteArray keys = readFile(sandbox.filePath(QStringLiteral("secret-keys.txt")));
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(agent.open(QIODevice::ReadOnly) ? agent.readAll() : QByteArray("<missing>"), agentAfter);
+    QCOMPARE(readFile(agent), agentAfter);
     if (!outcome.startsWith("key ")) {
         QCOMPARE(printed, outcome);
         QCOMPARE(process.exitCode(), 1);
