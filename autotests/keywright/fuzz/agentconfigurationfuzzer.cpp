@@ -29,14 +29,13 @@ QString merge(QByteArray content, const QHash<QString, QString> &options)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     QByteArray input(reinterpret_cast<const char *>(data), int(size));
-    QHash<QString, QString> options{{QStringLiteral("pinentry-program"), QStringLiteral("/usr/bin/pinentry-qt")}};
+    QHash<QString, QString> options {{QStringLiteral("pinentry-program"), QStringLiteral("/usr/bin/pinentry-qt")}};
     const int separator = input.indexOf('\0');
     if (separator >= 0) {
         const QString extraKey = QString::fromUtf8(input.left(separator));
         input = input.mid(separator + 1);
-        // gpg-agent option names are ASCII words. Other keys could not be found again by the
-        // merge: it splits at ASCII white space and then trims Unicode white space too
-        // (U+2000), and a leading U+FEFF would be read back as a byte order mark.
+        // Option names are ASCII words; the merge could not find others again (Unicode white
+        // space is trimmed, a leading U+FEFF is read as a byte order mark).
         if (!extraKey.isEmpty() && std::all_of(extraKey.cbegin(), extraKey.cend(), [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7f; })) {
             options.insert(extraKey, QStringLiteral("fuzzed value"));
         }
