@@ -36,8 +36,6 @@ void DigSigSettingsDataTest::initTestCase()
 {
     QCOMPARE(DigSigSettingsData::configurationDirectory(), QStringLiteral("/etc/digsig"));
     DigSigSettingsData::setConfigurationDirectory(m_config.path());
-    QCOMPARE(DigSigSettingsData::initramfsConfPath(), m_config.settingsPath());
-    QCOMPARE(DigSigSettingsData::xattrControlPath(), m_config.templatesPath());
 }
 
 // Both ways of both name tables, the enabled rule and the type the combo boxes carry.
