@@ -73,11 +73,9 @@ QString setPinentryFailure()
 }
 }
 
-// The key-generation program and GpgControl against a real gpg with the GOST engine stand-in,
-// which shows ECDSA keys on brainpoolP256r1 the way the platform's engine shows GOST keys,
-// and a running agent. The installed-path program itself runs in keywright-sandbox.sh: root's
-// GnuPG home is a scratch directory bound over /root in a private mount namespace, with a
-// stub pinentry at /usr/bin/pinentry-qt.
+// keywright and GpgControl with a running agent and a real gpg whose GOST engine stand-in shows
+// ECDSA keys on brainpoolP256r1 as GOST keys; the installed-path program in keywright-sandbox.sh,
+// where a scratch directory is root's home.
 class KeywrightTest : public QObject
 {
     Q_OBJECT

@@ -2,11 +2,13 @@
 // signing, key creation; scripted helpers, stand-ins for pkexec (keywright) and the reboot tool.
 
 #include "controlpanelwidget.h"
+#include "dialogdeadline.h"
 #include "digsigmodule.h"
 #include "fakehelperbackend.h"
 #include "filteredtreeproxymodel.h"
 #include "helpercall.h"
 #include "helperjob.h"
+#include "helperscripts.h"
 #include "keyswidget.h"
 #include "modalanswerer.h"
 #include "signaturescan.h"
@@ -59,6 +61,7 @@ private Q_SLOTS:
     void busyHelperHoldsApply();
     void treeIsSigned();
     void keyIsCreated();
+    void pluginFileCarriesTheFactory();
 
 private:
     template<typename T>
@@ -93,10 +96,6 @@ private:
     QWidget m_host;
     DigsigModule *m_module = nullptr;
     QStringList m_windows;
-    // Closes a modal window left open for seconds, so that a broken flow fails at once.
-    QTimer m_watchdog;
-    QPointer<QWidget> m_watched;
-    QElapsedTimer m_watchedSince;
 };
 
 void WalkthroughTest::initTestCase()
@@ -116,17 +115,6 @@ void WalkthroughTest::initTestCase()
     }
     qputenv("PATH", QFile::encodeName(m_dir.path()) + ':' + qgetenv("PATH"));
     qputenv("SUDO_UID", "1000");
-    connect(&m_watchdog, &QTimer::timeout, this, [this] {
-        QWidget *window = QApplication::activeModalWidget();
-        if (window != m_watched) {
-            m_watched = window;
-            m_watchedSince.start();
-        } else if (auto dialog = qobject_cast<QDialog *>(window); dialog && m_watchedSince.elapsed() > 5000) {
-            m_windows.append(QStringLiteral("left open: ") + dialog->windowTitle());
-            dialog->done(QDialog::Rejected);
-        }
-    });
-    m_watchdog.start(100);
     qApp->installEventFilter(this);
 
     // As the host does: the factory with an empty name and an empty array, then the first
@@ -142,6 +130,7 @@ void WalkthroughTest::initTestCase()
 
 void WalkthroughTest::settingsAreEditedAndApplied()
 {
+    DialogDeadline deadline(8000);
     m_helper.clearCalls();
     QSignalSpy changed(m_module, qOverload<bool>(&KCModule::changed));
     const auto lastChanged = [&changed] { return changed.last().at(0).toBool(); };
@@ -209,9 +198,7 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     m_module->change();
     QVERIFY(m_helper.calls().isEmpty());
     QCOMPARE(lastMessage(), QString());
-    HelperScript refused;
-    refused.error = 4;
-    m_helper.script(Change, refused);
+    m_helper.script(Change, failing(4, QString()));
     press(answerer, QDialogButtonBox::Yes);
     QTest::ignoreMessage(QtCriticalMsg, "Error code 4, text: \"\"!");
     m_module->change();
@@ -252,6 +239,7 @@ void WalkthroughTest::settingsAreEditedAndApplied()
 // also about a call that waits; all comes back by itself when the action ends.
 void WalkthroughTest::busyHelperHoldsApply()
 {
+    DialogDeadline deadline(8000);
     m_helper.clearCalls();
     HelperScript endless;
     endless.neverFinishes = true;
@@ -292,6 +280,7 @@ void WalkthroughTest::busyHelperHoldsApply()
 
 void WalkthroughTest::treeIsSigned()
 {
+    DialogDeadline deadline(8000);
     // A sibling leaves the parents of the tree partly ticked, as in a loaded view.
     QTemporaryDir scratch;
     const QString tree = scratch.filePath(QStringLiteral("tree"));
@@ -305,9 +294,7 @@ void WalkthroughTest::treeIsSigned()
     }
     m_helper.clearCalls();
     m_helper.script(SetupSigning, signing);
-    HelperScript keys;
-    keys.reply = {{QStringLiteral("A first"), QStringLiteral("1111")}, {QStringLiteral("B last"), Fingerprint}};
-    m_helper.script(KeysList, keys);
+    m_helper.script(KeysList, replying({{QStringLiteral("A first"), QStringLiteral("1111")}, {QStringLiteral("B last"), Fingerprint}}));
     auto page = m_module->findChild<SigningWidget *>();
     auto proxy = qobject_cast<FilteredTreeProxyModel *>(page->findChild<QTreeView *>()->model());
     auto model = qobject_cast<SignFileModel *>(proxy->sourceModel());
@@ -349,6 +336,7 @@ void WalkthroughTest::treeIsSigned()
 
 void WalkthroughTest::keyIsCreated()
 {
+    DialogDeadline deadline(8000);
     m_helper.clearCalls();
     ModalAnswerer answerer;
     answerer.answer([](QWidget *dialog) {
@@ -365,6 +353,17 @@ void WalkthroughTest::keyIsCreated()
     QCOMPARE(m_helper.calls().last().arguments,
         (QVariantMap {
             {QStringLiteral("key"), Fingerprint}, {QStringLiteral("path"), m_dir.filePath(QStringLiteral("keys/xattr_keys/%1.gpg").arg(Fingerprint))}}));
+}
+
+// The built plugin names its factory to the host and makes the module from its own copy.
+void WalkthroughTest::pluginFileCarriesTheFactory()
+{
+    QPluginLoader loader(QStringLiteral(PLUGIN_FILE));
+    QCOMPARE(loader.metaData().value(QStringLiteral("className")).toString(), QStringLiteral("DigsigFactory"));
+    QVERIFY(loader.metaData().value(QStringLiteral("MetaData")).toObject().isEmpty());
+    auto factory = qobject_cast<KPluginFactory *>(loader.instance());
+    QVERIFY2(factory, qPrintable(loader.errorString()));
+    QCOMPARE(factory->create<KCModule>(&m_host, {QString(), QVariant()})->metaObject()->className(), "DigsigModule");
 }
 
 QTEST_MAIN(WalkthroughTest)
