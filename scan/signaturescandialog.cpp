@@ -37,9 +37,14 @@ SignatureScanDialog::SignatureScanDialog(const DigSigSettingsData &settings, QWi
     m_filter->setSourceModel(m_scan->results());
     m_filter->setFilterRole(ScanResultModel::ProblemRole);
     m_ui->resultsView->setModel(m_filter);
-    m_ui->resultsView->horizontalHeader()->setSectionResizeMode(ScanResultModel::PathColumn, QHeaderView::Stretch);
+    QHeaderView *columns = m_ui->resultsView->horizontalHeader();
+    columns->setSectionResizeMode(QHeaderView::ResizeToContents);
+    columns->setSectionResizeMode(ScanResultModel::PathColumn, QHeaderView::Stretch);
+    // Fixed row heights keep a table of many thousand rows quick.
+    m_ui->resultsView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_ui->resultsView->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     m_ui->resultsView->verticalHeader()->hide();
-    m_ui->splitter->setStretchFactor(0, 3);
+    m_ui->splitter->setSizes({width() * 3 / 4, width() / 4});
     applyFilter();
 
     connect(m_scan, &SignatureScan::progressChanged, this, &SignatureScanDialog::showProgress);
