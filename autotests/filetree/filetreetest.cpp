@@ -1,11 +1,11 @@
 // The file tree: bsign's report reading, the status columns with their pool of checks, and
-// the tick and ELF-filter proxies. pkexec and bsign are stand-in scripts first on PATH.
+// the tick and ELF-filter proxies.
 
 #include "bsign.h"
 #include "fakehelperbackend.h"
+#include "faketools.h"
 #include "filteredtreeproxymodel.h"
 #include "helpercall.h"
-#include "scratchfiles.h"
 #include "signfilemodel.h"
 
 #include <QApplication>
@@ -14,7 +14,6 @@
 #include <QIcon>
 #include <QLocale>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -22,67 +21,13 @@
 #include <csignal>
 #include <ctime>
 #include <memory>
+#include <numeric>
 
 namespace {
-QString operator""_s(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
-
-// pkexec runs the program of that name beside it. bsign logs "start <name>" and "end <name>"
-// of the checked file; a *crash* file kills it, a *held* one keeps it until release(), and
-// otherwise it prints reports/<name> and exits with codes/<name>.
-const QByteArray PkexecScript = "#!/bin/sh\nprogram=$(basename \"$1\")\nshift\nexec \"$(dirname \"$0\")/$program\" \"$@\"\n";
-const QByteArray BsignScript = R"sh(#!/bin/sh
-dir=$(dirname "$0")
-name=$(basename "$2")
-printf '%s\n' "$@" > "$dir/last-arguments"
-echo "start $name" >> "$dir/calls.log"
-case "$name" in
-*crash*) kill -KILL $$ ;;
-*held*) echo $$ > "$dir/held.pid"
-    while [ ! -e "$dir/release-$name" ]; do sleep 0.02; done ;;
-esac
-cat "$dir/reports/$name" 2>/dev/null
-echo "end $name" >> "$dir/calls.log"
-exit "$(cat "$dir/codes/$name" 2>/dev/null || echo 0)"
-)sh";
-
-class StandInTools
-{
-public:
-    StandInTools()
-        : m_oldPath(qgetenv("PATH"))
-    {
-        Scratch::write(file("pkexec"_s), PkexecScript, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        Scratch::write(file("bsign"_s), BsignScript, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-        qputenv("PATH", QFile::encodeName(m_dir.path()) + ':' + m_oldPath);
-    }
-    ~StandInTools() { qputenv("PATH", m_oldPath); }
-
-    QString file(const QString &name) const { return m_dir.filePath(name); }
-    void setReport(const QString &name, const QByteArray &report) { Scratch::write(file("reports/"_s + name), report); }
-    void setExitCode(const QString &name, int code) { Scratch::write(file("codes/"_s + name), QByteArray::number(code)); }
-    void release(const QString &name) { Scratch::write(file("release-"_s + name)); }
-    QStringList log() const { return QString::fromLocal8Bit(Scratch::read(file("calls.log"_s))).split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-    // The names checked, in the order the checks started.
-    QStringList started() const { return log().filter("start "_s).replaceInStrings("start "_s, QString()); }
-    QStringList lastArguments() const { return QString::fromLocal8Bit(Scratch::read(file("last-arguments"_s))).split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-    pid_t heldPid() const { return pid_t(Scratch::read(file("held.pid"_s)).trimmed().toInt()); }
-
-private:
-    QTemporaryDir m_dir;
-    QByteArray m_oldPath;
-};
-
-QByteArray sampleReport(const QByteArray &verdicts)
-{
-    return "signer: 1A2b3C4d5E6f7788\ntimestamp: Mon Jan  1 00:00:00 2024 (1704067200)\nhash: {GOST R 34.11-2012} 00112233445566778899aabbccddeeff\n"
-           "signature:\n  0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n  10 11 12 13\n"
-        + verdicts;
-}
-
-const QByteArray GoodElf = sampleReport("Result: good ELF signature\n");
+const QByteArray Signed
+    = "signer: 1A2b3C4d5E6f7788\ntimestamp: Mon Jan  1 00:00:00 2024 (1704067200)\nhash: {GOST R 34.11-2012} 00112233445566778899aabbccddeeff\n"
+      "signature:\n  0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n  10 11 12 13\n";
+const QByteArray GoodElf = Signed + "Result: good ELF signature\n";
 const QString MissingText = "Signature information is missing or there are not enough permissions to view it"_s;
 
 QString localDate(qint64 seconds)
@@ -95,7 +40,7 @@ class BsignTest : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_files;
-    std::unique_ptr<StandInTools> m_tools;
+    std::unique_ptr<FakeTools> m_tools;
 
 private Q_SLOTS:
     void initTestCase()
@@ -103,25 +48,24 @@ private Q_SLOTS:
         // Ten hours east of UTC, so that local time and UTC differ visibly.
         qputenv("TZ", "UTC-10");
         tzset();
-        m_tools = std::make_unique<StandInTools>();
+        m_tools = std::make_unique<FakeTools>();
     }
     void cleanupTestCase() { m_tools.reset(); }
 
     void verifyRunsOnceWithThePathAsOneArgument()
     {
         const QString name = "held; $(touch injected) `id`"_s;
-        const QString path = m_files.filePath(name);
-        QVERIFY(Scratch::write(path));
-        Bsign bsign(QPersistentModelIndex(), path);
+        QVERIFY(Scratch::write(m_files.filePath(name)));
+        Bsign bsign(QPersistentModelIndex(), m_files.filePath(name));
         QSignalSpy finished(&bsign, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
         bsign.verify();
         QVERIFY(bsign.waitForStarted(5000));
         bsign.verify();
         QCOMPARE(bsign.program(), "pkexec"_s);
-        QCOMPARE(bsign.arguments(), (QStringList {QStringLiteral(BSIGN_PROGRAM), "-w"_s, path}));
+        QCOMPARE(bsign.arguments(), (QStringList {QStringLiteral(BSIGN_PROGRAM), "-w"_s, m_files.filePath(name)}));
         m_tools->release(name);
         QVERIFY(finished.wait(5000));
-        QCOMPARE(m_tools->lastArguments(), (QStringList {"-w"_s, path}));
+        QCOMPARE(m_tools->log("last-arguments"_s), (QStringList {"-w"_s, m_files.filePath(name)}));
         QCOMPARE(m_tools->started(), QStringList {name});
         QVERIFY(!QFile::exists("injected"_s) && !QFile::exists(m_files.filePath("injected"_s)));
     }
@@ -134,24 +78,20 @@ private Q_SLOTS:
         // "ELF xattr": each G(ood) or B(ad), with the report's D(escription) or none (-).
         QTest::addColumn<QString>("expected");
         QTest::newRow("two verdicts") << "two" << QByteArray("Result: good ELF signature\nResult: xattr signature missing\n") << 0 << "GD BD";
-        QTest::newRow("good elf") << "elf" << GoodElf << 0 << "GD B-";
-        QTest::newRow("good xattr") << "xattr" << sampleReport("Result: good xattr signature\n") << 0 << "BD GD";
+        QTest::newRow("good xattr") << "xattr" << Signed + "Result: good xattr signature\n" << 0 << "BD GD";
         QTest::newRow("detached line ignored") << "detached" << QByteArray("Result: good detached signature\n") << 0 << "B- B-";
-        QTest::newRow("later line wins") << "later" << sampleReport("Result: good ELF signature\nResult: bad ELF signature\n") << 0 << "BD B-";
-        QTest::newRow("later xattr line wins") << "laterx" << QByteArray("Result: xattr bad\nResult: xattr good\n") << 0 << "B- GD";
+        QTest::newRow("later line wins") << "later" << Signed + "Result: good ELF signature\nResult: bad ELF signature\n" << 0 << "BD B-";
         QTest::newRow("case-sensitive") << "case" << QByteArray("Result: GOOD ELF signature\nResult: Xattr good\n") << 0 << "GD B-";
         QTest::newRow("empty") << "empty" << QByteArray() << 0 << "B- B-";
-        QTest::newRow("blank lines") << "blank" << QByteArray("\n\n\n") << 0 << "B- B-";
         QTest::newRow("zero byte ends it") << "zero" << QByteArray("Result: good ELF\0\nResult: good xattr\n", 38) << 0 << "GD B-";
-        for (const int code : {64, 65, 66, 67}) {
+        for (const int code : {0, 64, 65, 66, 67}) {
             QTest::addRow("verdict code %d", code) << "exit%1"_s.arg(code) << GoodElf << code << "GD B-";
         }
         QTest::newRow("pkexec refused") << "refused" << GoodElf << 126 << "B- B-";
         QTest::newRow("not a verdict code") << "denied" << GoodElf << 1 << "B- B-";
-        // Nothing the checked path spells is read as the report.
-        QTest::newRow("path echoed") << "good xattr good signer: ABCDEF" << QByteArray("%PATH%: cannot check (1)\n") << 1 << "B- B-";
-        QTest::newRow("path named") << "xattr good" << QByteArray("%PATH%:\nxattr signature: none\n") << 65 << "BD BD";
         QTest::newRow("crash") << "crash" << GoodElf << 0 << "B- B-";
+        // Nothing the checked path spells is read as the report.
+        QTest::newRow("path named") << "xattr good" << QByteArray("%PATH%:\nxattr signature: none\n") << 65 << "BD BD";
     }
     void verificationResult()
     {
@@ -159,11 +99,9 @@ private Q_SLOTS:
         QFETCH(QByteArray, report);
         QFETCH(int, exitCode);
         QFETCH(QString, expected);
-        const QString path = m_files.filePath(name);
-        m_tools->setReport(name, report.replace("%PATH%", QFile::encodeName(path)));
-        m_tools->setExitCode(name, exitCode);
-        QVERIFY(Scratch::write(path));
-        Bsign bsign(QPersistentModelIndex(), path);
+        m_tools->setReport(name, report.replace("%PATH%", QFile::encodeName(m_files.filePath(name))), exitCode);
+        QVERIFY(Scratch::write(m_files.filePath(name)));
+        Bsign bsign(QPersistentModelIndex(), m_files.filePath(name));
         QSignalSpy finished(&bsign, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
         bsign.verify();
         QVERIFY(finished.wait(5000));
@@ -184,25 +122,21 @@ private Q_SLOTS:
         {
             const char *tag, *report, *expected;
         } rows[] = {
-            {"description", GoodElf.constData(),
+            {"description", Signed.constData(),
                 "Key ID: 1A2b3C4d5E6f7788\nDate of signing: %DATE%\nAlgorithm: GOST R 34.11-2012\nHash: 0011223344556677\n8899aabbccddeeff\n"
                 "Signing: \n0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n10 11 12 13"},
             {"description of nothing", "", "No signing information provided."},
             {"description, nothing known", "nothing", "Key ID: Unknown\nDate of signing: Unknown\nAlgorithm: Unknown\nHash: Unknown\nSigning: Unknown"},
             {"key, case kept", "signer:   DeadBEEF01 (someone)", "DeadBEEF01"},
             {"key, not hex", "signer: nothex", "Unknown"},
-            {"date, local time", "timestamp: Thu Jan  1 00:00:00 1970 (0)", "%EPOCH%"},
-            {"date, wording ignored", "timestamp:whatever(1704067200)", "%DATE%"},
+            {"date, local time", "timestamp:whatever(0)", "%EPOCH%"},
             {"date, no seconds", "timestamp: yesterday", "Unknown"},
             {"date, more than 64 bits", "timestamp: far (123456789012345678901234567890)", "Unknown"},
             {"hash, odd length", "hash: {sha256} abcdefA", "sha256|abc\ndefA"},
             {"hash, even length", "hash:{md_gost12_256}00ff", "md_gost12_256|00\nff"},
             {"hash, one digit", "hash: {x} 7", "x|\n7"},
-            {"hash, first only", "hash: {a} 1234\nhash: {b} 5678", "a|12\n34"},
-            {"hash, stops at non-hex", "hash: {a} 12g4", "a|1\n2"},
+            {"hash, stops at non-hex", "hash: {a} 12g4\nhash: {b} 5678", "a|1\n2"},
             {"hash, no digits", "hash: {sha} zz", "Unknown|caller's"},
-            {"signature, 40 digits", "signature:\n  0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n  10 11 12 13\n",
-                "\n0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n10 11 12 13"},
             {"signature, 16 pairs", "signature:\n\t00112233445566778899AABBCCDDEEFF\n", "\n00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"},
             {"signature, odd digits", "signature:\n abcde", "\nab cd e"},
             {"signature, not indented", "signature: abcd", "Unknown"},
@@ -241,12 +175,10 @@ private Q_SLOTS:
 class SignFileModelTest : public QObject
 {
     Q_OBJECT
-    std::unique_ptr<StandInTools> m_tools;
+    std::unique_ptr<FakeTools> m_tools;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<SignFileModel> m_model;
     std::unique_ptr<QSignalSpy> m_changed;
-    static constexpr int Elf = SignFileModel::ElfColumn;
-    static constexpr int Xattr = SignFileModel::XattrColumn;
 
     void start(const QStringList &files, const QStringList &directories = {})
     {
@@ -254,45 +186,42 @@ class SignFileModelTest : public QObject
             QVERIFY(Scratch::write(m_dir->filePath(file), "content"));
             m_tools->setReport(QFileInfo(file).fileName(), GoodElf);
         }
-        for (const QString &directory : directories) {
-            QVERIFY(QDir(m_dir->path()).mkpath(directory));
-        }
         m_model = std::make_unique<SignFileModel>();
         m_model->setRootPath(m_dir->path());
         for (const QString &directory : QStringList {QString()} + directories) {
+            QVERIFY(QDir(m_dir->path()).mkpath(directory + "/."_s));
             QVERIFY(Scratch::loadDirectory(m_model.get(), QDir::cleanPath(m_dir->filePath(directory))));
         }
         m_changed = std::make_unique<QSignalSpy>(m_model.get(), &QAbstractItemModel::dataChanged);
     }
-    QModelIndex cell(const QString &name, int column) const { return m_model->index(m_dir->filePath(name)).siblingAtColumn(column); }
-    QString icon(const QString &name, int column = Elf) const
+    QModelIndex cell(const QString &name, int column = SignFileModel::ElfColumn) const { return m_model->index(m_dir->filePath(name)).siblingAtColumn(column); }
+    // The icons of both status cells by name, "" for none; a view asks for both at once.
+    QString icons(const QString &name) const
     {
-        const QVariant value = m_model->data(cell(name, column), Qt::DecorationRole);
-        if (value.userType() != QMetaType::QIcon) {
-            return "(none)"_s;
-        }
-        // Theme icons are cached by name, whether the theme has them or not.
-        for (const QString &themeName : {"task-complete"_s, "task-reject"_s, "task-ongoing"_s}) {
-            if (value.value<QIcon>().cacheKey() == QIcon::fromTheme(themeName).cacheKey()) {
-                return themeName;
+        QStringList icons;
+        for (const int column : {SignFileModel::ElfColumn, SignFileModel::XattrColumn}) {
+            const QVariant value = m_model->data(cell(name, column), Qt::DecorationRole);
+            icons.append(value.isValid() ? QString() : "(none)"_s);
+            // Theme icons are cached by name, whether the theme has them or not.
+            for (const QString &theme : {"task-complete"_s, "task-reject"_s, "task-ongoing"_s}) {
+                icons.last() = value.value<QIcon>().cacheKey() == QIcon::fromTheme(theme).cacheKey() ? theme : icons.last();
             }
         }
-        return value.value<QIcon>().isNull() ? QString() : "(other)"_s;
+        return icons.join(QLatin1Char(' '));
     }
-    QString tip(const QString &name, int column = Elf) const { return m_model->data(cell(name, column), Qt::ToolTipRole).toString(); }
     // dataChanged of the status cells, not of the base model's own columns.
     QList<QList<QVariant>> statusChanges() const
     {
         QList<QList<QVariant>> changes;
         std::copy_if(m_changed->cbegin(), m_changed->cend(), std::back_inserter(changes),
-            [](const QList<QVariant> &arguments) { return arguments.at(0).toModelIndex().column() == Elf; });
+            [](const QList<QVariant> &arguments) { return arguments.at(0).toModelIndex().column() == SignFileModel::ElfColumn; });
         return changes;
     }
 
 private Q_SLOTS:
     void init()
     {
-        m_tools = std::make_unique<StandInTools>();
+        m_tools = std::make_unique<FakeTools>();
         m_dir = std::make_unique<QTemporaryDir>();
     }
     void cleanup()
@@ -308,29 +237,22 @@ private Q_SLOTS:
         start({"program"_s}, {"folder"_s});
         QCOMPARE(m_model->columnCount(), 6);
         QCOMPARE(int(m_model->filter()), 0x650F);
-        QCOMPARE(m_model->headerData(Elf, Qt::Horizontal).toString(), "Signature"_s);
-        QCOMPARE(m_model->headerData(Xattr, Qt::Horizontal).toString(), "Externed signature"_s);
         QCOMPARE(m_model->data(cell("program"_s, 0), Qt::TextAlignmentRole).toInt(), int(Qt::AlignVCenter));
-
-        // The first ask queues the check; until it answers both cells show it going on.
-        QCOMPARE(icon("program"_s), QString());
-        QCOMPARE(icon("program"_s, Xattr), "task-ongoing"_s);
-        QCOMPARE(tip("program"_s, Xattr), MissingText);
-        QVERIFY(!m_model->data(cell("program"_s, Elf)).isValid());
+        // The first ask queues the check; until it answers the cells show it going on.
+        QCOMPARE(icons("program"_s), " task-ongoing"_s);
+        QCOMPARE(cell("program"_s).data(Qt::ToolTipRole).toString(), MissingText);
+        QVERIFY(!cell("program"_s).data().isValid());
         // Asked twice: queued as any row first, then pending, which a folder never shows.
-        QCOMPARE(icon("folder"_s), QString());
-        QCOMPARE(icon("folder"_s), QString());
-        QCOMPARE(tip("folder"_s), MissingText);
+        QCOMPARE(icons("folder"_s), " "_s);
+        QCOMPARE(icons("folder"_s), " "_s);
+        QCOMPARE(cell("folder"_s).data(Qt::ToolTipRole).toString(), MissingText);
 
         QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 1, 5000);
-        const QList<QVariant> change = statusChanges().first();
-        QCOMPARE(change.at(0).toModelIndex(), cell("program"_s, Elf));
-        QCOMPARE(change.at(1).toModelIndex(), cell("program"_s, Xattr));
-        QCOMPARE(change.at(2).value<QVector<int>>(), QVector<int> {Qt::DisplayRole});
-        QCOMPARE(icon("program"_s), "task-complete"_s);
-        QCOMPARE(tip("program"_s), Bsign().signingInfo(QString::fromLatin1(GoodElf)));
-        QCOMPARE(icon("program"_s, Xattr), "task-reject"_s);
-        QCOMPARE(tip("program"_s, Xattr), "No signature"_s);
+        QCOMPARE(statusChanges().first(),
+            (QList<QVariant> {cell("program"_s), cell("program"_s, SignFileModel::XattrColumn), QVariant::fromValue(QVector<int> {0})}));
+        QCOMPARE(icons("program"_s), "task-complete task-reject"_s);
+        QCOMPARE(cell("program"_s).data(Qt::ToolTipRole).toString(), Bsign().signingInfo(QString::fromLatin1(GoodElf)));
+        QCOMPARE(cell("program"_s, SignFileModel::XattrColumn).data(Qt::ToolTipRole).toString(), "No signature"_s);
         // Folders are never checked, and a known file not again.
         QTest::qWait(100);
         QCOMPARE(m_tools->started(), QStringList {"program"_s});
@@ -339,25 +261,21 @@ private Q_SLOTS:
     void firstCheckAloneThenSeveral()
     {
         start({"a-held"_s, "b"_s, "c-held"_s, "d-held"_s});
-        m_tools->setReport("b"_s, sampleReport("Result: good xattr signature\n"));
+        m_tools->setReport("b"_s, Signed + "Result: good xattr signature\n");
         for (const QString &name : {"a-held"_s, "b"_s, "c-held"_s, "d-held"_s}) {
-            icon(name);
+            icons(name);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(m_tools->started().size(), 1, 5000);
-        QTest::qWait(200);
+        QTest::qWait(300);
         QCOMPARE(m_tools->started(), QStringList {"a-held"_s});
-
         // Once a check has passed pkexec, the others run at once.
         m_tools->release("a-held"_s);
         QTRY_COMPARE_WITH_TIMEOUT(m_tools->started().size(), 4, 5000);
         QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 2, 5000);
         QCOMPARE(m_tools->log().at(1), "end a-held"_s);
+        QCOMPARE(icons("a-held"_s) + QLatin1Char(' ') + icons("b"_s), "task-complete task-reject task-reject task-complete"_s);
         m_tools->release("c-held"_s);
         m_tools->release("d-held"_s);
         QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 4, 5000);
-        QCOMPARE(icon("a-held"_s), "task-complete"_s);
-        QCOMPARE(icon("b"_s, Xattr), "task-complete"_s);
-        QCOMPARE(icon("b"_s), "task-reject"_s);
     }
 
     void checkWithoutVerdict_data()
@@ -374,52 +292,61 @@ private Q_SLOTS:
         QFETCH(QString, name);
         QFETCH(int, exitCode);
         start({name, "y-held"_s, "z"_s});
-        m_tools->setExitCode(name, exitCode);
-        const bool missing = exitCode < 0;
-        if (missing) {
+        m_tools->setReport(name, GoodElf, exitCode);
+        if (exitCode < 0) {
             QFile::remove(m_tools->file("pkexec"_s));
             qputenv("PATH", QFile::encodeName(QFileInfo(m_tools->file("pkexec"_s)).path()));
         }
-        icon(name);
+        icons(name);
         QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 1, 5000);
-        QCOMPARE(icon(name), QString());
-        QCOMPARE(tip(name), MissingText);
-
+        QCOMPARE(icons(name), " "_s);
+        QCOMPARE(cell(name).data(Qt::ToolTipRole).toString(), MissingText);
         // No check has passed yet: the next ones still run one at a time.
-        icon("y-held"_s);
-        icon("z"_s);
+        icons("y-held"_s);
+        icons("z"_s);
         QTest::qWait(200);
-        QCOMPARE(m_tools->started(), missing ? QStringList() : (QStringList {name, "y-held"_s}));
+        QCOMPARE(m_tools->started(), exitCode < 0 ? QStringList() : (QStringList {name, "y-held"_s}));
         m_tools->release("y-held"_s);
         QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 3, 5000);
-
         // A repaint does not ask again (pkexec would bring up its question again); forgetting does.
-        QCOMPARE(icon(name), QString());
+        QCOMPARE(icons(name), " "_s);
         QTest::qWait(100);
         QCOMPARE(statusChanges().size(), 3);
         m_model->removeFromQueue(cell(name, 1));
         QCOMPARE(statusChanges().size(), 4);
-        QCOMPARE(statusChanges().last().at(1).toModelIndex(), cell(name, Xattr));
-        icon(name);
+        QCOMPARE(statusChanges().last().at(1).toModelIndex(), cell(name, SignFileModel::XattrColumn));
+        icons(name);
         QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 5, 5000);
-        QCOMPARE(m_tools->started().size(), missing ? 0 : 4);
+        QCOMPARE(m_tools->started().size(), exitCode < 0 ? 0 : 4);
     }
 
-    void forgottenRowsAreNotChecked()
+    void forgottenRowsAndModelEnd()
     {
-        start({"a-held"_s, "b"_s});
-        icon("a-held"_s);
-        icon("b"_s);
+        start({"a-held"_s, "b"_s, "r-held"_s});
+        icons("a-held"_s);
+        icons("b"_s);
         QTRY_COMPARE_WITH_TIMEOUT(m_tools->started().size(), 1, 5000);
-        m_model->removeFromQueue(cell("a-held"_s, 0));
-        m_model->removeFromQueue(cell("b"_s, 0));
+        m_model->removeFromQueue(cell("a-held"_s));
+        m_model->removeFromQueue(cell("b"_s));
         m_tools->release("a-held"_s);
         QTRY_VERIFY_WITH_TIMEOUT(m_tools->log().contains("end a-held"_s), 5000);
         QTest::qWait(100);
+        // The forgotten row waiting was not checked, and the forgotten result was dropped.
         QCOMPARE(m_tools->started(), QStringList {"a-held"_s});
-        // The result of the forgotten check was dropped: the row is checked anew.
-        QCOMPARE(icon("a-held"_s), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(m_tools->started().size(), 2, 5000);
+        QCOMPARE(icons("a-held"_s), " task-ongoing"_s);
+
+        // A running check is a root child under the real pkexec: a model that ends neither
+        // signals nor waits for it, but leaves it to finish and reaps it then.
+        QTRY_COMPARE_WITH_TIMEOUT(m_tools->log().count("end a-held"_s), 2, 5000);
+        icons("r-held"_s);
+        QTRY_VERIFY_WITH_TIMEOUT(m_tools->started().contains("r-held"_s), 5000);
+        QTest::qWait(100);
+        const pid_t held = m_tools->heldPid();
+        m_model.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCOMPARE(::kill(held, 0), 0);
+        m_tools->release("r-held"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(::kill(held, 0), -1, 5000);
     }
 
     void forgetSubtreeAndSigningRun()
@@ -427,40 +354,20 @@ private Q_SLOTS:
         const QStringList files {"sub/s1"_s, "sub/deep/d1"_s, "outside"_s};
         start(files, {"sub"_s, "sub/deep"_s});
         for (const QString &file : files) {
-            icon(file);
+            icons(file);
         }
         QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 3, 5000);
         m_model->updateIndexesLevel({m_model->index(m_dir->filePath("sub"_s)), QModelIndex()});
-        QCOMPARE(icon("sub/s1"_s), QString());
-        QCOMPARE(icon("sub/deep/d1"_s), QString());
-        QCOMPARE(icon("outside"_s), "task-complete"_s);
+        QCOMPARE(icons("sub/s1"_s) + QLatin1Char(' ') + icons("sub/deep/d1"_s), " task-ongoing  task-ongoing"_s);
+        QCOMPARE(icons("outside"_s), "task-complete task-reject"_s);
         QTRY_COMPARE_WITH_TIMEOUT(m_tools->started().size(), 5, 5000);
-
         // While files are signed every status may change: none is shown, all are asked anew.
         m_model->setIsSigningRunning(true);
-        QCOMPARE(icon("outside"_s), "(none)"_s);
-        QVERIFY(!m_model->data(cell("outside"_s, Xattr), Qt::ToolTipRole).isValid());
-        QVERIFY(m_model->data(cell("outside"_s, 0)).isValid());
+        QCOMPARE(icons("outside"_s), "(none) (none)"_s);
+        QVERIFY(!cell("outside"_s).data(Qt::ToolTipRole).isValid() && cell("outside"_s, 0).data().isValid());
         m_model->setIsSigningRunning(false);
-        QCOMPARE(icon("outside"_s), QString());
+        QCOMPARE(icons("outside"_s), " task-ongoing"_s);
         QTRY_COMPARE_WITH_TIMEOUT(m_tools->started().size(), 6, 5000);
-    }
-
-    void destroyedLeavesRunningCheckToFinish()
-    {
-        start({"r-held"_s, "q"_s});
-        icon("r-held"_s);
-        icon("q"_s);
-        QTRY_VERIFY_WITH_TIMEOUT(m_tools->heldPid() > 0, 5000);
-        const pid_t held = m_tools->heldPid();
-        // The running check is a root child under the real pkexec: it is neither signalled
-        // nor waited for, but left to finish and reaped then.
-        m_model.reset();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QCOMPARE(::kill(held, 0), 0);
-        m_tools->release("r-held"_s);
-        QTRY_COMPARE_WITH_TIMEOUT(::kill(held, 0), -1, 5000);
-        QCOMPARE(m_tools->started(), QStringList {"r-held"_s});
     }
 };
 
@@ -500,26 +407,24 @@ private Q_SLOTS:
     void init()
     {
         m_dir = std::make_unique<QTemporaryDir>();
-        const auto everyoneReads = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
-        QFile::setPermissions(m_dir->path(), everyoneReads | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther);
+        // The real group stays root's while the real user is nobody: the tree is 0755.
+        QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7755));
         for (const char *file : {"tree/a/a1", "tree/a/a2", "tree/a/a3", "tree/a/sub/s1", "tree/a/sub/s2", "tree/b/b1", "tree/c", "other/o", "elf/empty"}) {
             Scratch::write(m_dir->filePath(QLatin1String(file)));
         }
         // Files the ELF filter tells apart, two of them unreadable to a user.
-        const QByteArray elf("\x7f"
-                             "ELF\x02\x01",
-            6);
-        for (const char *file : {"elf/prog", "elf/lib.so", "elf/obj.o", "elf/OBJ.O", "elf/secret", "elf/another-secret"}) {
-            Scratch::write(m_dir->filePath(QLatin1String(file)), elf, everyoneReads);
+        for (const char *file : {"elf/prog", "elf/lib.so", "elf/obj.o", "elf/OBJ.O", "elf/secret", "elf/another-secret", "elf/short"}) {
+            Scratch::write(m_dir->filePath(QLatin1String(file)),
+                QByteArray("\x7f"
+                           "ELF\x02")
+                    .left(qstrcmp(file, "elf/short") ? 5 : 3));
         }
-        Scratch::write(m_dir->filePath("elf/short"_s), elf.left(3));
         Scratch::write(m_dir->filePath("elf/text.txt"_s), "#!/bin/sh\n");
         QDir(m_dir->path()).mkpath("elf/fake.so"_s);
         QDir(m_dir->path()).mkpath("elf/secretdir"_s);
-        QFile::setPermissions(m_dir->filePath("elf/secret"_s), QFileDevice::ReadOwner);
-        QFile::setPermissions(m_dir->filePath("elf/another-secret"_s), QFileDevice::ReadOwner);
-        QFile::setPermissions(m_dir->filePath("elf/secretdir"_s), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-
+        for (const QString &secret : {"elf/secret"_s, "elf/another-secret"_s, "elf/secretdir"_s}) {
+            QFile::setPermissions(m_dir->filePath(secret), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        }
         m_source = std::make_unique<KCMOS::RootFileSystemModel>();
         m_proxy = std::make_unique<FilteredTreeProxyModel>();
         m_proxy->setSourceModel(m_source.get());
@@ -559,6 +464,8 @@ private Q_SLOTS:
         QTest::newRow("deep tick again") << QString(deepUntick + "+tree/a/sub/s1 tree/a/sub=2 tree/a=2 | tree/a"_s);
         // A click on a partly ticked row asks for Checked; anything else unticks.
         QTest::newRow("partial mark unticks") << "+tree/a/a1 ~tree/a/a1 tree/a/a1=0 |";
+        QTest::newRow("reset") << "+tree/a/a1 reset tree/a=0 |";
+        QTest::newRow("new source") << "+tree/a/a1 source |";
     }
     void tickRules()
     {
@@ -567,6 +474,8 @@ private Q_SLOTS:
         for (const QString &step : parts.first().split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
             if (step.startsWith(QLatin1String("load:"))) {
                 QVERIFY(Scratch::loadDirectory(m_source.get(), m_dir->filePath(step.mid(5))));
+            } else if (step == QLatin1String("reset") || step == QLatin1String("source")) {
+                step == QLatin1String("reset") ? m_proxy->reset() : m_proxy->setSourceModel(m_source.get());
             } else if (step.contains(QLatin1Char('='))) {
                 QVERIFY2(state(step.section(QLatin1Char('='), 0, 0)) == step.section(QLatin1Char('='), 1).toInt(), qPrintable(step));
             } else {
@@ -577,7 +486,7 @@ private Q_SLOTS:
         QCOMPARE(checkedPaths(), parts.last().trimmed());
     }
 
-    void tickSignals()
+    void tickSignalsAndFlags()
     {
         QSignalSpy changed(m_proxy.get(), &QAbstractItemModel::dataChanged);
         QSignalSpy announced(m_proxy.get(), &CheckableTreeProxyModel::someCheckedStateChenged);
@@ -590,34 +499,20 @@ private Q_SLOTS:
         changed.clear();
         tick("tree/a"_s, Qt::Checked);
         QCOMPARE(announced.count(), 3);
-        QCOMPARE(changed.count(), 2);
-        QCOMPARE(changed.at(0).at(0).toModelIndex(), row("tree/a"_s));
-        QCOMPARE(changed.at(1).at(0).toModelIndex(), m_proxy->index(0, 0, row("tree/a"_s)));
-        QCOMPARE(changed.at(1).at(1).toModelIndex(), m_proxy->index(3, 0, row("tree/a"_s)));
-        QCOMPARE(changed.at(1).at(2).value<QVector<int>>(), QVector<int> {Qt::CheckStateRole});
+        const QModelIndex a = row("tree/a"_s);
+        QCOMPARE(changed,
+            (QList<QList<QVariant>> {{a, a, QVariant::fromValue(QVector<int> {Qt::CheckStateRole})},
+                {m_proxy->index(0, 0, a), m_proxy->index(3, 0, a), QVariant::fromValue(QVector<int> {Qt::CheckStateRole})}}));
         changed.clear();
         tick("tree/a/sub"_s, Qt::Unchecked);
-        QCOMPARE(changed.at(0).at(0).toModelIndex(), m_proxy->index(0, 0, row("tree/a"_s)));
-        QCOMPARE(changed.last().at(0).toModelIndex(), row("tree/a/sub"_s));
-    }
+        QCOMPARE(changed.first().first().toModelIndex(), m_proxy->index(0, 0, a));
+        QCOMPARE(changed.last().first().toModelIndex(), row("tree/a/sub"_s));
 
-    void flagsAndReset()
-    {
         const QModelIndex file = row("tree/a/a1"_s);
         QCOMPARE(m_proxy->flags(file), m_source->flags(m_proxy->mapToSource(file)) | Qt::ItemIsUserCheckable);
         QVERIFY(!m_proxy->flags(file.siblingAtColumn(1)).testFlag(Qt::ItemIsUserCheckable));
-        QCOMPARE(m_proxy->flags(QModelIndex()), Qt::NoItemFlags);
-        QVERIFY(!m_proxy->setData(QModelIndex(), Qt::Checked, Qt::CheckStateRole));
-        QVERIFY(!m_proxy->data(file.siblingAtColumn(1), Qt::CheckStateRole).isValid());
-        QCOMPARE(m_proxy->data(file).toString(), "a1"_s);
-
-        tick("tree/a/a1"_s, Qt::Checked);
-        m_proxy->reset();
-        QCOMPARE(checkedPaths(), QString());
-        QCOMPARE(state("tree/a"_s), 0);
-        tick("tree/a/a1"_s, Qt::Checked);
-        m_proxy->setSourceModel(m_source.get());
-        QCOMPARE(checkedPaths(), QString());
+        QVERIFY(!m_proxy->flags(QModelIndex()) && !m_proxy->setData(QModelIndex(), Qt::Checked, Qt::CheckStateRole));
+        QVERIFY(!file.siblingAtColumn(1).data(Qt::CheckStateRole).isValid() && file.data().toString() == "a1"_s);
     }
 
     void onlyElfFilesShown()
@@ -632,8 +527,6 @@ private Q_SLOTS:
         QCOMPARE(shownElfFiles(), everything);
         // Root reads everything: no helper round trip.
         QVERIFY(backend.calls().isEmpty());
-        QVERIFY(!FilteredTreeProxyModel::isElf(QFileInfo(m_dir->filePath("elf/missing"_s))));
-
         // While files are signed everything stays; the switch re-filters only once set again.
         m_proxy->setIsSigningRunning(true);
         m_proxy->showOnlyElf(true);
@@ -667,10 +560,9 @@ private Q_SLOTS:
         std::unique_ptr<HelperJob> longAction(
             heldByLongAction ? HelperCall::executeLong(HelperCall::action("%1.change"_s, HelperCall::DigsigNamespace), {}) : nullptr);
         backend.clearCalls();
-        // Changes of the source re-filter rows; checks are made while a user's view holds.
+        // Changes of the source re-filter rows: all is checked while a user's view holds.
         Scratch::RealUserScope asUser;
-        QVERIFY(asUser.isActive());
-        QVERIFY(!QFileInfo(m_dir->filePath("elf/secret"_s)).isReadable());
+        QVERIFY(asUser.isActive() && !QFileInfo(m_dir->filePath("elf/secret"_s)).isReadable());
         m_proxy->showOnlyElf(true);
         // Shown until the helper, asked from the event loop, has answered.
         QCOMPARE(shownElfFiles(), "OBJ.O another-secret fake.so lib.so prog secret secretdir"_s);
@@ -687,57 +579,29 @@ private Q_SLOTS:
         QVERIFY(shownElfFiles().contains("another-secret"_s));
         QCOMPARE(backend.calls().size(), 2);
         const FakeHelperBackend::Call call = backend.calls().first();
-        QCOMPARE(call.name, "ru.orlis.kcm.digsig.setupsigning"_s);
-        QCOMPARE(call.helperId, "ru.orlis.kcm.digsig"_s);
+        QCOMPARE(call.name + QLatin1Char(' ') + call.helperId, "ru.orlis.kcm.digsig.setupsigning ru.orlis.kcm.digsig"_s);
         QCOMPARE(call.arguments.value("check_elf"_s).toString(), m_dir->filePath("elf/secret"_s));
     }
 
-    void sourceChangesDuringHelperCall_data()
-    {
-        QTest::addColumn<QString>("change");
-        QTest::newRow("rows reordered") << "sort";
-        QTest::newRow("file removed") << "remove";
-        QTest::newRow("proxy detached from its source") << "detach";
-    }
+    // Rows reordered inside the nested event loop of a helper call: each file is asked once.
     void sourceChangesDuringHelperCall()
     {
-        QFETCH(QString, change);
         FakeHelperBackend backend;
-        const QString removed = m_dir->filePath("elf/prog"_s);
-        // The change comes inside the nested event loop of the first helper call.
         backend.script("ru.orlis.kcm.digsig.setupsigning"_s, [&](const QVariantMap &) {
-            if (backend.calls().size() == 1) {
-                QTimer::singleShot(0, m_source.get(), [&]() {
-                    if (change == QLatin1String("sort")) {
-                        m_source->sort(0, Qt::DescendingOrder);
-                    } else if (change == QLatin1String("remove")) {
-                        QFile::remove(removed);
-                        QVERIFY(QTest::qWaitFor([&]() { return !m_source->index(removed).isValid(); }, 5000));
-                    } else {
-                        m_proxy->setSourceModel(nullptr);
-                    }
-                });
-            }
+            QTimer::singleShot(0, m_source.get(), [&]() { m_source->sort(0, backend.calls().size() == 1 ? Qt::DescendingOrder : Qt::AscendingOrder); });
             return HelperScript();
         });
         Scratch::RealUserScope asUser;
         QVERIFY(asUser.isActive());
         m_proxy->showOnlyElf(true);
-        QTRY_COMPARE_WITH_TIMEOUT(backend.calls().size(), change == QLatin1String("detach") ? 1 : 2, 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(std::none_of(backend.jobs().cbegin(), backend.jobs().cend(), [](const auto &job) { return bool(job); }), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            backend.calls().size() >= 2 && std::none_of(backend.jobs().cbegin(), backend.jobs().cend(), [](const auto &job) { return bool(job); }), 5000);
         QCoreApplication::processEvents();
-        // One question per file, even when rows come and go meanwhile.
-        QStringList asked;
-        for (const FakeHelperBackend::Call &call : backend.calls()) {
-            asked.append(call.arguments.value("check_elf"_s).toString());
-        }
-        QCOMPARE(asked.removeDuplicates(), 0);
-        if (change == QLatin1String("detach")) {
-            QCOMPARE(m_proxy->rowCount(), 0);
-        } else {
-            QVERIFY(shownElfFiles().contains(" secret "_s) && shownElfFiles().contains("another-secret"_s));
-            QVERIFY(!shownElfFiles().contains("text.txt"_s));
-        }
+        QCOMPARE(backend.calls().size(), 2);
+        QVERIFY(shownElfFiles().contains(" secret "_s) && !shownElfFiles().contains("text.txt"_s));
+        // Without its source the proxy stops asking.
+        m_proxy->setSourceModel(nullptr);
+        QCOMPARE(m_proxy->rowCount(), 0);
     }
 
     void refilterUnticksTopOnlyWhenNothingTickedStays()
@@ -746,23 +610,14 @@ private Q_SLOTS:
         tick("elf/text.txt"_s, Qt::Checked);
         tick("elf/prog"_s, Qt::Checked);
         m_proxy->showOnlyElf(true);
-        QCOMPARE(checkedPaths(), "elf/prog"_s);
-        QCOMPARE(state("/"_s), 1);
+        QCOMPARE(checkedPaths() + QString::number(state("/"_s)), "elf/prog1"_s);
         m_proxy->showOnlyElf(false);
         tick("elf/prog"_s, Qt::Unchecked);
         tick("elf/text.txt"_s, Qt::Checked);
         QSignalSpy announced(m_proxy.get(), &CheckableTreeProxyModel::someCheckedStateChenged);
         m_proxy->showOnlyElf(true);
-        QCOMPARE(checkedPaths(), QString());
+        QCOMPARE(checkedPaths() + QString::number(state("/"_s)), "0"_s);
         QCOMPARE(announced.count(), 1);
-        // Marks left below the top are cleared as a view shows the levels from the top down.
-        QList<QModelIndex> levels;
-        for (QModelIndex level = row("elf"_s); level.isValid(); level = level.parent()) {
-            levels.prepend(level);
-        }
-        for (const QModelIndex &level : qAsConst(levels)) {
-            QCOMPARE(m_proxy->data(level, Qt::CheckStateRole).toInt(), 0);
-        }
     }
 };
 
@@ -770,19 +625,19 @@ int main(int argc, char **argv)
 {
     QApplication application(argc, argv);
     qRegisterMetaType<QProcess::ExitStatus>();
+    // Roles of dataChanged compare inside QVariant lists.
+    QMetaType::registerEqualsComparator<QVector<int>>();
     BsignTest bsign;
     SignFileModelTest model;
     TreeProxyTest proxy;
     // "filetreetest TreeProxyTest [options]" runs one class alone.
-    const QByteArray only = argc > 1 ? QByteArray(argv[1]) : QByteArray();
-    int failed = 0;
-    for (QObject *test : std::initializer_list<QObject *> {&bsign, &model, &proxy}) {
-        if (only == test->metaObject()->className()) {
+    const std::initializer_list<QObject *> tests {&bsign, &model, &proxy};
+    for (QObject *test : tests) {
+        if (argc > 1 && qstrcmp(argv[1], test->metaObject()->className()) == 0) {
             return QTest::qExec(test, argc - 1, argv + 1);
         }
-        failed |= QTest::qExec(test, argc, argv);
     }
-    return failed;
+    return std::accumulate(tests.begin(), tests.end(), 0, [&](int failed, QObject *test) { return failed | QTest::qExec(test, argc, argv); });
 }
 
 #include "filetreetest.moc"

