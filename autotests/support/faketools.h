@@ -5,7 +5,7 @@
 #include <QTemporaryDir>
 
 // A pkexec and a bsign stand-in first on PATH while this lives. pkexec runs the program of
-// that name beside it. bsign logs "start <name>" and "end <name>" of the checked file; a
+// that name beside it. bsign takes "-w <path>" only and logs "start <name>" and "end <name>" of the checked file; a
 // *crash* file kills it, a *held* one keeps it until release(), and otherwise it prints
 // reports/<name> and exits with codes/<name>.
 class FakeTools
@@ -18,6 +18,7 @@ public:
         m_valid = Scratch::write(file(QStringLiteral("pkexec")), "#!/bin/sh\np=$(basename \"$1\")\nshift\nexec \"$(dirname \"$0\")/$p\" \"$@\"\n", executable)
             && Scratch::write(file(QStringLiteral("bsign")), R"sh(#!/bin/sh
 dir=$(dirname "$0")
+[ "$1" = -w ] && [ $# = 2 ] || exit 99
 name=$(basename "$2")
 printf '%s\n' "$@" > "$dir/last-arguments"
 echo "start $name" >> "$dir/calls.log"
