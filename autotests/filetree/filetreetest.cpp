@@ -159,7 +159,8 @@ class SignFileModelTest : public QObject
     std::unique_ptr<FakeTools> m_tools;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<SignFileModel> m_model;
-    std::unique_ptr<QSignalSpy> m_changed;
+    // dataChanged of the status cells, not of the base model's own columns.
+    QList<QList<QVariant>> m_changes;
 
     void start(const QStringList &files, const QStringList &directories = {})
     {
@@ -175,7 +176,12 @@ class SignFileModelTest : public QObject
             QVERIFY(QDir(m_dir->path()).mkpath(directory + "/."_s));
             QVERIFY(Scratch::loadDirectory(m_model.get(), QDir::cleanPath(m_dir->filePath(directory))));
         }
-        m_changed = std::make_unique<QSignalSpy>(m_model.get(), &QAbstractItemModel::dataChanged);
+        m_changes.clear();
+        connect(m_model.get(), &QAbstractItemModel::dataChanged, this, [this](const QModelIndex &from, const QModelIndex &to, const QVector<int> &roles) {
+            if (from.column() == SignFileModel::ElfColumn) {
+                m_changes.append({from, to, QVariant::fromValue(roles)});
+            }
+        });
     }
     QModelIndex cell(const QString &name, int column = SignFileModel::ElfColumn) const { return m_model->index(m_dir->filePath(name)).siblingAtColumn(column); }
     // The icons of both status cells by name, "" for none; a view asks for both at once.
@@ -192,19 +198,9 @@ class SignFileModelTest : public QObject
         }
         return icons.join(QLatin1Char(' '));
     }
-    // dataChanged of the status cells, not of the base model's own columns.
-    QList<QList<QVariant>> statusChanges() const
-    {
-        QList<QList<QVariant>> changes;
-        std::copy_if(m_changed->cbegin(), m_changed->cend(), std::back_inserter(changes),
-            [](const QList<QVariant> &arguments) { return arguments.at(0).toModelIndex().column() == SignFileModel::ElfColumn; });
-        return changes;
-    }
-
 private Q_SLOTS:
     void cleanup()
     {
-        m_changed.reset();
         m_model.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         m_tools.reset();
@@ -213,9 +209,7 @@ private Q_SLOTS:
     void checkedOnFirstAskThenShown()
     {
         start({"program"_s}, {"folder"_s});
-        QCOMPARE(m_model->columnCount(), 6);
         QCOMPARE(int(m_model->filter()), 0x650F);
-        QCOMPARE(m_model->data(cell("program"_s, 0), Qt::TextAlignmentRole).toInt(), int(Qt::AlignVCenter));
         // The first ask queues the check; until it answers the cells show it going on.
         QCOMPARE(icons("program"_s), " task-ongoing"_s);
         QCOMPARE(cell("program"_s).data(Qt::ToolTipRole).toString(), MissingText);
@@ -225,12 +219,11 @@ private Q_SLOTS:
         QCOMPARE(icons("folder"_s), " "_s);
         QCOMPARE(cell("folder"_s).data(Qt::ToolTipRole).toString(), MissingText);
 
-        QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 1, 5000);
-        QCOMPARE(statusChanges().first(),
-            (QList<QVariant> {cell("program"_s), cell("program"_s, SignFileModel::XattrColumn), QVariant::fromValue(QVector<int> {0})}));
+        QTRY_COMPARE_WITH_TIMEOUT(m_changes.size(), 1, 5000);
+        QCOMPARE(
+            m_changes.first(), (QList<QVariant> {cell("program"_s), cell("program"_s, SignFileModel::XattrColumn), QVariant::fromValue(QVector<int> {0})}));
         QCOMPARE(icons("program"_s), "task-complete task-reject"_s);
         QCOMPARE(cell("program"_s).data(Qt::ToolTipRole).toString(), Bsign().signingInfo(QString::fromLatin1(GoodElf)));
-        QCOMPARE(cell("program"_s, SignFileModel::XattrColumn).data(Qt::ToolTipRole).toString(), "No signature"_s);
         // Folders are never checked, and a known file not again.
         QTest::qWait(100);
         QCOMPARE(m_tools->started(), QStringList {"program"_s});
@@ -256,7 +249,7 @@ private Q_SLOTS:
             qputenv("PATH", QFile::encodeName(QFileInfo(m_tools->file("pkexec"_s)).path()));
         }
         icons(name);
-        QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_changes.size(), 1, 5000);
         QCOMPARE(icons(name), " "_s);
         QCOMPARE(cell(name).data(Qt::ToolTipRole).toString(), MissingText);
         // No check has passed yet: the next ones still run one at a time; once one has, at once.
@@ -270,15 +263,15 @@ private Q_SLOTS:
         QVERIFY(exitCode < 0 || m_tools->log().indexOf("end y-held"_s) < m_tools->log().indexOf("start z-held"_s));
         m_tools->release("z-held"_s);
         m_tools->release("w-held"_s);
-        QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 4, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_changes.size(), 4, 5000);
         // A repaint does not ask again (pkexec would bring up its question again); forgetting does.
         QCOMPARE(icons(name), " "_s);
         QTest::qWait(100);
-        QCOMPARE(statusChanges().size(), 4);
+        QCOMPARE(m_changes.size(), 4);
         m_model->removeFromQueue(cell(name, 1));
-        QCOMPARE(statusChanges().last().mid(0, 2), (QList<QVariant> {cell(name), cell(name, SignFileModel::XattrColumn)}));
+        QCOMPARE(m_changes.last().mid(0, 2), (QList<QVariant> {cell(name), cell(name, SignFileModel::XattrColumn)}));
         icons(name);
-        QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 6, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_changes.size(), 6, 5000);
         QCOMPARE(m_tools->started().size(), exitCode < 0 ? 0 : 5);
     }
 
@@ -318,7 +311,7 @@ private Q_SLOTS:
         for (const QString &file : files) {
             icons(file);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(statusChanges().size(), 3, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_changes.size(), 3, 5000);
         m_model->updateIndexesLevel({m_model->index(m_dir->filePath("sub"_s)), QModelIndex()});
         QCOMPARE(icons("sub/s1"_s) + QLatin1Char(' ') + icons("sub/deep/d1"_s), " task-ongoing  task-ongoing"_s);
         QCOMPARE(icons("outside"_s), "task-complete task-reject"_s);
