@@ -1,6 +1,6 @@
 // The helpers' actions against scratch roots: what each writes on success, a table of bad
-// inputs each refused without writing anything, signing with real GnuPG and the bsign
-// stand-in, and a settings writer killed while it writes.
+// inputs each refused without writing anything, the bsign stand-in's refusals, and a
+// settings writer killed while it writes.
 
 #include "bootlistupdater.h"
 #include "boundedprocess.h"
@@ -60,16 +60,15 @@ class PlatformTest : public QObject
 
     HelperEnvironment environment(const QString &bsign = "/bin/true"_s) const { return HelperEnvironment(m_root->path(), bsign, m_root->path() + "/update"_s); }
     QString path(const QString &absolute) const { return environment().underRoot(absolute); }
-    QList<QVariantMap> sign(const HelperEnvironment &environment, const QVariantMap &request, HelperResult *result = nullptr)
+    // The records of a signing run by the owner of the files; its result goes to m_result.
+    QList<QVariantMap> sign(const HelperEnvironment &environment, const QVariantMap &request)
     {
         QList<QVariantMap> records;
-        const HelperResult run = SigningRun::run(
+        m_result = SigningRun::run(
             environment, request, int(getuid()), [&records](const QVariantMap &record) { records.append(record); }, [] { return false; });
-        if (result) {
-            *result = run;
-        }
         return records;
     }
+    HelperResult m_result = HelperResult::success();
 
     int bsign(const QStringList &arguments) const
     {
@@ -210,21 +209,25 @@ private Q_SLOTS:
 
     void listsTreesAndTellsElfFiles()
     {
-        const QByteArray elf("\x7f"
-                             "ELF\x02",
-            5);
-        const QMap<QString, QByteArray> files {
-            {"program"_s, elf}, {"libx.so"_s, elf}, {"unit.o"_s, elf}, {"script.sh"_s, "#!/bin/sh\n"}, {"empty"_s, {}}, {"short"_s, elf.left(3)}};
+        const QMap<QString, QByteArray> files {{"program"_s,
+                                                   "\x7f"
+                                                   "ELF\x02"},
+            {"unit.o"_s,
+                "\x7f"
+                "ELF\x02"},
+            {"script.sh"_s, "#!/bin/sh\n"},
+            {"short"_s,
+                "\x7f"
+                "EL"}};
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
             Scratch::write(m_root->filePath(it.key()), it.value(), QFileDevice::ReadOwner);
-            const bool isElf = it.key() == QLatin1String("program") || it.key() == QLatin1String("libx.so");
-            QVERIFY2(TreeLister::checkElf(m_root->filePath(it.key())).isSuccess() == isElf, qPrintable(it.key()));
+            QVERIFY2(TreeLister::checkElf(m_root->filePath(it.key())).isSuccess() == (it.key() == QLatin1String("program")), qPrintable(it.key()));
         }
 
         const QString tree = m_root->filePath("tree"_s);
-        Scratch::write(tree + "/a"_s);
-        Scratch::write(tree + "/.hidden"_s);
-        Scratch::write(tree + "/sub/deep/b"_s);
+        for (const QString &file : {"/a"_s, "/.hidden"_s, "/sub/deep/b"_s}) {
+            Scratch::write(tree + file);
+        }
         QFile::link(tree + "/a"_s, tree + "/link"_s);
         QFile::link(tree + "/sub"_s, tree + "/dirlink"_s);
         const QVariantMap listed {
@@ -254,12 +257,11 @@ private Q_SLOTS:
         QVariantMap request = signingRequest(files);
         request.insert("DISPLAY"_s, ":0.1"_s);
         request.insert("XAUTHORITY"_s, m_root->filePath("xauth"_s));
-        HelperResult result = HelperResult::failure(QString());
         QVariantList codes;
-        for (const QVariantMap &record : sign(environment(), request, &result)) {
+        for (const QVariantMap &record : sign(environment(), request)) {
             codes.append(record.value("file_finished"_s).toMap().value(files.at(codes.size())));
         }
-        QVERIFY2(result.isSuccess(), qPrintable(result.error()));
+        QVERIFY2(m_result.isSuccess(), qPrintable(m_result.error()));
         // Missing, then refused unread; "bsign" is /bin/true here, so the last one is signed.
         QCOMPARE(codes, (QVariantList {2, 22, 22, 22, 22, 22, 22, 0}));
     }
