@@ -49,7 +49,6 @@ private Q_SLOTS:
         tzset();
         m_tools = std::make_unique<FakeTools>();
     }
-    void cleanupTestCase() { m_tools.reset(); }
 
     void verificationResult_data()
     {
