@@ -530,12 +530,17 @@ private Q_SLOTS:
         QCOMPARE(call.arguments.value("check_elf"_s).toString(), m_dir->filePath("elf/secret"_s));
     }
 
-    // Rows reordered inside the nested event loop of a helper call: each file is asked once.
+    // Rows changed and reordered inside the nested event loop of a helper call: each file is
+    // asked once.
     void sourceChangesDuringHelperCall()
     {
         FakeHelperBackend backend;
         backend.script("ru.orlis.kcm.digsig.setupsigning"_s, [&](const QVariantMap &) {
-            QTimer::singleShot(0, m_source.get(), [&]() { m_source->sort(0, backend.calls().size() == 1 ? Qt::DescendingOrder : Qt::AscendingOrder); });
+            QTimer::singleShot(0, m_source.get(), [&]() {
+                const QModelIndex elf = m_source->index(m_dir->filePath("elf"_s));
+                Q_EMIT m_source->dataChanged(m_source->index(0, 0, elf), m_source->index(m_source->rowCount(elf) - 1, 0, elf));
+                m_source->sort(0, backend.calls().size() == 1 ? Qt::DescendingOrder : Qt::AscendingOrder);
+            });
             return HelperScript();
         });
         Scratch::RealUserScope asUser;
