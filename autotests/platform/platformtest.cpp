@@ -18,6 +18,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -177,6 +178,8 @@ private Q_SLOTS:
 
     void changeWritesBothFilesKeepingOtherLines()
     {
+        // The modes are set, not left to the umask.
+        const auto restoreUmask = qScopeGuard([mask = umask(077)] { umask(mask); });
         Scratch::write(environment().initramfsConfPath(), "# control\nDIGSIG_ELF_MODE=0\n\nDIGSIG_FOO=7\nDIGSIG_XATTR_MODE = 1\n  # note\nDIGSIG_ELF_MODE=2\n");
         const HelperResult result = SettingsWriter::change(environment(), goodSettings());
         QVERIFY2(result.isSuccess(), qPrintable(result.error()));
@@ -321,6 +324,22 @@ private Q_SLOTS:
         const QString current = "# templates\n"_s + m_root->filePath("apps/"_s);
         QCOMPARE(SigningRun::withTemplates(current, {m_root->filePath("apps"_s), file, file, m_root->filePath("link"_s), m_root->filePath("missing"_s)}),
             QString(current + "\n/"_s + file + "\n"_s));
+    }
+
+    void logAppendsEscapedLinesUnderHeaders()
+    {
+        const QDateTime now(QDate(2024, 5, 6), QTime(7, 8, 9), Qt::UTC);
+        const QString forged = "ok\n=== 2024-01-01T00:00:00Z uid 0 ===\r\x1b[2Jend\\n"_s + QChar(0x2028) + "x"_s + QChar(0x2029);
+        QVERIFY(SigningLog::append(environment(), QStringList {"one"_s, "two"_s}, 1000, now).isSuccess());
+        QVERIFY(SigningLog::append(environment(), QStringList {forged}, 1001, now).isSuccess());
+        QCOMPARE(Scratch::read(environment().logPath()),
+            QByteArray("=== 2024-05-06T07:08:09Z uid 1000 ===\n    one\n    two\n=== 2024-05-06T07:08:09Z uid 1001 ===\n"
+                       "    ok\\n=== 2024-01-01T00:00:00Z uid 0 ===\\r\\u001b[2Jend\\\\n\\u2028x\\u2029\n"));
+        // A link in place of the log is never followed.
+        QFile::remove(environment().logPath());
+        QFile::link(path("/etc/target"_s), environment().logPath());
+        QVERIFY(!SigningLog::append(environment(), QStringList {"x"_s}, 1000, now).isSuccess());
+        QVERIFY(!QFile::exists(path("/etc/target"_s)));
     }
 
     // The bsign stand-in opens what it checks or signs through one descriptor, never through a link.
