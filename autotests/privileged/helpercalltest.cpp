@@ -1,7 +1,8 @@
-#include "fakehelperbackend.h"
-#include "helperbackend.h"
+// The privileged-call layer: action names, and what a long action tells about its helper
+// while it runs. KAuth's own jobs are tested on the real chain by the system tests.
 #include "helpercall.h"
-#include "helperjob.h"
+#include "fakehelperbackend.h"
+#include "helperactivity.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -10,94 +11,41 @@ class HelperCallTest : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void actionNameAndHelperId_data();
-    void actionNameAndHelperId();
-    void fakeBackendPlaysScriptInOrder();
-    void fakeBackendKillEmitsResult();
-    void kauthBackendFailsCleanlyWithoutHelper();
+    void actionNameHelperIdAndTimeout()
+    {
+        const KAuth::Action change = HelperCall::action(QStringLiteral("%1.change"), HelperCall::DigsigNamespace, 480000);
+        QCOMPARE(change.name() + QLatin1Char(' ') + change.helperId(), QStringLiteral("ru.orlis.kcm.digsig.change ru.orlis.kcm.digsig"));
+        QCOMPARE(change.timeout(), 480000);
+        const KAuth::Action access = HelperCall::action(QStringLiteral("%1.access"), HelperCall::SecuritySettingsNamespace);
+        QCOMPARE(access.name() + QLatin1Char(' ') + access.helperId(), QStringLiteral("ru.orlis.kcm.securitysettings.access ru.orlis.kcm.securitysettings"));
+        QCOMPARE(access.timeout(), -1);
+    }
+
+    void longActionHoldsItsHelperUntilItEnds()
+    {
+        FakeHelperBackend backend;
+        HelperScript endless;
+        endless.neverFinishes = true;
+        backend.script(QStringLiteral("ru.orlis.kcm.digsig.setupsigning"), endless);
+        HelperActivity *activity = HelperActivity::instance();
+        QSignalSpy changed(activity, &HelperActivity::changed);
+        HelperJob *signing
+            = HelperCall::executeLong(HelperCall::action(QStringLiteral("%1.setupsigning"), HelperCall::DigsigNamespace), QStringLiteral("Signing"));
+        signing->start();
+        QVERIFY(activity->isBusy(HelperCall::DigsigNamespace) && !activity->isBusy(HelperCall::SecuritySettingsNamespace));
+        QCOMPARE(activity->description(HelperCall::DigsigNamespace), QStringLiteral("Signing"));
+        // A call for the busy helper waits; one for the other helper does not.
+        std::unique_ptr<HelperJob> waiting(HelperCall::execute(HelperCall::action(QStringLiteral("%1.keyslist"), HelperCall::DigsigNamespace)));
+        std::unique_ptr<HelperJob> other(HelperCall::execute(HelperCall::action(QStringLiteral("%1.access"), HelperCall::SecuritySettingsNamespace)));
+        QCOMPARE(activity->waitingCalls(HelperCall::DigsigNamespace) + 10 * activity->waitingCalls(HelperCall::SecuritySettingsNamespace), 1);
+        QCOMPARE(changed.count(), 2);
+        QVERIFY(signing->kill(KJob::EmitResult));
+        const QString digsig = HelperCall::DigsigNamespace;
+        QCOMPARE(
+            QString::number(activity->isBusy(digsig)) + activity->description(digsig) + QString::number(activity->waitingCalls(digsig)), QStringLiteral("00"));
+        QCOMPARE(changed.last().at(0).toString(), HelperCall::DigsigNamespace);
+    }
 };
-
-void HelperCallTest::actionNameAndHelperId_data()
-{
-    QTest::addColumn<QString>("pattern");
-    QTest::addColumn<QString>("helperNamespace");
-    QTest::addColumn<int>("timeout");
-    QTest::addColumn<QString>("expectedName");
-
-    QTest::newRow("change") << "%1.change" << HelperCall::DigsigNamespace << 480000 << "ru.orlis.kcm.digsig.change";
-    QTest::newRow("signing") << "%1.setupsigning" << HelperCall::DigsigNamespace << 2147483647 << "ru.orlis.kcm.digsig.setupsigning";
-    QTest::newRow("access") << "%1.access" << HelperCall::SecuritySettingsNamespace << -1 << "ru.orlis.kcm.securitysettings.access";
-}
-
-void HelperCallTest::actionNameAndHelperId()
-{
-    QFETCH(QString, pattern);
-    QFETCH(QString, helperNamespace);
-    QFETCH(int, timeout);
-    QFETCH(QString, expectedName);
-
-    const KAuth::Action action = HelperCall::action(pattern, helperNamespace, timeout);
-    QCOMPARE(action.name(), expectedName);
-    QCOMPARE(action.helperId(), helperNamespace);
-    QCOMPARE(action.timeout(), timeout);
-}
-
-void HelperCallTest::fakeBackendPlaysScriptInOrder()
-{
-    FakeHelperBackend backend;
-    HelperScript script;
-    script.progress = {{{QStringLiteral("step"), 1}}, {{QStringLiteral("step"), 2}}};
-    script.reply = {{QStringLiteral("answer"), 42}};
-    backend.script(QStringLiteral("ru.orlis.kcm.digsig.keyslist"), script);
-
-    KAuth::Action action = HelperCall::action(QStringLiteral("%1.keyslist"), HelperCall::DigsigNamespace);
-    action.addArgument(QStringLiteral("import_zelmark_keys"), QVariant());
-    HelperJob *job = HelperCall::execute(action);
-    QSignalSpy records(job, &HelperJob::newData);
-    QSignalSpy finished(job, &KJob::finished);
-    job->setAutoDelete(false);
-    QVERIFY(job->exec());
-    QCOMPARE(records.count(), 2);
-    QCOMPARE(records.at(1).at(0).toMap().value(QStringLiteral("step")).toInt(), 2);
-    QCOMPARE(finished.count(), 1);
-    QCOMPARE(job->data().value(QStringLiteral("answer")).toInt(), 42);
-    delete job;
-
-    QCOMPARE(backend.calls().size(), 1);
-    QVERIFY(backend.calls().first().arguments.contains(QStringLiteral("import_zelmark_keys")));
-}
-
-void HelperCallTest::fakeBackendKillEmitsResult()
-{
-    FakeHelperBackend backend;
-    HelperScript script;
-    script.neverFinishes = true;
-    backend.script(QStringLiteral("ru.orlis.kcm.digsig.setupsigning"), script);
-
-    HelperJob *job = HelperCall::execute(HelperCall::action(QStringLiteral("%1.setupsigning"), HelperCall::DigsigNamespace));
-    QSignalSpy finished(job, &KJob::finished);
-    job->start();
-    QTest::qWait(20);
-    QCOMPARE(finished.count(), 0);
-    QVERIFY(job->kill(KJob::EmitResult));
-    QCOMPARE(finished.count(), 1);
-}
-
-// With no helper installed for this name the KAuth backend must still end the job
-// with an error instead of leaving the caller waiting.
-void HelperCallTest::kauthBackendFailsCleanlyWithoutHelper()
-{
-    HelperBackend::setCurrent(nullptr);
-    KAuth::Action action = HelperCall::action(QStringLiteral("%1.nosuchaction"), QStringLiteral("org.example.digsig.test"), 5000);
-    HelperJob *job = HelperCall::execute(action);
-    job->setAutoDelete(false);
-    QSignalSpy finished(job, &KJob::finished);
-    job->start();
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 30000);
-    QVERIFY(job->error() != 0);
-    QVERIFY(job->data().isEmpty());
-    delete job;
-}
 
 QTEST_GUILESS_MAIN(HelperCallTest)
 #include "helpercalltest.moc"
