@@ -7,7 +7,8 @@
 #include <QVariantMap>
 
 // What a scripted helper does for one action.
-struct HelperScript {
+struct HelperScript
+{
     int error = 0;
     QString errorText;
     QVariantMap reply;
@@ -15,8 +16,8 @@ struct HelperScript {
     bool neverFinishes = false;
 };
 
-// A job that plays a script from the event loop: its progress records in order, then
-// its result. A kill ends it at once with KJob::KilledJobError.
+// Plays a script from the event loop: its progress records, then its result. A kill ends
+// it at once with KJob::KilledJobError.
 class FakeHelperJob : public HelperJob
 {
     Q_OBJECT
@@ -24,10 +25,10 @@ public:
     explicit FakeHelperJob(const HelperScript &script, QObject *parent = nullptr);
 
     void start() override;
-    bool wasKilled() const;
+    bool wasKilled() const { return m_killed; }
 
 protected:
-    bool doKill() override;
+    bool doKill() override { return m_killed = true; }
 
 private:
     void play();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFile>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -7,20 +8,38 @@
 class TempConfig
 {
 public:
-    TempConfig();
+    TempConfig() = default;
 
-    bool isValid() const;
-    QString path() const;
-    QString settingsPath() const;
-    QString templatesPath() const;
+    bool isValid() const { return m_dir.isValid(); }
+    QString path() const { return m_dir.path(); }
+    QString settingsPath() const { return m_dir.filePath(QStringLiteral("digsig_initramfs.conf")); }
+    QString templatesPath() const { return m_dir.filePath(QStringLiteral("xattr_control")); }
 
-    void writeSettings(const QByteArray &content);
-    void writeTemplates(const QByteArray &content);
-    void removeSettings();
-    void removeTemplates();
+    void writeSettings(const QByteArray &content) { write(settingsPath(), content); }
+    void writeTemplates(const QByteArray &content) { write(templatesPath(), content); }
+    void removeSettings() { QFile::remove(settingsPath()); }
+    void removeTemplates() { QFile::remove(templatesPath()); }
 
-    static QByteArray settings(int elfMode, int xattrMode, int verifyMode, int ignoreXattrKeys = 0, int ignoreGost2001 = 0);
+    static QByteArray settings(int elfMode, int xattrMode, int verifyMode, int ignoreXattrKeys = 0, int ignoreGost2001 = 0)
+    {
+        return QStringLiteral(
+            "DIGSIG_ELF_MODE=%1\nDIGSIG_XATTR_MODE=%2\nDIGSIG_IGNORE_XATTR_KEYS=%3\nDIGSIG_IGNORE_GOST2001=%4\nDIGSIG_ELF_VERIFICATION_MODE=%5\n")
+            .arg(elfMode)
+            .arg(xattrMode)
+            .arg(ignoreXattrKeys)
+            .arg(ignoreGost2001)
+            .arg(verifyMode)
+            .toUtf8();
+    }
 
 private:
+    static void write(const QString &path, const QByteArray &content)
+    {
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            file.write(content);
+        }
+    }
+
     QTemporaryDir m_dir;
 };
