@@ -99,6 +99,11 @@ QPersistentModelIndex Bsign::index() const
     return m_index;
 }
 
+QString Bsign::path() const
+{
+    return m_path;
+}
+
 void Bsign::setIndex(const QPersistentModelIndex &index)
 {
     m_index = index;
@@ -142,16 +147,22 @@ Bsign::VerificationResult Bsign::verificationResult()
         output.remove(m_path);
     }
     const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (keyIdPattern().match(output).hasMatch()) {
+        result.keyId = extractKeyId(output);
+    }
     for (const QString &line : lines) {
         if (line.contains(QLatin1String("detached"))) {
             continue;
         }
         const bool good = line.contains(QLatin1String("good"));
+        const bool bad = !good && line.contains(QLatin1String("bad"), Qt::CaseInsensitive);
         if (line.contains(QLatin1String("xattr"))) {
             result.xattrGood = good;
+            result.xattrBad = bad;
             result.xattrInfo = signingInfo(output);
         } else {
             result.elfGood = good;
+            result.elfBad = bad;
             result.elfInfo = signingInfo(output);
         }
     }

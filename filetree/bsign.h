@@ -44,12 +44,18 @@ public:
         QString elfInfo;
         bool xattrGood = false;
         QString xattrInfo;
+        // A signature is there but does not verify (tampered file, unknown key).
+        bool elfBad = false;
+        bool xattrBad = false;
+        // The key of the signature the report details; empty when none is named.
+        QString keyId;
     };
 
     explicit Bsign(QObject *parent = nullptr);
     Bsign(const QPersistentModelIndex &index, const QString &path, QObject *parent = nullptr);
 
     QPersistentModelIndex index() const;
+    QString path() const;
     void setIndex(const QPersistentModelIndex &index);
 
     // True when bsign ended normally with one of its verdict codes (good, no signature or

@@ -183,7 +183,7 @@ void SignFileModel::startNextProcess() const
     while (m_running.size() < allowed && !m_queue.isEmpty()) {
         Bsign *process = m_queue.takeFirst();
         // A row forgotten or gone while it waited is not checked.
-        if (!isAwaited(process->index())) {
+        if (!isAwaited(process)) {
             delete process; // never started, and not inside one of its signals
             continue;
         }
@@ -199,6 +199,46 @@ bool SignFileModel::isAwaited(const QPersistentModelIndex &index) const
     }
     const auto known = m_cache.constFind(QPersistentModelIndex(commonIndex(index)));
     return known != m_cache.constEnd() && (known->elfStatus == FileSignatureStatus::StatusPending || known->xattrStatus == FileSignatureStatus::StatusPending);
+}
+
+bool SignFileModel::isAwaited(const Bsign *process) const
+{
+    return m_fileChecks.contains(process) || isAwaited(process->index());
+}
+
+void SignFileModel::checkFile(const QString &path)
+{
+    auto *process = new Bsign(QPersistentModelIndex(), path);
+    connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, &SignFileModel::onProcFinished);
+    connect(process, &QProcess::errorOccurred, this, &SignFileModel::onErrorOccurred);
+    m_fileChecks.insert(process);
+    m_queue.append(process);
+    startNextProcess();
+}
+
+void SignFileModel::dropFileChecks()
+{
+    for (auto it = m_queue.begin(); it != m_queue.end();) {
+        if (m_fileChecks.contains(*it)) {
+            delete *it; // never started
+            it = m_queue.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    m_fileChecks.clear();
+}
+
+bool SignFileModel::reportFileCheck(Bsign *process, bool finished)
+{
+    if (!m_fileChecks.remove(process)) {
+        return false;
+    }
+    const bool hasVerdict = finished && process->hasVerdict();
+    const Bsign::VerificationResult result = hasVerdict ? process->verificationResult() : Bsign::VerificationResult();
+    process->deleteLater();
+    Q_EMIT fileChecked(process->path(), hasVerdict, result);
+    return true;
 }
 
 Bsign *SignFileModel::takeReporter()
@@ -223,6 +263,9 @@ void SignFileModel::onProcFinished(int exitCode, QProcess::ExitStatus status)
     }
     const QPersistentModelIndex index = process->index();
     m_authorised = m_authorised || process->hasVerdict();
+    if (reportFileCheck(process, true)) {
+        return;
+    }
     if (!isAwaited(index)) {
         qCDebug(lcSignFileModel).noquote() << "Signature check no longer awaited:" << process->arguments().join(QLatin1Char(' '));
     } else if (process->hasVerdict()) {
@@ -248,6 +291,9 @@ void SignFileModel::onErrorOccurred()
     }
     const char *errorName = QMetaEnum::fromType<QProcess::ProcessError>().valueToKey(process->error());
     qCDebug(lcSignFileModel).noquote() << "Signature check failed:" << errorName << describeProcess(process);
+    if (reportFileCheck(process, false)) {
+        return;
+    }
     if (isAwaited(process->index())) {
         storeStatus(process->index(), failedCheck());
     }

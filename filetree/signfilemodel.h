@@ -8,8 +8,9 @@
 #include <QList>
 #include <QPersistentModelIndex>
 #include <QProcess>
+#include <QSet>
 
-class Bsign;
+#include "bsign.h"
 
 // The file tree with two more columns: the state of the ELF signature and of the signature
 // in extended attributes. A file is checked the first time a view asks for one of its
@@ -49,6 +50,17 @@ public:
 
     void setIsSigningRunning(bool running);
 
+    // Checks a file that need not be shown in the tree through the same pool of checks;
+    // fileChecked() reports the result. Results of file checks are not kept.
+    void checkFile(const QString &path);
+    // Forgets every file check: waiting ones are not started, running ones not reported.
+    void dropFileChecks();
+
+Q_SIGNALS:
+    // hasVerdict is false when the check said nothing about the signatures (pkexec
+    // refused, bsign failed or could not start).
+    void fileChecked(const QString &path, bool hasVerdict, const Bsign::VerificationResult &result);
+
 public Q_SLOTS:
     void onProcFinished(int exitCode, QProcess::ExitStatus status);
     void onErrorOccurred();
@@ -60,6 +72,9 @@ private:
     // The reporting runner taken off the running checks; null when it was handled already.
     Bsign *takeReporter();
     bool isAwaited(const QPersistentModelIndex &index) const;
+    bool isAwaited(const Bsign *process) const;
+    // Reports a file check that finished or failed; false when it was a tree check.
+    bool reportFileCheck(Bsign *process, bool finished);
     void storeStatus(const QPersistentModelIndex &index, const FileSignatureStatus &status);
     static QString describeProcess(const Bsign *process);
 
@@ -70,4 +85,5 @@ private:
     // Set by the first check that pkexec let through.
     bool m_authorised = false;
     bool m_isSigningRunning = false;
+    QSet<const Bsign *> m_fileChecks;
 };

@@ -29,6 +29,9 @@ QVariantHash Digsigmanager::dataToChange() const
 {
     auto panel = static_cast<ControlPanelWidget *>(m_gui->widgetById(GuiManager::ControlPanel));
     const DigSigSettingsData settings = panel->getData();
+    if (switchesControlOn(settings) && !m_gui->checkSignatures(settings, true)) {
+        return {};
+    }
     if ((settings.elfMode() == ControllMode::On || settings.xattrMode() == ControllMode::On) && !confirmEnforcement()) {
         return {};
     }
@@ -40,6 +43,13 @@ QVariantHash Digsigmanager::dataToChange() const
         {QStringLiteral("DIGSIG_XATTR_CONTROL"), settings.xattrControlContent()},
         {QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), static_cast<int>(settings.verifyMode())},
     };
+}
+
+bool Digsigmanager::switchesControlOn(const DigSigSettingsData &settings) const
+{
+    const DigSigSettingsData current = m_controlPanel->data();
+    return (settings.elfMode() == ControllMode::On && current.elfMode() != ControllMode::On)
+        || (settings.xattrMode() == ControllMode::On && current.xattrMode() != ControllMode::On);
 }
 
 // Switching a control on makes unsigned programs unusable after the next boot.

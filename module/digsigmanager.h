@@ -4,6 +4,8 @@
 
 #include <QObject>
 
+class DigSigSettingsData;
+
 // Owns the control-panel state and the widget registry, and builds the settings hash
 // that an apply sends to the privileged helper.
 class Digsigmanager : public QObject, public IDigsigManager
@@ -16,6 +18,7 @@ public:
     QVariantHash dataToChange() const override;
 
 private:
+    bool switchesControlOn(const DigSigSettingsData &settings) const;
     static bool confirmEnforcement();
 
     DigSigControlPanel *m_controlPanel;

@@ -133,6 +133,7 @@ void DigsigModule::inflateWidgets()
     auto tabs = new QTabWidget;
     auto signing = static_cast<SigningWidget *>(m_manager->gui()->widgetById(GuiManager::Signing));
     connect(signing, &SigningWidget::finishUpdate, this, &DigsigModule::onUpdateFinished);
+    connect(m_manager->gui(), &GuiManager::signingStarts, tabs, [tabs, signing]() { tabs->setCurrentWidget(signing); });
 
     tabs->addTab(signing, QIcon::fromTheme(QStringLiteral("application-pgp-signature")), i18nd("orlis_kcm_digsig", "Signing"));
     tabs->addTab(m_manager->gui()->widgetById(GuiManager::Keys), QIcon::fromTheme(QStringLiteral("application-pgp-keys")), i18nd("orlis_kcm_digsig", "Keys"));

@@ -2,7 +2,10 @@
 
 #include "controlpanelwidget.h"
 #include "keyswidget.h"
+#include "signaturescandialog.h"
 #include "signingwidget.h"
+
+#include <QTimer>
 
 GuiManager::GuiManager(DigSigControlPanel *panel, QObject *parent)
     : QObject(parent)
@@ -10,6 +13,9 @@ GuiManager::GuiManager(DigSigControlPanel *panel, QObject *parent)
     , m_keys(new KeysWidget)
     , m_signing(new SigningWidget(panel))
 {
+    connect(m_controlPanel, &ControlPanelWidget::checkSignaturesRequested, this, [this]() {
+        checkSignatures(m_controlPanel->getData(), false);
+    });
 }
 
 // The widgets are reparented into the module's page; until then they are ours.
@@ -38,4 +44,31 @@ QWidget *GuiManager::widgetById(WidgetId id) const
 void GuiManager::resetSettings() const
 {
     m_controlPanel->reset();
+}
+
+bool GuiManager::checkSignatures(const DigSigSettingsData &settings, bool beforeApply)
+{
+    SignatureScanDialog dialog(settings, m_controlPanel);
+    QVector<QPair<QStringList, Bsign::SignMode>> signingRuns;
+    connect(&dialog, &SignatureScanDialog::signRequested, this, [&signingRuns](const QStringList &files, Bsign::SignMode mode) {
+        signingRuns.append({files, mode});
+    });
+    bool mayApply = true;
+    if (beforeApply) {
+        mayApply = dialog.mayApply();
+    } else {
+        dialog.startScan();
+        dialog.exec();
+    }
+    if (!signingRuns.isEmpty()) {
+        // After the apply that may be under way has returned; each run is modal, so they
+        // follow one another.
+        QTimer::singleShot(0, this, [this, signingRuns]() {
+            Q_EMIT signingStarts();
+            for (const auto &[files, mode] : signingRuns) {
+                m_signing->signFiles(files, mode);
+            }
+        });
+    }
+    return mayApply;
 }

@@ -3,6 +3,7 @@
 #include <QObject>
 
 class ControlPanelWidget;
+class DigSigSettingsData;
 class DigSigControlPanel;
 class KeysWidget;
 class SigningWidget;
@@ -24,6 +25,15 @@ public:
 
     QWidget *widgetById(WidgetId id) const;
     void resetSettings() const;
+
+    // Shows which programs enforcement would refuse under the settings. Before an apply
+    // the scan starts at once and the answer says whether the apply may go on. A request
+    // to sign files from the report runs the signing flow once this call has returned.
+    bool checkSignatures(const DigSigSettingsData &settings, bool beforeApply);
+
+Q_SIGNALS:
+    // The signing tab is about to run the signing flow and should be the one shown.
+    void signingStarts();
 
 private:
     ControlPanelWidget *m_controlPanel;

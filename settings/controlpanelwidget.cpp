@@ -48,6 +48,7 @@ void ControlPanelWidget::connectEdits()
     connect(m_ui->xattrButton, &QAbstractButton::clicked, this, &ControlPanelWidget::toggleDetails, Qt::DirectConnection);
     connect(m_ui->verifyModeButton, &QAbstractButton::clicked, this, &ControlPanelWidget::selectVerifyMode);
     connect(m_ui->resetVerifyButton, &QAbstractButton::clicked, this, &ControlPanelWidget::resetVerify);
+    connect(m_ui->checkSignaturesButton, &QAbstractButton::clicked, this, &ControlPanelWidget::checkSignaturesRequested);
 }
 
 DigSigSettingsData ControlPanelWidget::getData() const

@@ -37,6 +37,10 @@ public:
     QString currentVerifyText() const;
     void setupWidgets();
 
+Q_SIGNALS:
+    // The administrator asked which programs the shown settings would stop.
+    void checkSignaturesRequested();
+
 private:
     void connectEdits();
     void setupCombo(QComboBox *box, ControllMode fileMode);

@@ -112,14 +112,35 @@ void SigningWidget::controlWidgetChanged()
 
 void SigningWidget::showSigningDialog()
 {
+    const QList<QModelIndex> mapped = mappedIndexes(m_proxy->checkedList());
+    // The model may change under the dialogs' loops; plain indexes would not follow it.
+    signSelection(indexesToPaths(mapped), selectedPaths(mapped), QList<QPersistentModelIndex>(mapped.cbegin(), mapped.cend()), signMode());
+}
+
+void SigningWidget::signFiles(const QStringList &files, Bsign::SignMode mode)
+{
+    m_ui->elfCheckBox->setChecked(mode != Bsign::XattrOnly);
+    m_ui->xattrCheckBox->setChecked(mode != Bsign::ElfOnly);
+    SelectedPaths selected;
+    QList<QPersistentModelIndex> entries;
+    for (const QString &file : files) {
+        selected.emplace(file, false);
+        const QModelIndex source = m_model->index(file);
+        const QModelIndex shown = m_proxy->mapFromSource(source);
+        if (shown.isValid()) {
+            m_proxy->setCheckedState(shown);
+        }
+        if (source.isValid()) {
+            entries.append(source);
+        }
+    }
+    signSelection(files, selected, entries, mode);
+}
+
+void SigningWidget::signSelection(const QStringList &paths, const SelectedPaths &selected, const QList<QPersistentModelIndex> &signedEntries, Bsign::SignMode mode)
+{
     checkCommonAccess();
     KeyManager keyManager;
-    const Bsign::SignMode mode = signMode();
-    const QList<QModelIndex> mapped = mappedIndexes(m_proxy->checkedList());
-    const QStringList paths = indexesToPaths(mapped);
-    const SelectedPaths selected = selectedPaths(mapped);
-    // The model may change under the dialogs' loops; plain indexes would not follow it.
-    const QList<QPersistentModelIndex> signedEntries(mapped.cbegin(), mapped.cend());
 
     if (mode != Bsign::ElfOnly && !checkUnsafeSelectedPaths(paths)) {
         return;

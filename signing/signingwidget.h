@@ -5,6 +5,7 @@
 
 #include <QList>
 #include <QModelIndex>
+#include <QPersistentModelIndex>
 #include <QStringList>
 #include <QWidget>
 
@@ -35,12 +36,18 @@ Q_SIGNALS:
     // refresh of the boot-time verification list.
     void finishUpdate(bool finished, const QString &error);
 
+public:
+    // The signing flow for the given files, ticked in the tree, with the given kinds of
+    // signature chosen.
+    void signFiles(const QStringList &files, Bsign::SignMode mode);
+
 public Q_SLOTS:
     void showSigningDialog();
     void controlWidgetChanged();
 
 private:
     void checkCommonAccess();
+    void signSelection(const QStringList &paths, const SelectedPaths &selected, const QList<QPersistentModelIndex> &signedEntries, Bsign::SignMode mode);
     QList<QModelIndex> mappedIndexes(const QList<QModelIndex> &indexes) const;
     QStringList indexesToPaths(const QList<QModelIndex> &indexes) const;
     SelectedPaths selectedPaths(const QList<QModelIndex> &indexes) const;

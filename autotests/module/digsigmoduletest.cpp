@@ -1,4 +1,5 @@
 #include "digsigmodule.h"
+#include "signaturescan.h"
 #include "controlpanelwidget.h"
 #include "digsigsettingsdata.h"
 #include "fakehelperbackend.h"
@@ -68,6 +69,8 @@ void DigsigModuleTest::initTestCase()
     script.close();
     script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     DigsigModule::setRebootToolForTesting(tool);
+    // Apply checks the signatures below this empty root instead of the machine's programs.
+    SignatureScan::setRootForTesting(m_toolDir.filePath(QStringLiteral("root")));
 
     // The signing tab asks pkexec for the state of every file it shows; here pkexec only
     // refuses, as it does for a user who is not allowed.
