@@ -2,19 +2,6 @@
 
 #include <KAuth/Action>
 
-#include <QTimer>
-
-FakeHelperJob::FakeHelperJob(const HelperScript &script, QObject *parent)
-    : HelperJob(parent)
-    , m_script(script)
-{
-}
-
-void FakeHelperJob::start()
-{
-    QTimer::singleShot(0, this, &FakeHelperJob::play);
-}
-
 void FakeHelperJob::play()
 {
     for (const QVariantMap &record : qAsConst(m_script.progress)) {
@@ -32,17 +19,6 @@ void FakeHelperJob::play()
         setData(m_script.reply);
     }
     emitResult();
-}
-
-FakeHelperBackend::FakeHelperBackend()
-    : m_previous(HelperBackend::current())
-{
-    HelperBackend::setCurrent(this);
-}
-
-FakeHelperBackend::~FakeHelperBackend()
-{
-    HelperBackend::setCurrent(m_previous);
 }
 
 HelperJob *FakeHelperBackend::execute(const KAuth::Action &action)

@@ -21,8 +21,12 @@ public:
         QVariantMap arguments;
     };
 
-    FakeHelperBackend();
-    ~FakeHelperBackend() override;
+    FakeHelperBackend()
+        : m_previous(HelperBackend::current())
+    {
+        HelperBackend::setCurrent(this);
+    }
+    ~FakeHelperBackend() override { HelperBackend::setCurrent(m_previous); }
 
     HelperJob *execute(const KAuth::Action &action) override;
 

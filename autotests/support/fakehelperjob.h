@@ -4,6 +4,7 @@
 
 #include <QList>
 #include <QString>
+#include <QTimer>
 #include <QVariantMap>
 
 // What a scripted helper does for one action.
@@ -22,9 +23,13 @@ class FakeHelperJob : public HelperJob
 {
     Q_OBJECT
 public:
-    explicit FakeHelperJob(const HelperScript &script, QObject *parent = nullptr);
+    explicit FakeHelperJob(const HelperScript &script, QObject *parent = nullptr)
+        : HelperJob(parent)
+        , m_script(script)
+    {
+    }
 
-    void start() override;
+    void start() override { QTimer::singleShot(0, this, &FakeHelperJob::play); }
     bool wasKilled() const { return m_killed; }
 
 protected:

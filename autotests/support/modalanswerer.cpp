@@ -25,12 +25,7 @@ void ModalAnswerer::answerWhen(const Condition &ready, const Action &action)
 
 void ModalAnswerer::pressButton(QWidget *window, QDialogButtonBox::StandardButton button)
 {
-    if (auto box = qobject_cast<QMessageBox *>(window)) {
-        if (auto target = box->button(static_cast<QMessageBox::StandardButton>(button))) {
-            target->click();
-        }
-        return;
-    }
+    // A message box keeps its buttons in a button box as well.
     const auto buttonBoxes = window->findChildren<QDialogButtonBox *>();
     for (QDialogButtonBox *buttonBox : buttonBoxes) {
         if (auto target = buttonBox->button(button)) {

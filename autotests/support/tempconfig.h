@@ -22,14 +22,9 @@ public:
 
     static QByteArray settings(int elfMode, int xattrMode, int verifyMode, int ignoreXattrKeys = 0, int ignoreGost2001 = 0)
     {
-        return QStringLiteral(
-            "DIGSIG_ELF_MODE=%1\nDIGSIG_XATTR_MODE=%2\nDIGSIG_IGNORE_XATTR_KEYS=%3\nDIGSIG_IGNORE_GOST2001=%4\nDIGSIG_ELF_VERIFICATION_MODE=%5\n")
-            .arg(elfMode)
-            .arg(xattrMode)
-            .arg(ignoreXattrKeys)
-            .arg(ignoreGost2001)
-            .arg(verifyMode)
-            .toUtf8();
+        const char *format
+            = "DIGSIG_ELF_MODE=%d\nDIGSIG_XATTR_MODE=%d\nDIGSIG_IGNORE_XATTR_KEYS=%d\nDIGSIG_IGNORE_GOST2001=%d\nDIGSIG_ELF_VERIFICATION_MODE=%d\n";
+        return QString::asprintf(format, elfMode, xattrMode, ignoreXattrKeys, ignoreGost2001, verifyMode).toUtf8();
     }
 
 private:
