@@ -35,7 +35,7 @@ mount --bind "$work/slow-update" /usr/sbin/update-initramfs
 run_client() { # <user> <role> [test functions...]; every wait has its own deadline, this one ends a hang
     local user=$1 role=$2
     shift 2
-    timeout -k 5 240 runuser -u "$user" -- env HOME="$work/home/$user" DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS" QT_QPA_PLATFORM=offscreen \
+    timeout -k 5 150 runuser -u "$user" -- env HOME="$work/home/$user" DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS" QT_QPA_PLATFORM=offscreen \
         DIGSIG_TEST_ROLE="$role" DIGSIG_TEST_TREES="$work/trees" DIGSIG_TEST_LONG_TREE="$work/long-tree" DIGSIG_TEST_PRIVATE="$work/private" \
         DIGSIG_TEST_KEY="${key:-}" DIGSIG_TEST_RACE_DIR="$work/race/dir" "$work/bin/client" "$@"
 }

@@ -58,15 +58,6 @@ bool finishes(HelperJob *job, int milliseconds = 60000)
     return finished.wait(milliseconds) || finished.count() > 0;
 }
 
-QStringList filesIn(const QString &directory)
-{
-    QStringList files;
-    for (const QString &name : QDir(directory).entryList(QDir::Files)) {
-        files.append(directory + QLatin1Char('/') + name);
-    }
-    return files;
-}
-
 // ELF-only runs record no paths.
 HelperJob *signing(const QStringList &files, const QString &key, int mode, const QString &dir)
 {
@@ -249,7 +240,10 @@ private Q_SLOTS:
 
     void cancelStopsLongRun()
     {
-        const QStringList files = filesIn(fixture("DIGSIG_TEST_LONG_TREE"));
+        QStringList files;
+        for (const QFileInfo &file : QDir(fixture("DIGSIG_TEST_LONG_TREE")).entryInfoList(QDir::Files)) {
+            files.append(file.filePath());
+        }
         HelperJob *job = signing(files, m_key, 0, QString());
         int records = 0;
         connect(job, &HelperJob::newData, this, [&records, job]() {
