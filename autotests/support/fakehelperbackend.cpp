@@ -2,39 +2,31 @@
 
 #include <KAuth/Action>
 
-FakeHelperBackend::FakeHelperBackend()
-    : m_previous(HelperBackend::current())
+void FakeHelperJob::play()
 {
-    HelperBackend::setCurrent(this);
-}
-
-FakeHelperBackend::~FakeHelperBackend()
-{
-    HelperBackend::setCurrent(m_previous);
+    for (const QVariantMap &record : qAsConst(m_script.progress)) {
+        if (m_killed) {
+            return;
+        }
+        Q_EMIT newData(record);
+    }
+    if (m_killed || m_script.neverFinishes) {
+        return;
+    }
+    setError(m_script.error);
+    setErrorText(m_script.errorText);
+    if (m_script.error == 0) {
+        setData(m_script.reply);
+    }
+    emitResult();
 }
 
 HelperJob *FakeHelperBackend::execute(const KAuth::Action &action)
 {
     m_calls.append({action.name(), action.helperId(), action.timeout(), action.arguments()});
     const auto scriptFor = m_scripts.value(action.name());
-    auto job = new FakeHelperJob(scriptFor ? scriptFor(action.arguments()) : HelperScript());
-    m_jobs.append(job);
-    return job;
-}
-
-void FakeHelperBackend::script(const QString &actionName, const HelperScript &script)
-{
-    m_scripts.insert(actionName, [script](const QVariantMap &) { return script; });
-}
-
-void FakeHelperBackend::script(const QString &actionName, const std::function<HelperScript(const QVariantMap &)> &scriptForArguments)
-{
-    m_scripts.insert(actionName, scriptForArguments);
-}
-
-QList<FakeHelperBackend::Call> FakeHelperBackend::calls() const
-{
-    return m_calls;
+    m_jobs.append(new FakeHelperJob(scriptFor ? scriptFor(action.arguments()) : HelperScript()));
+    return m_jobs.constLast();
 }
 
 QStringList FakeHelperBackend::callNames() const
@@ -49,21 +41,7 @@ QStringList FakeHelperBackend::callNames() const
 QList<FakeHelperBackend::Call> FakeHelperBackend::callsWith(const QString &actionName, const QString &argument) const
 {
     QList<Call> found;
-    for (const Call &call : m_calls) {
-        if (call.name == actionName && call.arguments.contains(argument)) {
-            found.append(call);
-        }
-    }
+    std::copy_if(m_calls.cbegin(), m_calls.cend(), std::back_inserter(found),
+        [&](const Call &call) { return call.name == actionName && call.arguments.contains(argument); });
     return found;
-}
-
-QList<QPointer<FakeHelperJob>> FakeHelperBackend::jobs() const
-{
-    return m_jobs;
-}
-
-void FakeHelperBackend::clearCalls()
-{
-    m_calls.clear();
-    m_jobs.clear();
 }

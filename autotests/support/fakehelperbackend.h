@@ -8,8 +8,8 @@
 
 #include <functional>
 
-// Scripts the privileged helpers for a test and records every action asked for.
-// Installs itself while it lives and then gives the place back to the backend before it.
+// Scripts the privileged helpers and records every action asked for; installed while it
+// lives, then the backend before it is put back.
 class FakeHelperBackend : public HelperBackend
 {
 public:
@@ -21,22 +21,35 @@ public:
         QVariantMap arguments;
     };
 
-    FakeHelperBackend();
-    ~FakeHelperBackend() override;
+    FakeHelperBackend()
+        : m_previous(HelperBackend::current())
+    {
+        HelperBackend::setCurrent(this);
+    }
+    ~FakeHelperBackend() override { HelperBackend::setCurrent(m_previous); }
 
     HelperJob *execute(const KAuth::Action &action) override;
 
-    // The script for an action name; a call with no script succeeds with an empty reply.
-    void script(const QString &actionName, const HelperScript &script);
-    // A script chosen per call, for answers that depend on the arguments.
-    void script(const QString &actionName, const std::function<HelperScript(const QVariantMap &)> &scriptForArguments);
+    // A call with no script succeeds with an empty reply.
+    void script(const QString &actionName, const HelperScript &script)
+    {
+        m_scripts.insert(actionName, [script](const QVariantMap &) { return script; });
+    }
+    void script(const QString &actionName, const std::function<HelperScript(const QVariantMap &)> &scriptForArguments)
+    {
+        m_scripts.insert(actionName, scriptForArguments);
+    }
 
-    QList<Call> calls() const;
+    QList<Call> calls() const { return m_calls; }
     QStringList callNames() const;
     // The calls of one action whose arguments hold the given key.
     QList<Call> callsWith(const QString &actionName, const QString &argument) const;
-    QList<QPointer<FakeHelperJob>> jobs() const;
-    void clearCalls();
+    QList<QPointer<FakeHelperJob>> jobs() const { return m_jobs; }
+    void clearCalls()
+    {
+        m_calls.clear();
+        m_jobs.clear();
+    }
 
 private:
     HelperBackend *m_previous;

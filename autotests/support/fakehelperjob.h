@@ -4,10 +4,12 @@
 
 #include <QList>
 #include <QString>
+#include <QTimer>
 #include <QVariantMap>
 
 // What a scripted helper does for one action.
-struct HelperScript {
+struct HelperScript
+{
     int error = 0;
     QString errorText;
     QVariantMap reply;
@@ -15,19 +17,23 @@ struct HelperScript {
     bool neverFinishes = false;
 };
 
-// A job that plays a script from the event loop: its progress records in order, then
-// its result. A kill ends it at once with KJob::KilledJobError.
+// Plays a script from the event loop: its progress records, then its result. A kill ends
+// it at once with KJob::KilledJobError.
 class FakeHelperJob : public HelperJob
 {
     Q_OBJECT
 public:
-    explicit FakeHelperJob(const HelperScript &script, QObject *parent = nullptr);
+    explicit FakeHelperJob(const HelperScript &script, QObject *parent = nullptr)
+        : HelperJob(parent)
+        , m_script(script)
+    {
+    }
 
-    void start() override;
-    bool wasKilled() const;
+    void start() override { QTimer::singleShot(0, this, &FakeHelperJob::play); }
+    bool wasKilled() const { return m_killed; }
 
 protected:
-    bool doKill() override;
+    bool doKill() override { return m_killed = true; }
 
 private:
     void play();

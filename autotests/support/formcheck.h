@@ -1,9 +1,9 @@
 #pragma once
 
+#include <QDebug>
+#include <QObject>
 #include <QVariant>
 #include <QVector>
-
-class QObject;
 
 // One property a form promises: of the child with that object name, or of the form itself
 // when the name is empty.
@@ -14,6 +14,17 @@ struct FormProperty
     QVariant value;
 };
 
-// True when every listed property has its value; each mismatch or missing child is warned
-// about by name, so that one failed check tells all that differs.
-bool formMatches(const QObject &form, const QVector<FormProperty> &expected);
+// True when every listed property has its value; every mismatch is warned about by name.
+inline bool formMatches(const QObject &form, const QVector<FormProperty> &expected)
+{
+    bool matches = true;
+    for (const FormProperty &row : expected) {
+        const QObject *object = row.objectName.isEmpty() ? &form : form.findChild<QObject *>(row.objectName);
+        const QVariant actual = object ? object->property(row.property) : QVariant();
+        if (!object || actual != row.value) {
+            qWarning() << row.objectName << row.property << "is" << actual << "not" << row.value;
+            matches = false;
+        }
+    }
+    return matches;
+}

@@ -2,25 +2,18 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDialog>
 #include <QMessageBox>
 #include <QPushButton>
 
 namespace {
-constexpr int PollInterval = 20;
-constexpr int DeadlinePolls = 3000; // 60 s without a window to answer (sanitizer builds are slow)
+constexpr int DeadlinePolls = 3000; // 60 s of 20 ms polls without a window (sanitizer builds are slow)
 }
 
 ModalAnswerer::ModalAnswerer(QObject *parent)
     : QObject(parent)
 {
-    m_timer.setInterval(PollInterval);
+    m_timer.setInterval(20);
     connect(&m_timer, &QTimer::timeout, this, &ModalAnswerer::poll);
-}
-
-void ModalAnswerer::answer(const Action &action)
-{
-    answerWhen(nullptr, action);
 }
 
 void ModalAnswerer::answerWhen(const Condition &ready, const Action &action)
@@ -30,39 +23,9 @@ void ModalAnswerer::answerWhen(const Condition &ready, const Action &action)
     m_timer.start();
 }
 
-void ModalAnswerer::press(QDialogButtonBox::StandardButton button)
-{
-    answer([button](QWidget *window) { pressButton(window, button); });
-}
-
-int ModalAnswerer::answeredCount() const
-{
-    return m_answered;
-}
-
-int ModalAnswerer::pendingCount() const
-{
-    return m_actions.size();
-}
-
-QStringList ModalAnswerer::seenTexts() const
-{
-    return m_texts;
-}
-
-QStringList ModalAnswerer::seenTitles() const
-{
-    return m_titles;
-}
-
 void ModalAnswerer::pressButton(QWidget *window, QDialogButtonBox::StandardButton button)
 {
-    if (auto box = qobject_cast<QMessageBox *>(window)) {
-        if (auto target = box->button(static_cast<QMessageBox::StandardButton>(button))) {
-            target->click();
-        }
-        return;
-    }
+    // A message box keeps its buttons in a button box as well.
     const auto buttonBoxes = window->findChildren<QDialogButtonBox *>();
     for (QDialogButtonBox *buttonBox : buttonBoxes) {
         if (auto target = buttonBox->button(button)) {
@@ -89,14 +52,12 @@ void ModalAnswerer::poll()
         }
         return;
     }
-    const Answer &next = m_actions.first();
-    if (next.ready && !next.ready(window)) {
+    if (m_actions.first().ready && !m_actions.first().ready(window)) {
         // A window that never becomes ready is closed at the deadline: the test then fails
         // on what it expected instead of waiting for ever.
-        if (++m_idlePolls > DeadlinePolls) {
-            if (auto dialog = qobject_cast<QDialog *>(window)) {
-                dialog->reject();
-            }
+        auto dialog = qobject_cast<QDialog *>(window);
+        if (++m_idlePolls > DeadlinePolls && dialog) {
+            dialog->reject();
         }
         return;
     }

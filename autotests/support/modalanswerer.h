@@ -8,8 +8,6 @@
 
 #include <functional>
 
-class QMessageBox;
-
 // Answers modal windows the way a person would: a polling timer, armed before the call
 // that opens the window, finds the active modal widget and acts on it. A window that
 // never appears leaves the answerer unanswered after its deadline instead of hanging.
@@ -22,19 +20,22 @@ public:
 
     explicit ModalAnswerer(QObject *parent = nullptr);
 
-    // Queue an answer for the next modal window; answers are used in order.
-    void answer(const Action &action);
-    // Answer the next modal window once the condition holds for it; until then the window
-    // is looked at again at every poll, so no answer ever waits inside a nested loop.
+    // Queues an answer for the next modal window; answers are used in order.
+    void answer(const Action &action) { answerWhen(nullptr, action); }
+    // Answers the next modal window once the condition holds for it, looking again at
+    // every poll, so that no answer waits inside a nested loop.
     void answerWhen(const Condition &ready, const Action &action);
     // Presses a standard button of the next message box or dialog button box.
-    void press(QDialogButtonBox::StandardButton button);
+    void press(QDialogButtonBox::StandardButton button)
+    {
+        answer([button](QWidget *window) { pressButton(window, button); });
+    }
 
-    int answeredCount() const;
-    int pendingCount() const;
-    // Title, text and informative text of every message box answered, in order.
-    QStringList seenTexts() const;
-    QStringList seenTitles() const;
+    int answeredCount() const { return m_answered; }
+    int pendingCount() const { return m_actions.size(); }
+    // Title, and text with informative text, of every message box answered, in order.
+    QStringList seenTexts() const { return m_texts; }
+    QStringList seenTitles() const { return m_titles; }
 
     static void pressButton(QWidget *window, QDialogButtonBox::StandardButton button);
 
@@ -42,7 +43,8 @@ private:
     void poll();
 
     QTimer m_timer;
-    struct Answer {
+    struct Answer
+    {
         Condition ready;
         Action action;
     };

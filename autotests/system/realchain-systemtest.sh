@@ -1,41 +1,93 @@
 #!/bin/bash
-# The system test of the whole chain as a user meets it; run by tools/sandbox-run.sh, as root
-# inside the sandbox: prepares one small tree per signing mode, runs the test client as the
-# permitted user, then checks what only root can see (the key ring, the signatures).
+# The system test of the real chain, run as root by tools/sandbox-run.sh: prepares the files,
+# runs the test client as the permitted user, as the denied one and during a link race, then
+# checks what only root can see (the key ring, the signatures, the log).
 #   realchain-systemtest.sh <test client>
 set -euo pipefail
-client=$1
 work=$SANDBOX_DIR
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
 
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# root's key ring starts empty: the client creates the only key.
-printf 'DIGSIG_ELF_MODE=0\nDIGSIG_XATTR_MODE=0\n' >/etc/digsig/digsig_initramfs.conf
-chmod 0644 /etc/digsig/digsig_initramfs.conf
+printf '# kept comment\nDIGSIG_ELF_MODE=0\nDIGSIG_XATTR_MODE=0\nDIGSIG_ELF_VERIFICATION_MODE=3\n' >/etc/digsig/digsig_initramfs.conf
+mkdir -p "$work/bin" "$work/long-tree" "$work/private/sub" "$work/race/dir" "$work/root-dir" "$work"/trees/mode-{0,1,2}
 for mode in 0 1 2; do
-    mkdir -p "$work/trees/mode-$mode"
     cp /usr/bin/true "$work/trees/mode-$mode/program"
     echo "just text" >"$work/trees/mode-$mode/notes.txt"
 done
-chmod -R a+rX "$work/trees"
+for i in $(seq -w 1 300); do cp /usr/bin/true "$work/long-tree/program-$i"; done
+for i in $(seq -w 1 200); do cp /usr/bin/true "$work/race/dir/f-$i"; cp /usr/bin/true "$work/root-dir/f-$i"; done
+cp /usr/bin/true "$work/root-file"
+cp /usr/bin/true "$work/private/program"
+echo "text" >"$work/private/notes.txt"
+ln -s /usr/bin/true "$work/private/link"
+echo "deep" >"$work/private/sub/deep"
+cp "$1" "$work/bin/client"
+chmod -R a+rX "$work/bin" "$work/trees" "$work/long-tree" /etc/digsig
+chmod 0700 "$work/private"
+chown -R "$SANDBOX_USER" "$work/race"
+# A slower boot image update, so that a key list arrives while it runs.
+printf '#!/bin/sh\necho "W: template /no/such/dir/ matches no file"\nsleep 2\necho "update-initramfs: done"\n' >"$work/slow-update"
+chmod 0755 "$work/slow-update"
+mount --bind "$work/slow-update" /usr/sbin/update-initramfs
 
-mkdir -p "$work/bin"
-cp "$client" "$work/bin/"
-chmod -R a+rX "$work/bin"
-user=$SANDBOX_USER
-# Every wait of the client has its own deadline; this one only ends a hang.
-timeout -k 5 120 runuser -u "$user" -- env HOME="$work/home/$user" DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS" \
-    QT_QPA_PLATFORM=offscreen DIGSIG_TEST_TREES="$work/trees" "$work/bin/$(basename "$client")"
+run_client() { # <user> <role> [test functions...]; every wait has its own deadline, this one ends a hang
+    local user=$1 role=$2
+    shift 2
+    timeout -k 5 150 runuser -u "$user" -- env HOME="$work/home/$user" DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS" QT_QPA_PLATFORM=offscreen \
+        DIGSIG_TEST_ROLE="$role" DIGSIG_TEST_TREES="$work/trees" DIGSIG_TEST_LONG_TREE="$work/long-tree" DIGSIG_TEST_PRIVATE="$work/private" \
+        DIGSIG_TEST_KEY="${key:-}" DIGSIG_TEST_RACE_DIR="$work/race/dir" "$work/bin/client" "$@"
+}
+run_client "$SANDBOX_USER" allowed
+run_client "$SANDBOX_DENIED_USER" denied deniedCallerGetsAuthorizationError
 
 # keywright made a GOST key (algorithm 0 in the engine's listing) behind a pass phrase.
 listing=$(/usr/local/sbin/gpg --batch --with-colons --list-secret-keys)
 [ "$(grep -c '^sec:' <<<"$listing")" -eq 1 ] || fail "not exactly one secret key: $listing"
 grep -q '^sec:u:256:0:' <<<"$listing" || fail "the key is no GOST key: $listing"
 grep -q '^pinentry-program /usr/bin/pinentry-qt$' /root/.gnupg/gpg-agent.conf || fail "agent configuration: $(cat /root/.gnupg/gpg-agent.conf)"
-# The signatures are real: a changed file reads as bad.
-/usr/bin/bsign -w "$work/trees/mode-2/program" >/dev/null || fail "a file signed in both modes does not verify"
+key=$(awk -F: '$1 == "fpr" { print $10; exit }' <<<"$listing")
+
+# While the client signs 200 files of its own, it swaps one of them, and their directory, for
+# links to root's files, again and again. Root's files must stay untouched.
+race=$work/race
+root_sums=$(cd "$work" && sha256sum root-file root-dir/*)
+runuser -u "$SANDBOX_USER" -- perl -MTime::HiRes=usleep -e '
+    my ($dir, $root_dir, $root_file, $stop, $count) = @ARGV;
+    my $swaps = 0;
+    until (-e $stop && $swaps >= 300) {
+        rename("$dir/f-100", "$dir/f-100.real") && symlink($root_file, "$dir/f-100") or die "swap: $!";
+        usleep(int(rand(500)));
+        unlink("$dir/f-100") && rename("$dir/f-100.real", "$dir/f-100") or die "restore: $!";
+        rename($dir, "$dir.real") && symlink($root_dir, $dir) or die "swap dir: $!";
+        usleep(int(rand(500)));
+        unlink($dir) && rename("$dir.real", $dir) or die "restore dir: $!";
+        $swaps++;
+        usleep(1000);
+    }
+    open(my $out, ">", $count); print $out $swaps;
+' "$race/dir" "$work/root-dir" "$work/root-file" "$race/stop" "$race/swaps" &
+swapper=$!
+run_client "$SANDBOX_USER" race signingRaceReachesNoLinkTarget
+touch "$race/stop"
+wait "$swapper" || fail "the link swapper failed"
+echo "$(cat "$race/swaps") link swaps during the signing"
+[ "$(cd "$work" && sha256sum root-file root-dir/*)" = "$root_sums" ] || fail "a file of root's changed during the race"
+! getfattr --absolute-names -d -m 'security\.bsign' "$work/root-file" "$work/root-dir" "$work"/root-dir/* 2>/dev/null | grep -q bsign ||
+    fail "a file of root's gained a signature during the race"
+
+# The signatures are real: both are good, and a changed file reads as bad.
+report=$(/usr/bin/bsign -w "$work/trees/mode-2/program") || fail "a file signed in both modes does not verify: $report"
+[ "$(grep -c -e '^xattr signature: good' -e '^ELF signature: good' <<<"$report")" -eq 2 ] || fail "not both signatures good: $report"
 echo "tamper" >>"$work/trees/mode-2/program"
 status=0
 /usr/bin/bsign -w "$work/trees/mode-2/program" >/dev/null || status=$?
 [ "$status" -eq 67 ] || fail "a changed file gave bsign exit code $status, not 67"
+
+# The log: a header with the caller's uid; the forged line break stays inside its line.
+log=/var/log/orlis-kcm-digsig.log
+grep -q "^=== .* uid $(id -u "$SANDBOX_USER") ===\$" "$log" || fail "no log header: $(cat "$log")"
+grep -q '^    forged\\n=== header ===$' "$log" || fail "log line not escaped: $(cat "$log")"
+[ "$(grep -c '^===' "$log")" -eq 1 ] || fail "a log line passed for a header: $(cat "$log")"
 echo "PASS: real chain system test"

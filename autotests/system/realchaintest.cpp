@@ -1,62 +1,81 @@
-// Uses the module the way an administrator does, against the real chain: keys are made by
-// keywright under the real pkexec, listed and exported by the helper, files are signed by
-// the bsign stand-in and checked by "pkexec bsign -w". Run by realchain-systemtest.sh inside
-// the sandbox (tools/sandbox-run.sh) as a user who is not root, on the offscreen platform.
+// The module and its privileged-call layer against the real chain: private system bus,
+// polkitd, helpers started by D-Bus activation, keywright and bsign under the real pkexec, a
+// caller who is not root. Run by realchain-systemtest.sh inside the sandbox, which prepares
+// the files named in the environment and checks afterwards what only root can read.
 
 #include "bsign.h"
-#include "directorylisting.h"
+#include "helpercall.h"
+#include "helperjob.h"
 #include "keymanager.h"
-#include "keysproxyfilemodel.h"
 #include "keyswidget.h"
 #include "modalanswerer.h"
 #include "selectkeydialog.h"
 #include "signfilemodel.h"
 #include "signingdialog.h"
 
+#include <KAuth/ActionReply>
+
 #include <QComboBox>
-#include <QDialogButtonBox>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFileInfo>
-#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTest>
-#include <QTimer>
-#include <QTreeView>
-
-#include <functional>
 
 #include <unistd.h>
 
 namespace {
-const QString SignerName = QStringLiteral("Real Chain Signer");
-const QString SignerEmail = QStringLiteral("signer@example.org");
-const QString NoSignature = QStringLiteral("No signature");
-const QString SuccessPrefix = QStringLiteral("Key generated successfully.\nFingerprint: ");
-// Every pkexec start goes through polkitd; the deadlines only stop a hang.
-constexpr int ChainDeadline = 30000;
+const QString Settings = QStringLiteral("/etc/digsig/digsig_initramfs.conf");
+const QString Templates = QStringLiteral("/etc/digsig/xattr_control");
+constexpr int Deadline = 30000; // every pkexec start goes through polkitd; this only stops a hang
 
-QString fixture(const char *name)
+QString fixture(const char *name, const char *file = "")
 {
-    return QString::fromLocal8Bit(qgetenv(name));
+    return QString::fromLocal8Bit(qgetenv(name) + file);
 }
 
-// Types into the key creation dialog and presses OK once the answerer's poll is over, so
-// that the box after the generation can be answered as well.
-void fillInKeyDialog(QWidget *window)
+QString readText(const QString &path)
 {
-    QTest::keyClicks(window->findChild<QLineEdit *>(QStringLiteral("nameLineEdit")), SignerName);
-    QTest::keyClicks(window->findChild<QLineEdit *>(QStringLiteral("emailLineEdit")), SignerEmail);
-    auto buttons = window->findChild<QDialogButtonBox *>(QStringLiteral("dialogButtonBox"));
-    QMetaObject::invokeMethod(buttons->button(QDialogButtonBox::Ok), "click", Qt::QueuedConnection);
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
-QPushButton *signingButton(const QDialog &dialog, QDialogButtonBox::StandardButton which)
+HelperJob *
+call(const char *name, const QVariantMap &arguments = {}, const QString &space = HelperCall::DigsigNamespace, int timeout = HelperCall::DefaultTimeout)
 {
-    return dialog.findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"))->button(which);
+    KAuth::Action action = HelperCall::action(QLatin1String(name), space, timeout);
+    action.setArguments(arguments);
+    return HelperCall::execute(action);
+}
+
+// Starts the job and waits for its end, failing instead of hanging.
+bool finishes(HelperJob *job, int milliseconds = 60000)
+{
+    QSignalSpy finished(job, &KJob::finished);
+    job->start();
+    return finished.wait(milliseconds) || finished.count() > 0;
+}
+
+// ELF-only runs record no paths.
+HelperJob *signing(const QStringList &files, const QString &key, int mode, const QString &dir)
+{
+    QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), files}, {QStringLiteral("key_id"), key},
+        {QStringLiteral("mode"), mode}, {QStringLiteral("DISPLAY"), QString()}, {QStringLiteral("XAUTHORITY"), QString()}};
+    if (mode != 0) {
+        arguments.insert(QStringLiteral("paths"), QStringList {dir});
+    }
+    return call("%1.setupsigning", arguments, HelperCall::DigsigNamespace, 2147483647);
+}
+
+HelperJob *apply(int elfMode, int verificationMode)
+{
+    const QVariantHash values {{QStringLiteral("DIGSIG_ELF_MODE"), elfMode}, {QStringLiteral("DIGSIG_XATTR_MODE"), 2},
+        {QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), 1}, {QStringLiteral("DIGSIG_IGNORE_GOST2001"), 0},
+        {QStringLiteral("DIGSIG_XATTR_CONTROL"), QStringLiteral("/usr/bin/\n//usr/sbin/sshd\n")},
+        {QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), verificationMode}};
+    return call("%1.change", {{QStringLiteral("change_digsig"), values}}, HelperCall::DigsigNamespace, 480000);
 }
 
 QStringList logLines(const SigningDialog &dialog)
@@ -64,213 +83,264 @@ QStringList logLines(const SigningDialog &dialog)
     return dialog.findChild<QPlainTextEdit *>(QStringLiteral("logPlainTextEdit"))->toPlainText().split(QLatin1Char('\n'));
 }
 
-// Runs the signing dialog like a person who waits for OK and for the last line of the log,
-// then presses OK. (OK is enabled once every file is signed, before the key export and the
-// path records arrive.) A run that never gets there is closed after the deadline: -2.
-int execUntilOk(SigningDialog &dialog, const QString &lastLine)
+// The status columns of each file, "<ELF column>|<xattr column>", once all are checked: the
+// tooltip, or "signed" for a signature by the key. The first look starts the checks.
+QString statusOf(SignFileModel &model, const QStringList &paths, const QString &fingerprint)
 {
-    QTimer poll;
-    poll.setInterval(20);
-    QObject::connect(&poll, &QTimer::timeout, &dialog, [&dialog, &poll, &lastLine]() {
-        if (dialog.isVisible() && signingButton(dialog, QDialogButtonBox::Ok)->isEnabled() && logLines(dialog).constLast() == lastLine) {
-            poll.stop();
-            signingButton(dialog, QDialogButtonBox::Ok)->click();
+    const auto shown = [&fingerprint](const QVariant &tip) {
+        if (tip.type() != QVariant::String || tip.toString().startsWith(QLatin1String("Signature information is missing"))) {
+            return QString(); // still checking
         }
-    });
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    QObject::connect(&deadline, &QTimer::timeout, &dialog, [&dialog]() { dialog.done(-2); });
-    poll.start();
-    deadline.start(ChainDeadline);
-    return dialog.exec();
-}
-
-// What the status columns show for a file, as "<ELF column>|<xattr column>": the tooltip
-// of a checked file, "No signature" or the signing details.
-struct StatusCells
-{
-    QString elf;
-    QString xattr;
-};
-
-bool isPending(const QVariant &tooltip)
-{
-    // The first look starts the check and shows nothing; while it runs the tooltip says so.
-    return tooltip.type() != QVariant::String || tooltip.toString().startsWith(QLatin1String("Signature information is missing"));
-}
-
-bool waitForStatus(SignFileModel &model, const QString &path, StatusCells *cells)
-{
-    const QModelIndex index = model.index(path);
-    if (!index.isValid()) {
-        return false;
-    }
-    QVariant elf;
-    QVariant xattr;
+        return tip.toString().startsWith(QStringLiteral("Key ID: ") + fingerprint.right(16) + QLatin1Char('\n')) ? QStringLiteral("signed") : tip.toString();
+    };
+    QStringList cells;
     QElapsedTimer clock;
-    clock.start();
-    do {
-        elf = model.data(model.elfIndex(index), Qt::ToolTipRole);
-        xattr = model.data(model.xattrIndex(index), Qt::ToolTipRole);
-        if (!isPending(elf) && !isPending(xattr)) {
-            cells->elf = elf.toString();
-            cells->xattr = xattr.toString();
-            return true;
+    for (clock.start(); clock.elapsed() < Deadline && (cells.isEmpty() || cells.contains(QString())); QTest::qWait(20)) {
+        cells.clear();
+        for (const QString &path : paths) {
+            const QModelIndex index = model.index(path);
+            cells << shown(model.data(model.elfIndex(index), Qt::ToolTipRole)) << shown(model.data(model.xattrIndex(index), Qt::ToolTipRole));
         }
-        QTest::qWait(20);
-    } while (clock.elapsed() < ChainDeadline);
-    return false;
-}
-
-bool listedFully(SignFileModel &model, const QString &directory)
-{
-    return DirectoryListing::waitUntilListed(&model, directory);
-}
-
-QStringList sorted(QStringList lines)
-{
-    lines.sort();
-    return lines;
+    }
+    return cells.join(QLatin1Char('|'));
 }
 }
 
 class RealChainTest : public QObject
 {
     Q_OBJECT
+    QString m_key = fixture("DIGSIG_TEST_KEY"); // set for the race, which runs alone later
+
 private Q_SLOTS:
-    void initTestCase();
-    void keyCreatedInKeysTabIsExported();
-    void keySelectionOffersNewKey();
-    void signingTurnsStatusToSigned_data();
-    void signingTurnsStatusToSigned();
+    void initTestCase() { QVERIFY2(getuid() != 0, "the caller must not be root: polkit authorises root without rules"); }
 
-private:
-    QString m_fingerprint;
-};
-
-void RealChainTest::initTestCase()
-{
-    QVERIFY2(getuid() != 0, "the caller must not be root: polkit authorises root without rules");
-    QVERIFY(!fixture("DIGSIG_TEST_TREES").isEmpty());
-}
-
-void RealChainTest::keyCreatedInKeysTabIsExported()
-{
-    KeysWidget widget;
-    ModalAnswerer answerer;
-    answerer.answer(fillInKeyDialog);
-    answerer.press(QDialogButtonBox::Ok);
-    // After a failure the creation dialog comes back: close it, the texts tell why.
-    answerer.press(QDialogButtonBox::Cancel);
-    widget.findChild<QPushButton *>(QStringLiteral("createKeyButton"))->click();
-
-    const QStringList texts = answerer.seenTexts();
-    QVERIFY2(texts.size() == 1 && texts.first().startsWith(SuccessPrefix), qPrintable(texts.join(QLatin1Char('|'))));
-    m_fingerprint = texts.first().mid(SuccessPrefix.size());
-    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-F]{40}$")).match(m_fingerprint).hasMatch(), qPrintable(m_fingerprint));
-
-    const QString exported = QStringLiteral("/etc/digsig/xattr_keys/%1.gpg").arg(m_fingerprint);
-    QVERIFY(QFileInfo(exported).size() > 0);
-    // The tab shows the new key file.
-    auto proxy = qobject_cast<KeysProxyFileModel *>(widget.findChild<QTreeView *>()->model());
-    auto source = qobject_cast<QFileSystemModel *>(proxy->sourceModel());
-    QVERIFY(DirectoryListing::waitUntilListed(source, QStringLiteral("/etc/digsig/xattr_keys")));
-    QCOMPARE(DirectoryListing::shownNames(proxy, QStringLiteral("/etc/digsig/xattr_keys")), QStringList {m_fingerprint + QStringLiteral(".gpg")});
-}
-
-void RealChainTest::keySelectionOffersNewKey()
-{
-    QVERIFY(!m_fingerprint.isEmpty());
-    KeyManager manager;
-    SelectKeyDialog dialog(&manager, Bsign::ElfAndXattr);
-    auto combo = dialog.findChild<QComboBox *>(QStringLiteral("keysComboBox"));
-    QCOMPARE(combo->count(), 1);
-    QCOMPARE(combo->itemText(0), QStringLiteral("%1 <%2> [%3]").arg(SignerName, SignerEmail, m_fingerprint.right(10)));
-
-    ModalAnswerer answerer;
-    answerer.press(QDialogButtonBox::Ok);
-    QCOMPARE(dialog.exec(), int(QDialog::Accepted));
-    QCOMPARE(dialog.selectedKeyID(), m_fingerprint);
-}
-
-void RealChainTest::signingTurnsStatusToSigned_data()
-{
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<QStringList>("endLines");
-    QTest::addColumn<QStringList>("programStatus");
-    QTest::addColumn<QStringList>("notesStatus");
-
-    // The log lines besides those of the list building and of each file: ELF-only runs
-    // neither export the key nor record the paths; a file that cannot be signed leaves
-    // the run incomplete, so "Signing completed." never comes.
-    const QString finished = QStringLiteral("[OK] Signing completed.\nFinished.");
-    const QString exported = QStringLiteral("[OK] Key with ID %1 successfully exported to /etc/digsig/xattr_keys/%1.gpg");
-    const QString writing = QStringLiteral("[OK] Writing selected directories and files to /etc/digsig/xattr_control");
-    QTest::newRow("ELF only") << 0 << QStringList {finished} << QStringList {QStringLiteral("signed"), NoSignature} << QStringList {NoSignature, NoSignature};
-    QTest::newRow("extended attributes only") << 1 << QStringList {finished, exported, writing} << QStringList {NoSignature, QStringLiteral("signed")}
-                                              << QStringList {NoSignature, QStringLiteral("signed")};
-    QTest::newRow("both") << 2 << QStringList {exported, writing} << QStringList {QStringLiteral("signed"), QStringLiteral("signed")}
-                          << QStringList {NoSignature, NoSignature};
-}
-
-void RealChainTest::signingTurnsStatusToSigned()
-{
-    QFETCH(int, mode);
-    QFETCH(QStringList, endLines);
-    QFETCH(QStringList, programStatus);
-    QFETCH(QStringList, notesStatus);
-    QVERIFY(!m_fingerprint.isEmpty());
-
-    const QString tree = fixture("DIGSIG_TEST_TREES") + QStringLiteral("/mode-%1").arg(mode);
-    const QString program = tree + QStringLiteral("/program");
-    const QString notes = tree + QStringLiteral("/notes.txt");
-    SignFileModel model;
-    model.setRootPath(QDir::rootPath());
-    QVERIFY(listedFully(model, tree));
-
-    // Nothing is signed yet.
-    StatusCells cells;
-    for (const QString &file : {program, notes}) {
-        QVERIFY2(waitForStatus(model, file, &cells), qPrintable(file));
-        QCOMPARE(cells.elf, NoSignature);
-        QCOMPARE(cells.xattr, NoSignature);
-    }
-
-    // The tree is ticked and signed with the new key; the columns rest meanwhile.
-    model.setIsSigningRunning(true);
-    QStringList tail;
-    for (const QString &lines : qAsConst(endLines)) {
-        tail.append((lines.contains(QLatin1String("%1")) ? lines.arg(m_fingerprint) : lines).split(QLatin1Char('\n')));
-    }
-    QStringList log;
+    void keywrightKeyIsExportedAndOffered()
     {
-        SigningDialog dialog(m_fingerprint, SelectedPaths {{tree, true}}, static_cast<Bsign::SignMode>(mode), false);
-        QCOMPARE(execUntilOk(dialog, tail.constLast()), int(QDialog::Accepted));
-        log = logLines(dialog);
-    }
-    model.setIsSigningRunning(false);
+        KeysWidget widget;
+        ModalAnswerer answerer;
+        answerer.answer([](QWidget *window) {
+            QTest::keyClicks(window->findChild<QLineEdit *>(QStringLiteral("nameLineEdit")), QStringLiteral("Real Chain Signer"));
+            QTest::keyClicks(window->findChild<QLineEdit *>(QStringLiteral("emailLineEdit")), QStringLiteral("signer@example.org"));
+            // Queued, so that the box after the generation is answered as well.
+            QMetaObject::invokeMethod(window->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok), "click", Qt::QueuedConnection);
+        });
+        answerer.press(QDialogButtonBox::Ok);
+        // After a failure the creation dialog comes back: close it, the texts tell why.
+        answerer.press(QDialogButtonBox::Cancel);
+        widget.findChild<QPushButton *>(QStringLiteral("createKeyButton"))->click();
 
-    QStringList fileLines {QStringLiteral("[OK] File \"%1\" signed successfully.").arg(program)};
-    if (mode == Bsign::XattrOnly) {
-        fileLines.append(QStringLiteral("[OK] File \"%1\" signed successfully.").arg(notes));
-    } else if (mode == Bsign::ElfAndXattr) {
-        fileLines.append(QStringLiteral("[Error] %1 signing error: %2").arg(notes, Bsign::returnValueToString(Bsign::UnsupportedFileType)));
-    }
-    QVERIFY2(log.size() == 1 + fileLines.size() + tail.size(), qPrintable(log.join(QLatin1Char('\n'))));
-    QCOMPARE(log.first(), QStringLiteral("Create a list of files to sign..."));
-    // Files are signed in the order the directory lists them.
-    QCOMPARE(sorted(log.mid(1, fileLines.size())), sorted(fileLines));
-    QCOMPARE(log.mid(1 + fileLines.size()), tail);
+        const QStringList texts = answerer.seenTexts();
+        const QRegularExpressionMatch made
+            = QRegularExpression(QStringLiteral("^Key generated successfully.\nFingerprint: ([0-9A-F]{40})$")).match(texts.value(0));
+        QVERIFY2(texts.size() == 1 && made.hasMatch(), qPrintable(texts.join(QLatin1Char('|'))));
+        m_key = made.captured(1);
+        QVERIFY(QFileInfo(QStringLiteral("/etc/digsig/xattr_keys/%1.gpg").arg(m_key)).size() > 0);
 
-    // The refresh forgets what was known; the columns ask again and show the signatures.
-    model.updateIndexesLevel({model.index(tree)});
-    const QString signedBy = QStringLiteral("Key ID: ") + m_fingerprint.right(16) + QLatin1Char('\n');
-    const auto shown = [&signedBy](const QString &cell) { return cell.startsWith(signedBy) ? QStringLiteral("signed") : cell; };
-    QVERIFY(waitForStatus(model, program, &cells));
-    QCOMPARE((QStringList {shown(cells.elf), shown(cells.xattr)}), programStatus);
-    QVERIFY(waitForStatus(model, notes, &cells));
-    QCOMPARE((QStringList {shown(cells.elf), shown(cells.xattr)}), notesStatus);
-}
+        // The helper lists the new key for the key selection.
+        KeyManager manager;
+        SelectKeyDialog dialog(&manager, Bsign::ElfAndXattr);
+        auto combo = dialog.findChild<QComboBox *>(QStringLiteral("keysComboBox"));
+        QCOMPARE(combo->count(), 1);
+        QCOMPARE(combo->itemText(0), QStringLiteral("Real Chain Signer <signer@example.org> [%1]").arg(m_key.right(10)));
+    }
+
+    void signingTurnsStatusToSigned_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("notesLine");
+        QTest::addColumn<QString>("endLines");
+        QTest::addColumn<QString>("status"); // of the program, then of the text file
+        // ELF-only runs neither export the key nor record the paths; a file that cannot be
+        // signed leaves the run incomplete, so "Signing completed." never comes.
+        const QString done = QStringLiteral("[OK] Signing completed.\nFinished.");
+        const QString recorded = QStringLiteral("[OK] Key with ID %1 successfully exported to /etc/digsig/xattr_keys/%1.gpg\n[OK] Writing selected directories "
+                                                "and files to /etc/digsig/xattr_control");
+        QTest::newRow("ELF only") << 0 << QString() << done << QStringLiteral("signed|No signature|No signature|No signature");
+        QTest::newRow("xattr only") << 1 << QStringLiteral("[OK] File \"%1\" signed successfully.") << done + QLatin1Char('\n') + recorded
+                                    << QStringLiteral("No signature|signed|No signature|signed");
+        QTest::newRow("both") << 2 << QStringLiteral("[Error] %1 signing error: ") + Bsign::returnValueToString(Bsign::UnsupportedFileType) << recorded
+                              << QStringLiteral("signed|signed|No signature|No signature");
+    }
+
+    void signingTurnsStatusToSigned()
+    {
+        QFETCH(int, mode);
+        QFETCH(QString, notesLine);
+        QFETCH(QString, endLines);
+        QFETCH(QString, status);
+        const QString tree = fixture("DIGSIG_TEST_TREES", "/mode-") + QString::number(mode);
+        const QString program = tree + QStringLiteral("/program");
+        const QString notes = tree + QStringLiteral("/notes.txt");
+        SignFileModel model;
+        model.setRootPath(QDir::rootPath());
+        QCOMPARE(statusOf(model, {program, notes}, m_key), QStringLiteral("No signature|No signature|No signature|No signature"));
+
+        // The tree is ticked and signed with the new key; the columns rest meanwhile.
+        model.setIsSigningRunning(true);
+        const QStringList tail = QString(endLines).replace(QLatin1String("%1"), m_key).split(QLatin1Char('\n'));
+        SigningDialog dialog(m_key, SelectedPaths {{tree, true}}, static_cast<Bsign::SignMode>(mode), false);
+        // OK is enabled once every file is signed, before the key export and the paths are recorded.
+        QPushButton *ok = dialog.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+        ModalAnswerer answerer;
+        answerer.answerWhen([&](QWidget *) { return ok->isEnabled() && logLines(dialog).constLast() == tail.constLast(); }, [ok](QWidget *) { ok->click(); });
+        QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+        model.setIsSigningRunning(false);
+        QStringList log = logLines(dialog);
+        QStringList expected {QStringLiteral("Create a list of files to sign..."), QStringLiteral("[OK] File \"%1\" signed successfully.").arg(program)};
+        if (!notesLine.isEmpty()) {
+            expected.append(notesLine.arg(notes));
+        }
+        // Files are signed in the order the directory lists them.
+        QVERIFY2(log.size() == expected.size() + tail.size(), qPrintable(log.join(QLatin1Char('\n'))));
+        std::sort(log.begin() + 1, log.end() - tail.size());
+        std::sort(expected.begin() + 1, expected.end());
+        QCOMPARE(log, expected + tail);
+        QCOMPARE(readText(Templates).split(QLatin1Char('\n')).contains(tree + QLatin1Char('/')), mode != Bsign::ElfOnly);
+
+        // The refresh forgets what was known; the columns ask again and show the signatures.
+        model.updateIndexesLevel({model.index(tree)});
+        QCOMPARE(statusOf(model, {program, notes}, m_key), status);
+    }
+
+    // Bad values and paths are refused with nothing written; files only root can read are read;
+    // the log is written.
+    void helperChecksItsInputs()
+    {
+        HelperJob *good = apply(2, -1);
+        QVERIFY2(good->exec(), qPrintable(good->errorString()));
+        const QString written = readText(Settings);
+        // -1 keeps the value the file had (the script wrote 3), and its comment is kept.
+        for (const char *line :
+            {"DIGSIG_ELF_MODE=2", "DIGSIG_XATTR_MODE=2", "DIGSIG_IGNORE_XATTR_KEYS=1", "DIGSIG_ELF_VERIFICATION_MODE=3", "# kept comment"}) {
+            QVERIFY2(written.split(QLatin1Char('\n')).contains(QLatin1String(line)), qPrintable(written));
+        }
+        QCOMPARE(readText(Templates), QStringLiteral("/usr/bin/\n//usr/sbin/sshd\n"));
+        QVERIFY(QFile::permissions(Templates) & QFileDevice::ReadOther);
+        HelperJob *refused = apply(7, 0);
+        QVERIFY(!refused->exec());
+        QVERIFY2(refused->errorString().contains(QStringLiteral("DIGSIG_ELF_MODE")), qPrintable(refused->errorString()));
+        QCOMPARE(readText(Settings), written);
+
+        QVERIFY(
+            !call("%1.exportkey", {{QStringLiteral("key"), m_key}, {QStringLiteral("path"), QStringLiteral("/etc/digsig/xattr_keys/../owned.gpg")}})->exec());
+        QVERIFY(!QFile::exists(QStringLiteral("/etc/digsig/owned.gpg")));
+        const QString dir = fixture("DIGSIG_TEST_PRIVATE");
+        QVERIFY(!call("%1.setupsigning", {{QStringLiteral("check_elf"), QString(dir + QStringLiteral("/notes.txt"))}})->exec()); // no ELF file
+        QVERIFY(!QFileInfo(dir + QStringLiteral("/program")).isReadable());
+        QVERIFY(call("%1.setupsigning", {{QStringLiteral("check_elf"), QString(dir + QStringLiteral("/program"))}})->exec());
+        HelperJob *listing = call("%1.setupsigning", {{QStringLiteral("get_dir_iter"), dir}});
+        QVERIFY2(listing->exec(), qPrintable(listing->errorString()));
+        const QVariantMap expected {{dir + QStringLiteral("/program"), true}, {dir + QStringLiteral("/notes.txt"), true},
+            {dir + QStringLiteral("/link"), false}, {dir + QStringLiteral("/sub/deep"), true}};
+        QCOMPARE(listing->data(), expected);
+        // The script checks the log: a header with the caller's uid, the line break kept inside its line.
+        const QStringList log {QStringLiteral("File \"/a\" signed."), QStringLiteral("forged\n=== header ===")};
+        QVERIFY(call("%1.logging", {{QStringLiteral("log"), log}})->exec());
+    }
+
+    void cancelStopsLongRun()
+    {
+        QStringList files;
+        for (const QFileInfo &file : QDir(fixture("DIGSIG_TEST_LONG_TREE")).entryInfoList(QDir::Files)) {
+            files.append(file.filePath());
+        }
+        HelperJob *job = signing(files, m_key, 0, QString());
+        int records = 0;
+        connect(job, &HelperJob::newData, this, [&records, job]() {
+            if (++records == 3) {
+                job->kill(KJob::EmitResult);
+            }
+        });
+        QVERIFY(finishes(job));
+        QCOMPARE(job->error(), int(KJob::KilledJobError));
+        // The helper stops at its next look at the stop flag; the next call waits for that
+        // answer instead of reaching a busy helper.
+        QVERIFY2(records < files.size() / 2, qPrintable(QString::number(records)));
+        HelperJob *next = call("%1.keyslist");
+        QVERIFY(finishes(next));
+        QCOMPARE(next->error(), 0);
+    }
+
+    void keyListDuringUpdateDoesNotHang()
+    {
+        HelperJob *update = call("%1.change", {{QStringLiteral("update_only"), QVariant()}}, HelperCall::DigsigNamespace, 480000);
+        update->setAutoDelete(false);
+        QStringList warnings;
+        connect(
+            update, &HelperJob::newData, this, [&warnings](const QVariantMap &record) { warnings.append(record.value(QStringLiteral("warning")).toString()); });
+        QSignalSpy updateFinished(update, &KJob::finished);
+        update->start();
+        QTRY_VERIFY_WITH_TIMEOUT(!warnings.isEmpty(), 30000);
+        QVERIFY(updateFinished.isEmpty()); // the update is still running
+
+        // A call waits in line no longer than its timeout, then fails as busy.
+        HelperJob *hurried = call("%1.keyslist", {}, HelperCall::DigsigNamespace, 300);
+        hurried->setAutoDelete(false);
+        QVERIFY(finishes(hurried, 10000));
+        QCOMPARE(hurried->error(), int(KAuth::ActionReply::HelperBusyError));
+        delete hurried;
+        QVERIFY(updateFinished.isEmpty());
+        // The key list waits for the update to end; a helper reached while busy would never answer.
+        QVERIFY(finishes(call("%1.keyslist")));
+        QVERIFY(updateFinished.count() > 0 || updateFinished.wait(30000));
+        QCOMPARE(update->error(), 0);
+        delete update;
+        QVERIFY2(warnings.contains(QStringLiteral("template /no/such/dir/ matches no file")), qPrintable(warnings.join(QLatin1Char('|'))));
+    }
+
+    // Back to back, with no pause between a helper's answer and the next call: none is lost.
+    void thousandMixedCallsAllEnd()
+    {
+        int ended = 0;
+        int failed = 0;
+        for (int i = 0; i < 1000; ++i) {
+            HelperJob *job = i % 3 == 0 ? call("%1.keyslist")
+                : i % 3 == 1            ? call("%1.access", {}, HelperCall::SecuritySettingsNamespace)
+                                        : call("%1.setupsigning", {{QStringLiteral("check_elf"), fixture("DIGSIG_TEST_PRIVATE", "/program")}});
+            connect(job, &KJob::result, this, [&](KJob *job) {
+                ++ended;
+                failed += job->error() ? 1 : 0;
+            });
+            i % 2 ? job->start() : void(job->exec());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(ended, 1000, 120000);
+        QCOMPARE(failed, 0);
+    }
+
+    void deniedCallerGetsAuthorizationError()
+    {
+        if (fixture("DIGSIG_TEST_ROLE") != QLatin1String("denied")) {
+            QSKIP("runs as the denied user only");
+        }
+        HelperJob *access = call("%1.access", {}, HelperCall::SecuritySettingsNamespace);
+        QVERIFY(!access->exec());
+        QCOMPARE(access->error(), int(KAuth::ActionReply::AuthorizationDeniedError));
+        const QString before = readText(Settings);
+        HelperJob *change = apply(0, 0);
+        QVERIFY(!change->exec());
+        QCOMPARE(change->error(), int(KAuth::ActionReply::AuthorizationDeniedError));
+        QCOMPARE(readText(Settings), before);
+    }
+
+    // Run alone while the script swaps a file and its directory for links to root's files;
+    // the script then checks that root's files gained no signature and no byte of change.
+    void signingRaceReachesNoLinkTarget()
+    {
+        if (fixture("DIGSIG_TEST_ROLE") != QLatin1String("race")) {
+            QSKIP("run by the script while links are being swapped in");
+        }
+        QStringList files; // not listed: the directory is being swapped
+        for (int i = 1; i <= 200; ++i) {
+            files.append(fixture("DIGSIG_TEST_RACE_DIR") + QStringLiteral("/f-%1").arg(i, 3, 10, QLatin1Char('0')));
+        }
+        HelperJob *job = signing(files, m_key, 2, fixture("DIGSIG_TEST_RACE_DIR"));
+        int records = 0;
+        connect(job, &HelperJob::newData, this, [&records]() { ++records; });
+        QVERIFY(finishes(job, 240000));
+        QVERIFY2(job->error() == 0, qPrintable(job->errorString()));
+        QCOMPARE(records, files.size() + 1);
+    }
+};
 
 QTEST_MAIN(RealChainTest)
 

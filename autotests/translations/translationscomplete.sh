@@ -1,60 +1,34 @@
 #!/bin/bash
-# Fails when a text of the code or the forms has no finished translation:
-# re-extracts the templates into a work directory and compares every catalog of po/
-# with its template. Untranslated and fuzzy entries fail, and so does a text missing
-# from a catalog, a catalog missing for a language, or a translation whose
-# placeholders (%1, %2 ...) do not match the source text.
-#
-#   translationscomplete.sh <work directory> [po directory]
+# The catalogs of po/ match the texts of the code, the forms and the polkit actions exactly:
+# every text has a finished translation (not fuzzy, placeholders kept) and every translated
+# text is still in the code, so that a text the extraction lost or misplaced fails as well.
+# Also, the extraction stops at a domain it cannot tell or does not know.
+#   translationscomplete.sh <work directory>
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 work=${1:?work directory}
-podir=${2:-$top/po}
-
-mkdir -p "$work"
-"$top/tools/extract-messages.sh" "$work" || { echo "FAIL: extraction failed"; exit 1; }
-
 failures=0
 fail() {
     echo "FAIL: $*"
     failures=$((failures + 1))
 }
 
-templates=("$work"/*.pot)
-[ -e "${templates[0]}" ] || fail "no templates were extracted"
-languages=()
-for dir in "$podir"/*/; do
-    [ -d "$dir" ] && languages+=("$(basename "$dir")")
-done
-[ ${#languages[@]} -gt 0 ] || fail "no translations under $podir"
-
-for language in "${languages[@]}"; do
-    for template in "${templates[@]}"; do
-        catalog=$(basename "$template" .pot)
-        po="$podir/$language/$catalog.po"
-        if [ ! -e "$po" ]; then
-            fail "$language has no catalog $catalog"
-            continue
-        fi
+mkdir -p "$work"
+"$top/tools/extract-messages.sh" "$work/templates" || fail "the extraction failed"
+languages=$(cd "$top/po" && ls -d -- */ | tr -d /)
+[ -n "$languages" ] || fail "no translations under po/"
+for language in $languages; do
+    for template in "$work"/templates/*.pot; do
+        po="$top/po/$language/$(basename "$template" .pot).po"
+        [ -e "$po" ] || { fail "$po is missing"; continue; }
         msgfmt --check --output-file=/dev/null "$po" || fail "$po does not compile cleanly"
-        # msgcmp counts untranslated and fuzzy entries as missing.
+        # Untranslated and fuzzy entries count as missing.
         msgcmp "$po" "$template" || fail "$po lacks translations of texts in the code"
-        fuzzy=$(msgattrib --only-fuzzy --no-obsolete "$po" | grep -c '^msgid ')
-        [ "$fuzzy" -eq 0 ] || fail "$po has $fuzzy fuzzy entries"
-        untranslated=$(msgattrib --untranslated --no-obsolete "$po" | grep -c '^msgid ')
-        [ "$untranslated" -eq 0 ] || fail "$po has $untranslated untranslated entries"
-        # Translations of texts that are gone do no harm; mention them for the next merge.
-        stale=$(msgcomm --less-than=2 --unique "$template" "$po" 2>/dev/null | msgattrib --no-obsolete --translated 2>/dev/null | grep -c '^msgid ')
-        [ "$stale" -eq 0 ] || echo "note: $po keeps $stale translations of texts no longer in the code"
-        echo "checked $po: $(msgfmt --statistics --output-file=/dev/null "$po" 2>&1)"
+        stale=$(msgcomm --less-than=2 --unique "$template" "$po" | msgattrib --no-obsolete --translated | grep '^msgid ')
+        [ -z "$stale" ] || fail "$po translates texts that are not in the code: $stale"
     done
-done
-
-# polkit actions carry their translations in the file itself: every description and message
-# needs one per language.
-policies=$(find "$top" \( -name .git -o -name 'build*' -o -name 'obj-*' \) -prune -o -name '*.policy.in' -print)
-for policy in $policies; do
-    for language in "${languages[@]}"; do
+    # polkit actions carry their translations in the file itself.
+    for policy in $(find "$top" \( -name .git -o -name 'build*' -o -name 'obj-*' \) -prune -o -name '*.policy.in' -print); do
         missing=$(python3 - "$policy" "$language" <<'PY'
 import sys
 import xml.etree.ElementTree as tree
@@ -70,8 +44,13 @@ PY
     done
 done
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures problems; tools/extract-messages.sh --merge brings the catalogs up to date"
-    exit 1
-fi
+# A source tree with one call whose domain is a name the extraction cannot resolve, or a typo.
+for domain in SomewhereElse '"orlis_kcm_digsg"'; do
+    tree="$work/tree-$failures-${#domain}"
+    rm -rf "$tree" && mkdir -p "$tree/module" && cp "$top/Messages.sh" "$tree/" && ln -s "$top/tools" "$tree/tools"
+    echo "void f() { i18nd($domain, \"lost text\"); }" >"$tree/module/lost.cpp"
+    ! "$tree/tools/extract-messages.sh" "$tree/out" 2>/dev/null || fail "the extraction took the domain $domain"
+done
+
+[ "$failures" -eq 0 ] || { echo "$failures problems; tools/extract-messages.sh --merge brings the catalogs up to date"; exit 1; }
 echo "all catalogs are complete"
