@@ -96,7 +96,7 @@ QVariant ScanResultModel::headerData(int section, Qt::Orientation orientation, i
     case ElfColumn:
         return i18nd(Domain, "ELF signature");
     case XattrColumn:
-        return i18nd(Domain, "Signature in extended attributes");
+        return i18nd(Domain, "xattr signature");
     case VerdictColumn:
         return i18nd(Domain, "After enforcement");
     case KeyColumn:

@@ -44,7 +44,7 @@ SignatureScanDialog::SignatureScanDialog(const DigSigSettingsData &settings, QWi
     m_ui->resultsView->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     m_ui->resultsView->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     m_ui->resultsView->verticalHeader()->hide();
-    m_ui->splitter->setSizes({width() * 3 / 4, width() / 4});
+    m_ui->splitter->setSizes({height() * 3 / 4, height() / 4});
     applyFilter();
 
     connect(m_scan, &SignatureScan::progressChanged, this, &SignatureScanDialog::showProgress);
