@@ -121,7 +121,10 @@ int BsignCommand::check(const QString &path, QTextStream &out)
     const QByteArray elfSignature = SignatureStore::read(file.fd(), SignatureStore::Elf);
     const QByteArray xattrSignature = SignatureStore::read(file.fd(), SignatureStore::Xattr);
     const GpgSignature::Verdict elfVerdict = elfSignature.isEmpty() ? GpgSignature::Verdict() : GpgSignature::verify(file.fd(), elfSignature);
-    const GpgSignature::Verdict xattrVerdict = xattrSignature.isEmpty() ? GpgSignature::Verdict() : GpgSignature::verify(file.fd(), xattrSignature);
+    // Signing both places stores one signature twice: over the same content it verifies alike.
+    const GpgSignature::Verdict xattrVerdict = xattrSignature.isEmpty() ? GpgSignature::Verdict()
+        : xattrSignature == elfSignature                                 ? elfVerdict
+                                                                         : GpgSignature::verify(file.fd(), xattrSignature);
 
     // Details first; the verdicts close the report, the ELF one last.
     if (!elfSignature.isEmpty()) {
