@@ -1,46 +1,46 @@
 #!/bin/bash
 # The system test of the real chain, run as root by tools/sandbox-run.sh: prepares the files,
-# runs the test client as the permitted user, as the denied one and during a link race, then
-# checks what only root can see (the key ring, the signatures, the log).
+# runs the test client as the permitted user, as the denied one and during a link race, checks
+# what only root can see (the key ring, the signatures, the log), then signs a tree of programs
+# for the client's signature scan.
 #   realchain-systemtest.sh <test client>
 set -euo pipefail
 work=$SANDBOX_DIR
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+fail() { echo "FAIL: $*" >&2; exit 1; }
 
 printf '# kept comment\nDIGSIG_ELF_MODE=0\nDIGSIG_XATTR_MODE=0\nDIGSIG_ELF_VERIFICATION_MODE=3\n' >/etc/digsig/digsig_initramfs.conf
-mkdir -p "$work/bin" "$work/long-tree" "$work/private/sub" "$work/race/dir" "$work/root-dir" "$work"/trees/mode-{0,1,2}
+mkdir -p "$work/bin" "$work/long-tree" "$work/private/sub" "$work/programs/private" "$work/race/dir" "$work/root-dir" "$work"/trees/mode-{0,1,2}
 for mode in 0 1 2; do
     cp /usr/bin/true "$work/trees/mode-$mode/program"
     echo "just text" >"$work/trees/mode-$mode/notes.txt"
 done
 for i in $(seq -w 1 300); do cp /usr/bin/true "$work/long-tree/program-$i"; done
 for i in $(seq -w 1 200); do cp /usr/bin/true "$work/race/dir/f-$i"; cp /usr/bin/true "$work/root-dir/f-$i"; done
-cp /usr/bin/true "$work/root-file"
-cp /usr/bin/true "$work/private/program"
+# The scan's programs get good, missing, changed and foreign signatures once there are keys.
+for name in root-file private/program programs/{both-good,elf-good,xattr-good,unsigned,tampered,wrong-key,private/program}; do
+    cp /usr/bin/true "$work/$name"
+done
+echo "echo hello" >"$work/programs/notes.sh"
+echo "not listed, not ELF" >"$work/programs/readme.txt"
 echo "text" >"$work/private/notes.txt"
 ln -s /usr/bin/true "$work/private/link"
 echo "deep" >"$work/private/sub/deep"
 cp "$1" "$work/bin/client"
-chmod -R a+rX "$work/bin" "$work/trees" "$work/long-tree" /etc/digsig
-chmod 0700 "$work/private"
+chmod -R a+rX "$work/bin" "$work/trees" "$work/long-tree" "$work/programs" /etc/digsig
+chmod 0700 "$work/private" "$work/programs/private"
 chown -R "$SANDBOX_USER" "$work/race"
 # A slower boot image update, so that a key list arrives while it runs.
 printf '#!/bin/sh\necho "W: template /no/such/dir/ matches no file"\nsleep 2\necho "update-initramfs: done"\n' >"$work/slow-update"
 chmod 0755 "$work/slow-update"
 mount --bind "$work/slow-update" /usr/sbin/update-initramfs
 
-run_client() { # <user> <role> [test functions...]; every wait has its own deadline, this one ends a hang
-    local user=$1 role=$2
-    shift 2
-    timeout -k 5 150 runuser -u "$user" -- env HOME="$work/home/$user" DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS" QT_QPA_PLATFORM=offscreen \
-        DIGSIG_TEST_ROLE="$role" DIGSIG_TEST_TREES="$work/trees" DIGSIG_TEST_LONG_TREE="$work/long-tree" DIGSIG_TEST_PRIVATE="$work/private" \
-        DIGSIG_TEST_KEY="${key:-}" DIGSIG_TEST_RACE_DIR="$work/race/dir" "$work/bin/client" "$@"
+run_client() { # <user> <test functions...>; every wait has its own deadline, this one ends a hang
+    timeout -k 5 150 runuser -u "$1" -- env HOME="$work/home/$1" DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS" QT_QPA_PLATFORM=offscreen \
+        DIGSIG_TEST_DIR="$work" DIGSIG_TEST_KEY="${key:-}" "$work/bin/client" "${@:2}"
 }
-run_client "$SANDBOX_USER" allowed
-run_client "$SANDBOX_DENIED_USER" denied deniedCallerGetsAuthorizationError
+run_client "$SANDBOX_USER" keywrightKeyIsExportedAndOffered signingTurnsStatusToSigned helperChecksItsInputs cancelStopsLongRun \
+    keyListDuringUpdateDoesNotHang thousandMixedCallsAllEnd
+run_client "$SANDBOX_DENIED_USER" deniedCallerGetsAuthorizationError
 
 # keywright made a GOST key (algorithm 0 in the engine's listing) behind a pass phrase.
 listing=$(/usr/local/sbin/gpg --batch --with-colons --list-secret-keys)
@@ -69,7 +69,7 @@ runuser -u "$SANDBOX_USER" -- perl -MTime::HiRes=usleep -e '
     open(my $out, ">", $count); print $out $swaps;
 ' "$race/dir" "$work/root-dir" "$work/root-file" "$race/stop" "$race/swaps" &
 swapper=$!
-run_client "$SANDBOX_USER" race signingRaceReachesNoLinkTarget
+run_client "$SANDBOX_USER" signingRaceReachesNoLinkTarget
 touch "$race/stop"
 wait "$swapper" || fail "the link swapper failed"
 echo "$(cat "$race/swaps") link swaps during the signing"
@@ -90,4 +90,23 @@ log=/var/log/orlis-kcm-digsig.log
 grep -q "^=== .* uid $(id -u "$SANDBOX_USER") ===\$" "$log" || fail "no log header: $(cat "$log")"
 grep -q '^    forged\\n=== header ===$' "$log" || fail "log line not escaped: $(cat "$log")"
 [ "$(grep -c '^===' "$log")" -eq 1 ] || fail "a log line passed for a header: $(cat "$log")"
+
+# The scan's signatures: by a key without pass phrase and by a foreign one that root's key
+# ring then forgets.
+for name in "Scan Signer" "Foreign Signer"; do
+    printf '%%no-protection\nKey-Type: GOST_R34.10-2012\nKey-Usage: sign\nName-Real: %s\nExpire-Date: 0\n%%commit\n' "$name"
+done | /usr/local/sbin/gpg --batch --quiet --gen-key '-&0' 2>/dev/null
+fingerprint() { /usr/local/sbin/gpg --batch --with-colons --list-secret-keys "$1" | awk -F: '$1 == "fpr" { print $10; exit }'; }
+key=$(fingerprint "Scan Signer")
+foreign=$(fingerprint "Foreign Signer")
+sign() { # <kind> <key> <programs...>
+    for name in "${@:3}"; do /usr/bin/bsign --sign --kind "$1" --key "$2" -- "$work/programs/$name" >/dev/null; done
+}
+sign both "$key" both-good tampered private/program
+sign elf "$key" elf-good
+sign xattr "$key" xattr-good wrong-key
+sign elf "$foreign" wrong-key
+echo "changed" >>"$work/programs/tampered"
+/usr/local/sbin/gpg --batch --yes --delete-secret-and-public-key "$foreign" 2>/dev/null
+run_client "$SANDBOX_USER" scanVerdictsUnderEachMode scanSignSelectedLeavesNoProblem
 echo "PASS: real chain system test"

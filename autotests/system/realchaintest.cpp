@@ -1,7 +1,8 @@
-// The module and its privileged-call layer against the real chain: private system bus,
-// polkitd, helpers started by D-Bus activation, keywright and bsign under the real pkexec, a
-// caller who is not root. Run by realchain-systemtest.sh inside the sandbox, which prepares
-// the files named in the environment and checks afterwards what only root can read.
+// The module, its privileged-call layer and the signature scan against the real chain:
+// private system bus, polkitd, helpers started by D-Bus activation, keywright and bsign under
+// the real pkexec, a caller who is not root. Run by realchain-systemtest.sh inside the
+// sandbox, which prepares the files, picks the test functions of each run and checks
+// afterwards what only root can read.
 
 #include "bsign.h"
 #include "helpercall.h"
@@ -9,7 +10,10 @@
 #include "keymanager.h"
 #include "keyswidget.h"
 #include "modalanswerer.h"
+#include "scanresultmodel.h"
 #include "selectkeydialog.h"
+#include "signaturescan.h"
+#include "signaturescandialog.h"
 #include "signfilemodel.h"
 #include "signingdialog.h"
 
@@ -29,11 +33,11 @@
 namespace {
 const QString Settings = QStringLiteral("/etc/digsig/digsig_initramfs.conf");
 const QString Templates = QStringLiteral("/etc/digsig/xattr_control");
-constexpr int Deadline = 30000; // every pkexec start goes through polkitd; this only stops a hang
 
-QString fixture(const char *name, const char *file = "")
+// A file the script prepared in its scratch directory.
+QString fixture(const char *name)
 {
-    return QString::fromLocal8Bit(qgetenv(name) + file);
+    return qEnvironmentVariable("DIGSIG_TEST_DIR") + QLatin1Char('/') + QLatin1String(name);
 }
 
 QString readText(const QString &path)
@@ -83,6 +87,16 @@ QStringList logLines(const SigningDialog &dialog)
     return dialog.findChild<QPlainTextEdit *>(QStringLiteral("logPlainTextEdit"))->toPlainText().split(QLatin1Char('\n'));
 }
 
+// OK is enabled once every file is signed, before the key export and the paths are
+// recorded: it is pressed once the run's last line is there too.
+int execUntil(SigningDialog &dialog, const QString &lastLine)
+{
+    QPushButton *ok = dialog.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+    ModalAnswerer answerer;
+    answerer.answerWhen([&](QWidget *) { return ok->isEnabled() && logLines(dialog).constLast().startsWith(lastLine); }, [ok](QWidget *) { ok->click(); });
+    return dialog.exec();
+}
+
 // The status columns of each file, "<ELF column>|<xattr column>", once all are checked: the
 // tooltip, or "signed" for a signature by the key. The first look starts the checks.
 QString statusOf(SignFileModel &model, const QStringList &paths, const QString &fingerprint)
@@ -95,7 +109,7 @@ QString statusOf(SignFileModel &model, const QStringList &paths, const QString &
     };
     QStringList cells;
     QElapsedTimer clock;
-    for (clock.start(); clock.elapsed() < Deadline && (cells.isEmpty() || cells.contains(QString())); QTest::qWait(20)) {
+    for (clock.start(); clock.elapsed() < 30000 && (cells.isEmpty() || cells.contains(QString())); QTest::qWait(20)) {
         cells.clear();
         for (const QString &path : paths) {
             const QModelIndex index = model.index(path);
@@ -104,12 +118,52 @@ QString statusOf(SignFileModel &model, const QStringList &paths, const QString &
     }
     return cells.join(QLatin1Char('|'));
 }
+
+// The tree of programs root signed for the scan; notes.sh is not ELF and only named by the
+// boot list (a template of one file), readme.txt is neither and must not be seen.
+const QString ScanTemplates = QLatin1Char('/') + fixture("programs/notes.sh") + QLatin1Char('\n');
+
+DigSigSettingsData scanSettings(VerificationModeId mode)
+{
+    DigSigSettingsData data;
+    data.setElfMode(ControllMode::On);
+    data.setXattrMode(ControllMode::On);
+    data.setVerifyMode(mode);
+    data.setXattrControlContent(ScanTemplates);
+    return data;
+}
+
+bool scanned(SignatureScanDialog &dialog)
+{
+    dialog.scan()->setProgramDirectories({fixture("programs")});
+    dialog.scan()->setXattrTemplates(ScanTemplates);
+    QSignalSpy finished(dialog.scan(), &SignatureScan::finished);
+    dialog.scan()->start();
+    return finished.wait(60000) && !finished.first().first().toBool();
+}
+
+// "<ELF><xattr><verdict>" of each file, by the letters of the states (?MBG) and the verdicts
+// (rx?), in a fixed order; "-" for a file not seen.
+QString outcome(const SignatureScan *scan)
+{
+    QStringList shown;
+    for (const char *file : {"both-good", "elf-good", "xattr-good", "unsigned", "tampered", "wrong-key", "private/program", "notes.sh"}) {
+        shown.append(QStringLiteral("-"));
+        for (int row = 0; row < scan->results()->entryCount(); ++row) {
+            const ScanEntry &entry = scan->results()->entry(row);
+            if (entry.path == fixture("programs/") + QLatin1String(file)) {
+                shown.last() = QString(QLatin1Char("?MBG"[entry.elf])) + QLatin1Char("?MBG"[entry.xattr]) + QLatin1Char("rx?"[entry.verdict]);
+            }
+        }
+    }
+    return shown.join(QLatin1Char(' '));
+}
 }
 
 class RealChainTest : public QObject
 {
     Q_OBJECT
-    QString m_key = fixture("DIGSIG_TEST_KEY"); // set for the race, which runs alone later
+    QString m_key = qEnvironmentVariable("DIGSIG_TEST_KEY"); // set for the runs after the first
 
 private Q_SLOTS:
     void initTestCase() { QVERIFY2(getuid() != 0, "the caller must not be root: polkit authorises root without rules"); }
@@ -168,7 +222,7 @@ private Q_SLOTS:
         QFETCH(QString, notesLine);
         QFETCH(QString, endLines);
         QFETCH(QString, status);
-        const QString tree = fixture("DIGSIG_TEST_TREES", "/mode-") + QString::number(mode);
+        const QString tree = fixture("trees/mode-") + QString::number(mode);
         const QString program = tree + QStringLiteral("/program");
         const QString notes = tree + QStringLiteral("/notes.txt");
         SignFileModel model;
@@ -179,11 +233,7 @@ private Q_SLOTS:
         model.setIsSigningRunning(true);
         const QStringList tail = QString(endLines).replace(QLatin1String("%1"), m_key).split(QLatin1Char('\n'));
         SigningDialog dialog(m_key, SelectedPaths {{tree, true}}, static_cast<Bsign::SignMode>(mode), false);
-        // OK is enabled once every file is signed, before the key export and the paths are recorded.
-        QPushButton *ok = dialog.findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
-        ModalAnswerer answerer;
-        answerer.answerWhen([&](QWidget *) { return ok->isEnabled() && logLines(dialog).constLast() == tail.constLast(); }, [ok](QWidget *) { ok->click(); });
-        QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+        QCOMPARE(execUntil(dialog, tail.constLast()), int(QDialog::Accepted));
         model.setIsSigningRunning(false);
         QStringList log = logLines(dialog);
         QStringList expected {QStringLiteral("Create a list of files to sign..."), QStringLiteral("[OK] File \"%1\" signed successfully.").arg(program)};
@@ -224,10 +274,10 @@ private Q_SLOTS:
         QVERIFY(
             !call("%1.exportkey", {{QStringLiteral("key"), m_key}, {QStringLiteral("path"), QStringLiteral("/etc/digsig/xattr_keys/../owned.gpg")}})->exec());
         QVERIFY(!QFile::exists(QStringLiteral("/etc/digsig/owned.gpg")));
-        const QString dir = fixture("DIGSIG_TEST_PRIVATE");
-        QVERIFY(!call("%1.setupsigning", {{QStringLiteral("check_elf"), QString(dir + QStringLiteral("/notes.txt"))}})->exec()); // no ELF file
-        QVERIFY(!QFileInfo(dir + QStringLiteral("/program")).isReadable());
-        QVERIFY(call("%1.setupsigning", {{QStringLiteral("check_elf"), QString(dir + QStringLiteral("/program"))}})->exec());
+        const QString dir = fixture("private");
+        QVERIFY(!call("%1.setupsigning", {{QStringLiteral("check_elf"), fixture("private/notes.txt")}})->exec()); // no ELF file
+        QVERIFY(!QFileInfo(fixture("private/program")).isReadable());
+        QVERIFY(call("%1.setupsigning", {{QStringLiteral("check_elf"), fixture("private/program")}})->exec());
         HelperJob *listing = call("%1.setupsigning", {{QStringLiteral("get_dir_iter"), dir}});
         QVERIFY2(listing->exec(), qPrintable(listing->errorString()));
         const QVariantMap expected {{dir + QStringLiteral("/program"), true}, {dir + QStringLiteral("/notes.txt"), true},
@@ -241,7 +291,7 @@ private Q_SLOTS:
     void cancelStopsLongRun()
     {
         QStringList files;
-        for (const QFileInfo &file : QDir(fixture("DIGSIG_TEST_LONG_TREE")).entryInfoList(QDir::Files)) {
+        for (const QFileInfo &file : QDir(fixture("long-tree")).entryInfoList(QDir::Files)) {
             files.append(file.filePath());
         }
         HelperJob *job = signing(files, m_key, 0, QString());
@@ -271,15 +321,12 @@ private Q_SLOTS:
         QSignalSpy updateFinished(update, &KJob::finished);
         update->start();
         QTRY_VERIFY_WITH_TIMEOUT(!warnings.isEmpty(), 30000);
-        QVERIFY(updateFinished.isEmpty()); // the update is still running
 
         // A call waits in line no longer than its timeout, then fails as busy.
         HelperJob *hurried = call("%1.keyslist", {}, HelperCall::DigsigNamespace, 300);
-        hurried->setAutoDelete(false);
         QVERIFY(finishes(hurried, 10000));
         QCOMPARE(hurried->error(), int(KAuth::ActionReply::HelperBusyError));
-        delete hurried;
-        QVERIFY(updateFinished.isEmpty());
+        QVERIFY(updateFinished.isEmpty()); // the update was still running
         // The key list waits for the update to end; a helper reached while busy would never answer.
         QVERIFY(finishes(call("%1.keyslist")));
         QVERIFY(updateFinished.count() > 0 || updateFinished.wait(30000));
@@ -296,7 +343,7 @@ private Q_SLOTS:
         for (int i = 0; i < 1000; ++i) {
             HelperJob *job = i % 3 == 0 ? call("%1.keyslist")
                 : i % 3 == 1            ? call("%1.access", {}, HelperCall::SecuritySettingsNamespace)
-                                        : call("%1.setupsigning", {{QStringLiteral("check_elf"), fixture("DIGSIG_TEST_PRIVATE", "/program")}});
+                                        : call("%1.setupsigning", {{QStringLiteral("check_elf"), fixture("private/program")}});
             connect(job, &KJob::result, this, [&](KJob *job) {
                 ++ended;
                 failed += job->error() ? 1 : 0;
@@ -309,9 +356,6 @@ private Q_SLOTS:
 
     void deniedCallerGetsAuthorizationError()
     {
-        if (fixture("DIGSIG_TEST_ROLE") != QLatin1String("denied")) {
-            QSKIP("runs as the denied user only");
-        }
         HelperJob *access = call("%1.access", {}, HelperCall::SecuritySettingsNamespace);
         QVERIFY(!access->exec());
         QCOMPARE(access->error(), int(KAuth::ActionReply::AuthorizationDeniedError));
@@ -326,19 +370,63 @@ private Q_SLOTS:
     // the script then checks that root's files gained no signature and no byte of change.
     void signingRaceReachesNoLinkTarget()
     {
-        if (fixture("DIGSIG_TEST_ROLE") != QLatin1String("race")) {
-            QSKIP("run by the script while links are being swapped in");
-        }
         QStringList files; // not listed: the directory is being swapped
         for (int i = 1; i <= 200; ++i) {
-            files.append(fixture("DIGSIG_TEST_RACE_DIR") + QStringLiteral("/f-%1").arg(i, 3, 10, QLatin1Char('0')));
+            files.append(fixture("race/dir/f-%1").arg(i, 3, 10, QLatin1Char('0')));
         }
-        HelperJob *job = signing(files, m_key, 2, fixture("DIGSIG_TEST_RACE_DIR"));
+        HelperJob *job = signing(files, m_key, 2, fixture("race/dir"));
         int records = 0;
         connect(job, &HelperJob::newData, this, [&records]() { ++records; });
         QVERIFY(finishes(job, 240000));
         QVERIFY2(job->error() == 0, qPrintable(job->errorString()));
         QCOMPARE(records, files.size() + 1);
+    }
+
+    void scanVerdictsUnderEachMode_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("only ELF") << int(VerificationModeId::OnlyElf) << QStringLiteral("GGr GMr MGx MMx BBx BGx GGr MMx");
+        QTest::newRow("only xattr") << int(VerificationModeId::OnlyXattr) << QStringLiteral("GGr GMx MGr MMx BBx BGr GGr MMx");
+        QTest::newRow("first found") << int(VerificationModeId::Fallback) << QStringLiteral("GGr GMr MGr MMx BBx BGx GGr MMx");
+        QTest::newRow("any") << int(VerificationModeId::Any) << QStringLiteral("GGr GMr MGr MMx BBx BGr GGr MMx");
+        QTest::newRow("all") << int(VerificationModeId::All) << QStringLiteral("GGr GMx MGx MMx BBx BGx GGr MMx");
+    }
+
+    // Checks by "pkexec bsign -w"; the private directory is listed and checked by the helper.
+    void scanVerdictsUnderEachMode()
+    {
+        QFETCH(int, mode);
+        SignatureScanDialog dialog(scanSettings(VerificationModeId(mode)));
+        QVERIFY(scanned(dialog));
+        QTEST(outcome(dialog.scan()), "outcome");
+        QCOMPARE(dialog.scan()->seen(), 8);
+    }
+
+    // Signing what the strictest mode refuses, as the report hands it over, leaves nothing.
+    void scanSignSelectedLeavesNoProblem()
+    {
+        SignatureScanDialog dialog(scanSettings(VerificationModeId::All));
+        QVector<QPair<QStringList, Bsign::SignMode>> runs;
+        connect(&dialog, &SignatureScanDialog::signRequested, this, [&runs](const QStringList &files, Bsign::SignMode mode) { runs.append({files, mode}); });
+        QVERIFY(scanned(dialog));
+        QCOMPARE(dialog.scan()->problems(), 6);
+        dialog.findChild<QPushButton *>(QStringLiteral("signButton"))->click();
+        QCOMPARE(runs.size(), 2);
+        QCOMPARE(runs.at(0).first.size(), 5); // its mode shows in the second scan
+        QCOMPARE(runs.at(1), qMakePair(QStringList {fixture("programs/notes.sh")}, Bsign::XattrOnly));
+        for (const auto &[files, mode] : qAsConst(runs)) {
+            SelectedPaths selected;
+            for (const QString &file : files) {
+                selected.emplace(file, false);
+            }
+            SigningDialog signing(m_key, selected, mode, false);
+            QCOMPARE(execUntil(signing, QStringLiteral("[OK] Writing selected")), int(QDialog::Accepted));
+        }
+        SignatureScanDialog again(scanSettings(VerificationModeId::All));
+        QVERIFY(scanned(again));
+        QCOMPARE(again.scan()->seen(), 8);
+        QCOMPARE(again.scan()->problems(), 0);
     }
 };
 
