@@ -28,11 +28,6 @@ const QByteArray Signed
       "signature:\n  0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n  10 11 12 13\n";
 const QByteArray GoodElf = Signed + "Result: good ELF signature\n";
 const QString MissingText = "Signature information is missing or there are not enough permissions to view it"_s;
-
-QString localDate(qint64 seconds)
-{
-    return QLocale::system().toString(QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime), QLocale::ShortFormat);
-}
 }
 
 class BsignTest : public QObject
@@ -55,20 +50,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("report");
         QTest::addColumn<int>("exitCode");
-        // "ELF xattr": each G(ood) or B(ad), with the report's D(escription) or none (-).
+        // "ELF xattr key": each G(ood), X (there but bad) or B (neither), with the report's
+        // D(escription) or none (-); the key is K for the report's, - for none.
         QTest::addColumn<QString>("expected");
-        QTest::newRow("good xattr") << "xattr" << Signed + "Result: good xattr signature\n" << 0 << "BD GD";
-        QTest::newRow("detached line ignored") << "detached" << QByteArray("Result: good detached signature\n") << 0 << "B- B-";
-        QTest::newRow("later line wins") << "later" << Signed + "Result: good ELF signature\nResult: bad ELF signature\n" << 0 << "BD B-";
-        QTest::newRow("case-sensitive") << "case" << QByteArray("Result: GOOD ELF signature\nResult: Xattr good\n") << 0 << "GD B-";
+        QTest::newRow("good xattr") << "xattr" << Signed + "Result: good xattr signature\n" << 0 << "BD GD K";
+        QTest::newRow("detached line ignored") << "detached" << QByteArray("Result: good detached signature\n") << 0 << "B- B- -";
+        QTest::newRow("later line wins") << "later" << Signed + "Result: good ELF signature\nResult: bad ELF signature\n" << 0 << "XD B- K";
+        QTest::newRow("case-sensitive") << "case" << QByteArray("Result: GOOD ELF signature\nResult: Xattr good\n") << 0 << "GD B- -";
+        QTest::newRow("bad, any case") << "bad" << Signed + "ELF signature: BAD\nxattr signature: Bad\n" << 67 << "XD XD K";
         for (const int code : {0, 64, 65, 66, 67}) {
-            QTest::addRow("verdict code %d", code) << "exit%1"_s.arg(code) << GoodElf << code << "GD B-";
+            QTest::addRow("verdict code %d", code) << "exit%1"_s.arg(code) << GoodElf << code << "GD B- K";
         }
-        QTest::newRow("pkexec refused") << "refused" << GoodElf << 126 << "B- B-";
-        QTest::newRow("not a verdict code") << "denied" << GoodElf << 1 << "B- B-";
-        QTest::newRow("crash") << "crash" << GoodElf << 0 << "B- B-";
+        QTest::newRow("pkexec refused") << "refused" << GoodElf << 126 << "B- B- -";
+        QTest::newRow("not a verdict code") << "denied" << GoodElf << 1 << "B- B- -";
+        QTest::newRow("crash") << "crash" << GoodElf << 0 << "B- B- -";
         // Nothing the checked path spells is read as the report.
-        QTest::newRow("path named") << "xattr good" << QByteArray("%PATH%:\nxattr signature: none\n") << 65 << "BD BD";
+        QTest::newRow("path named") << "xattr good" << QByteArray("%PATH%:\nxattr signature: none\n") << 65 << "BD BD -";
     }
     void verificationResult()
     {
@@ -86,10 +83,11 @@ private Q_SLOTS:
         QVERIFY(finished.wait(5000));
         const Bsign::VerificationResult result = bsign.verificationResult();
         const QString description = Bsign().signingInfo(QString::fromLocal8Bit(report.constData()));
-        const auto code = [&description](bool good, const QString &info) -> QString {
-            return QString(QLatin1Char(good ? 'G' : 'B')) + (info.isEmpty() ? QLatin1Char('-') : info == description ? QLatin1Char('D') : QLatin1Char('?'));
+        const auto code = [&description](bool good, bool bad, const QString &info) -> QString {
+            return QString(QLatin1Char(good ? 'G' : bad ? 'X' : 'B')) + (info.isEmpty() ? "-"_s : info == description ? "D"_s : "?"_s) + QLatin1Char(' ');
         };
-        QCOMPARE(QString(code(result.elfGood, result.elfInfo) + QLatin1Char(' ') + code(result.xattrGood, result.xattrInfo)), expected);
+        const QString key = result.keyId.isEmpty() ? "-"_s : result.keyId == QLatin1String("1A2b3C4d5E6f7788") ? "K"_s : result.keyId;
+        QCOMPARE(code(result.elfGood, result.elfBad, result.elfInfo) + code(result.xattrGood, result.xattrBad, result.xattrInfo) + key, expected);
     }
 
     void reportParts_data()
@@ -97,31 +95,23 @@ private Q_SLOTS:
         QTest::addColumn<QString>("report");
         QTest::addColumn<QString>("expected");
         // The tag starts with the part read; the hash reads as "algorithm|value".
-        const struct
-        {
-            const char *tag, *report, *expected;
-        } rows[] = {
-            {"description", Signed.constData(),
-                "Key ID: 1A2b3C4d5E6f7788\nDate of signing: %DATE%\nAlgorithm: GOST R 34.11-2012\nHash: 0011223344556677\n8899aabbccddeeff\n"
-                "Signing: \n0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n10 11 12 13"},
-            {"description of nothing", "", "No signing information provided."},
-            {"key, case kept", "signer:   DeadBEEF01 (someone)", "DeadBEEF01"},
-            {"key, not hex", "signer: nothex", "Unknown"},
-            {"date, local time", "timestamp:whatever(0)", "%EPOCH%"},
-            {"date, no seconds", "timestamp: yesterday", "Unknown"},
-            {"date, more than 64 bits", "timestamp: far (123456789012345678901234567890)", "Unknown"},
-            {"hash, odd length", "hash: {sha256} abcdefA", "sha256|abc\ndefA"},
-            {"hash, even length", "hash:{md_gost12_256}00ff", "md_gost12_256|00\nff"},
-            {"hash, one digit", "hash: {x} 7", "x|\n7"},
-            {"hash, stops at non-hex", "hash: {a} 12g4\nhash: {b} 5678", "a|1\n2"},
-            {"hash, no digits", "hash: {sha} zz", "Unknown|caller's"},
-            {"signature, 16 pairs", "signature:\n\t00112233445566778899AABBCCDDEEFF\n", "\n00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"},
-            {"signature, odd digits", "signature:\n abcde", "\nab cd e"},
-            {"signature, not indented", "signature: abcd", "Unknown"},
-        };
-        for (const auto &row : rows) {
-            QTest::newRow(row.tag) << QString::fromUtf8(row.report) << QString::fromUtf8(row.expected);
-        }
+        QTest::newRow("description") << QString::fromLatin1(Signed)
+                                     << "Key ID: 1A2b3C4d5E6f7788\nDate of signing: %DATE%\nAlgorithm: GOST R 34.11-2012\nHash: 0011223344556677\n"
+                                        "8899aabbccddeeff\nSigning: \n0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n10 11 12 13"_s;
+        QTest::newRow("description of nothing") << QString() << "No signing information provided."_s;
+        QTest::newRow("key, case kept") << "signer:   DeadBEEF01 (someone)"_s << "DeadBEEF01"_s;
+        QTest::newRow("key, not hex") << "signer: nothex"_s << "Unknown"_s;
+        QTest::newRow("date, local time") << "timestamp:whatever(0)"_s << "%EPOCH%"_s;
+        QTest::newRow("date, no seconds") << "timestamp: yesterday"_s << "Unknown"_s;
+        QTest::newRow("date, more than 64 bits") << "timestamp: far (123456789012345678901234567890)"_s << "Unknown"_s;
+        QTest::newRow("hash, odd length") << "hash: {sha256} abcdefA"_s << "sha256|abc\ndefA"_s;
+        QTest::newRow("hash, even length") << "hash:{md_gost12_256}00ff"_s << "md_gost12_256|00\nff"_s;
+        QTest::newRow("hash, one digit") << "hash: {x} 7"_s << "x|\n7"_s;
+        QTest::newRow("hash, stops at non-hex") << "hash: {a} 12g4\nhash: {b} 5678"_s << "a|1\n2"_s;
+        QTest::newRow("hash, no digits") << "hash: {sha} zz"_s << "Unknown|caller's"_s;
+        QTest::newRow("signature, 16 pairs") << "signature:\n\t00112233445566778899AABBCCDDEEFF\n"_s << "\n00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"_s;
+        QTest::newRow("signature, odd digits") << "signature:\n abcde"_s << "\nab cd e"_s;
+        QTest::newRow("signature, not indented") << "signature: abcd"_s << "Unknown"_s;
     }
     void reportParts()
     {
@@ -133,6 +123,9 @@ private Q_SLOTS:
         const QMap<QString, QString> parts {{"description"_s, parser.signingInfo(report)}, {"key"_s, parser.extractKeyId(report)},
             {"date"_s, parser.extractTimestamp(report)}, {"hash"_s, algorithm + QLatin1Char('|') + hash}, {"signature"_s, parser.extractSignature(report)}};
         const QString part = QString::fromLatin1(QTest::currentDataTag()).section(QLatin1Char(','), 0, 0).section(QLatin1Char(' '), 0, 0);
+        const auto localDate = [](qint64 seconds) {
+            return QLocale::system().toString(QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime), QLocale::ShortFormat);
+        };
         QCOMPARE(parts.value(part), expected.replace("%DATE%"_s, localDate(1704067200)).replace("%EPOCH%"_s, localDate(0)));
     }
 
@@ -158,6 +151,8 @@ class SignFileModelTest : public QObject
     std::unique_ptr<SignFileModel> m_model;
     // dataChanged of the status cells, not of the base model's own columns.
     QList<QList<QVariant>> m_changes;
+    // fileChecked as "name verdict elfGood key".
+    QStringList m_fileChecks;
 
     void start(const QStringList &files, const QStringList &directories = {})
     {
@@ -174,6 +169,10 @@ class SignFileModelTest : public QObject
             QVERIFY(Scratch::loadDirectory(m_model.get(), QDir::cleanPath(m_dir->filePath(directory))));
         }
         m_changes.clear();
+        m_fileChecks.clear();
+        connect(m_model.get(), &SignFileModel::fileChecked, this, [this](const QString &path, bool hasVerdict, const Bsign::VerificationResult &result) {
+            m_fileChecks.append(QStringList {QFileInfo(path).fileName(), QString::number(hasVerdict), QString::number(result.elfGood), result.keyId}.join(QLatin1Char(' ')));
+        });
         connect(m_model.get(), &QAbstractItemModel::dataChanged, this, [this](const QModelIndex &from, const QModelIndex &to, const QVector<int> &roles) {
             if (from.column() == SignFileModel::ElfColumn) {
                 m_changes.append({from, to, QVariant::fromValue(roles)});
@@ -224,6 +223,10 @@ private Q_SLOTS:
         // Folders are never checked, and a known file not again.
         QTest::qWait(100);
         QCOMPARE(m_tools->started(), QStringList {"program"_s});
+        // A file check goes through the same pool and reports without touching the cells.
+        m_model->checkFile(m_dir->filePath("program"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(m_fileChecks, QStringList {"program 1 1 1A2b3C4d5E6f7788"_s}, 5000);
+        QCOMPARE(m_changes.size(), 1);
     }
 
     void checkWithoutVerdict_data()
@@ -232,7 +235,6 @@ private Q_SLOTS:
         QTest::addColumn<int>("exitCode");
         QTest::newRow("check crashes") << "x-crash" << 0;
         QTest::newRow("pkexec refuses") << "x" << 126;
-        QTest::newRow("bsign fails") << "x" << 1;
         QTest::newRow("pkexec missing") << "x" << -1;
     }
     void checkWithoutVerdict()
@@ -270,6 +272,8 @@ private Q_SLOTS:
         icons(name);
         QTRY_COMPARE_WITH_TIMEOUT(m_changes.size(), 6, 5000);
         QCOMPARE(m_tools->started().size(), exitCode < 0 ? 0 : 5);
+        m_model->checkFile(m_dir->filePath(name));
+        QTRY_COMPARE_WITH_TIMEOUT(m_fileChecks, QStringList {name + " 0 0 "_s}, 5000);
     }
 
     void forgottenRowsAndModelEnd()
@@ -278,13 +282,17 @@ private Q_SLOTS:
         icons("a-held"_s);
         icons("b"_s);
         QTRY_COMPARE_WITH_TIMEOUT(m_tools->started().size(), 1, 5000);
+        m_model->checkFile(m_dir->filePath("r-held"_s));
         m_model->removeFromQueue(cell("a-held"_s));
         m_model->removeFromQueue(cell("b"_s));
+        m_model->dropFileChecks();
         m_tools->release("a-held"_s);
         QTRY_VERIFY_WITH_TIMEOUT(m_tools->log().contains("end a-held"_s), 5000);
         QTest::qWait(100);
-        // The forgotten row waiting was not checked, and the forgotten result was dropped.
+        // The forgotten row and the dropped file check waiting were not checked, and the
+        // forgotten result was dropped.
         QCOMPARE(m_tools->started(), QStringList {"a-held"_s});
+        QVERIFY(m_fileChecks.isEmpty());
         QCOMPARE(icons("a-held"_s), " task-ongoing"_s);
 
         // A running check is a root child under the real pkexec: a model that ends neither
