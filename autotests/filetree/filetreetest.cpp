@@ -20,6 +20,7 @@
 #include <climits>
 #include <csignal>
 #include <ctime>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -95,23 +96,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("report");
         QTest::addColumn<QString>("expected");
         // The tag starts with the part read; the hash reads as "algorithm|value".
-        QTest::newRow("description") << QString::fromLatin1(Signed)
-                                     << "Key ID: 1A2b3C4d5E6f7788\nDate of signing: %DATE%\nAlgorithm: GOST R 34.11-2012\nHash: 0011223344556677\n"
-                                        "8899aabbccddeeff\nSigning: \n0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n10 11 12 13"_s;
-        QTest::newRow("description of nothing") << QString() << "No signing information provided."_s;
-        QTest::newRow("key, case kept") << "signer:   DeadBEEF01 (someone)"_s << "DeadBEEF01"_s;
-        QTest::newRow("key, not hex") << "signer: nothex"_s << "Unknown"_s;
-        QTest::newRow("date, local time") << "timestamp:whatever(0)"_s << "%EPOCH%"_s;
-        QTest::newRow("date, no seconds") << "timestamp: yesterday"_s << "Unknown"_s;
-        QTest::newRow("date, more than 64 bits") << "timestamp: far (123456789012345678901234567890)"_s << "Unknown"_s;
-        QTest::newRow("hash, odd length") << "hash: {sha256} abcdefA"_s << "sha256|abc\ndefA"_s;
-        QTest::newRow("hash, even length") << "hash:{md_gost12_256}00ff"_s << "md_gost12_256|00\nff"_s;
-        QTest::newRow("hash, one digit") << "hash: {x} 7"_s << "x|\n7"_s;
-        QTest::newRow("hash, stops at non-hex") << "hash: {a} 12g4\nhash: {b} 5678"_s << "a|1\n2"_s;
-        QTest::newRow("hash, no digits") << "hash: {sha} zz"_s << "Unknown|caller's"_s;
-        QTest::newRow("signature, 16 pairs") << "signature:\n\t00112233445566778899AABBCCDDEEFF\n"_s << "\n00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"_s;
-        QTest::newRow("signature, odd digits") << "signature:\n abcde"_s << "\nab cd e"_s;
-        QTest::newRow("signature, not indented") << "signature: abcd"_s << "Unknown"_s;
+        const auto row = [](const char *tag, const QString &report, const QString &expected) { QTest::newRow(tag) << report << expected; };
+        row("description", QString::fromLatin1(Signed),
+            "Key ID: 1A2b3C4d5E6f7788\nDate of signing: %DATE%\nAlgorithm: GOST R 34.11-2012\nHash: 0011223344556677\n8899aabbccddeeff\n"
+            "Signing: \n0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n10 11 12 13"_s);
+        row("description of nothing", QString(), "No signing information provided."_s);
+        row("key, case kept", "signer:   DeadBEEF01 (someone)"_s, "DeadBEEF01"_s);
+        row("key, not hex", "signer: nothex"_s, "Unknown"_s);
+        row("date, local time", "timestamp:whatever(0)"_s, "%EPOCH%"_s);
+        row("date, no seconds", "timestamp: yesterday"_s, "Unknown"_s);
+        row("date, more than 64 bits", "timestamp: far (123456789012345678901234567890)"_s, "Unknown"_s);
+        row("hash, odd length", "hash: {sha256} abcdefA"_s, "sha256|abc\ndefA"_s);
+        row("hash, even length", "hash:{md_gost12_256}00ff"_s, "md_gost12_256|00\nff"_s);
+        row("hash, one digit", "hash: {x} 7"_s, "x|\n7"_s);
+        row("hash, stops at non-hex", "hash: {a} 12g4\nhash: {b} 5678"_s, "a|1\n2"_s);
+        row("hash, no digits", "hash: {sha} zz"_s, "Unknown|caller's"_s);
+        row("signature, 16 pairs", "signature:\n\t00112233445566778899AABBCCDDEEFF\n"_s, "\n00 11 22 33 44 55 66 77 88 99 AA BB CC DD EE FF"_s);
+        row("signature, odd digits", "signature:\n abcde"_s, "\nab cd e"_s);
+        row("signature, not indented", "signature: abcd"_s, "Unknown"_s);
     }
     void reportParts()
     {
@@ -123,9 +125,8 @@ private Q_SLOTS:
         const QMap<QString, QString> parts {{"description"_s, parser.signingInfo(report)}, {"key"_s, parser.extractKeyId(report)},
             {"date"_s, parser.extractTimestamp(report)}, {"hash"_s, algorithm + QLatin1Char('|') + hash}, {"signature"_s, parser.extractSignature(report)}};
         const QString part = QString::fromLatin1(QTest::currentDataTag()).section(QLatin1Char(','), 0, 0).section(QLatin1Char(' '), 0, 0);
-        const auto localDate = [](qint64 seconds) {
-            return QLocale::system().toString(QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime), QLocale::ShortFormat);
-        };
+        const auto localDate
+            = [](qint64 seconds) { return QLocale::system().toString(QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime), QLocale::ShortFormat); };
         QCOMPARE(parts.value(part), expected.replace("%DATE%"_s, localDate(1704067200)).replace("%EPOCH%"_s, localDate(0)));
     }
 
@@ -171,7 +172,8 @@ class SignFileModelTest : public QObject
         m_changes.clear();
         m_fileChecks.clear();
         connect(m_model.get(), &SignFileModel::fileChecked, this, [this](const QString &path, bool hasVerdict, const Bsign::VerificationResult &result) {
-            m_fileChecks.append(QStringList {QFileInfo(path).fileName(), QString::number(hasVerdict), QString::number(result.elfGood), result.keyId}.join(QLatin1Char(' ')));
+            m_fileChecks.append(
+                QStringList {QFileInfo(path).fileName(), QString::number(hasVerdict), QString::number(result.elfGood), result.keyId}.join(QLatin1Char(' ')));
         });
         connect(m_model.get(), &QAbstractItemModel::dataChanged, this, [this](const QModelIndex &from, const QModelIndex &to, const QVector<int> &roles) {
             if (from.column() == SignFileModel::ElfColumn) {
@@ -396,8 +398,9 @@ private Q_SLOTS:
     void tickRules_data()
     {
         // "+path" ticks, "-path" unticks, "~path" sets the partial mark, "load:path" loads a
-        // directory and "path=N" compares the mark shown ("." is the test directory, "/" the
-        // top row); after "|" come the topmost ticked rows.
+        // directory, a word runs a command; "path=N" compares the mark shown ("." is the test
+        // directory, "/" the top row), "#path=N" the rows shown under it, "signals=N" the
+        // announcements of a change of ticks; after "|" come the topmost ticked rows.
         QTest::addColumn<QString>("steps");
         const QString allOfA = "+tree/a/a1 +tree/a/a2 +tree/a/a3 tree/a=1 +tree/a/sub "_s;
         const QString deep = "+tree/a load:tree/a/sub tree/a/sub=2 tree/a/sub/s1=2 tree/a/sub/s2=2 "_s;
@@ -418,18 +421,33 @@ private Q_SLOTS:
         QTest::newRow("partial mark unticks") << "+tree/a/a1 ~tree/a/a1 tree/a/a1=0 |";
         QTest::newRow("reset") << "+tree/a/a1 reset tree/a=0 |";
         QTest::newRow("new source") << "+tree/a/a1 source |";
+        // While files are signed everything stays; the switch re-filters only once set again.
+        QTest::newRow("ELF filter") << "#elf=7 only-elf #elf=5 #tree/a=1 all-files #elf=7 signing only-elf #elf=7 signed #elf=7 only-elf #elf=5 |";
+        // A re-filter unticks the top only when no ticked row stays shown.
+        QTest::newRow("re-filter keeps a shown tick") << "+elf/text.txt +elf/prog only-elf /=1 | elf/prog";
+        QTest::newRow("re-filter unticks the top") << "+elf/text.txt signals=1 only-elf /=0 signals=2 |";
     }
     void tickRules()
     {
         QFETCH(QString, steps);
+        FakeHelperBackend backend;
+        QSignalSpy announced(m_proxy.get(), &CheckableTreeProxyModel::someCheckedStateChenged);
+        const QHash<QString, std::function<void()>> commands {{"reset"_s, [this] { m_proxy->reset(); }},
+            {"source"_s, [this] { m_proxy->setSourceModel(m_source.get()); }}, {"only-elf"_s, [this] { m_proxy->showOnlyElf(true); }},
+            {"all-files"_s, [this] { m_proxy->showOnlyElf(false); }}, {"signing"_s, [this] { m_proxy->setIsSigningRunning(true); }},
+            {"signed"_s, [this] { m_proxy->setIsSigningRunning(false); }}};
         const QStringList parts = steps.split(QLatin1Char('|'));
         for (const QString &step : parts.first().split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            const QString what = step.section(QLatin1Char('='), 0, 0);
             if (step.startsWith(QLatin1String("load:"))) {
                 QVERIFY(Scratch::loadDirectory(m_source.get(), m_dir->filePath(step.mid(5))));
-            } else if (step == QLatin1String("reset") || step == QLatin1String("source")) {
-                step == QLatin1String("reset") ? m_proxy->reset() : m_proxy->setSourceModel(m_source.get());
+            } else if (commands.contains(step)) {
+                commands.value(step)();
             } else if (step.contains(QLatin1Char('='))) {
-                QVERIFY2(state(step.section(QLatin1Char('='), 0, 0)) == step.section(QLatin1Char('='), 1).toInt(), qPrintable(step));
+                const int shown = what == QLatin1String("signals") ? announced.count()
+                    : what.startsWith(QLatin1Char('#'))            ? m_proxy->rowCount(row(what.mid(1)))
+                                                                   : state(what);
+                QVERIFY2(shown == step.section(QLatin1Char('='), 1).toInt(), qPrintable(step));
             } else {
                 const QChar sign = step.at(0);
                 QVERIFY(tick(step.mid(1), sign == QLatin1Char('+') ? Qt::Checked : sign == QLatin1Char('~') ? Qt::PartiallyChecked : Qt::Unchecked));
@@ -457,40 +475,6 @@ private Q_SLOTS:
         QVERIFY(!m_proxy->flags(file.siblingAtColumn(1)).testFlag(Qt::ItemIsUserCheckable));
         QVERIFY(!m_proxy->flags(QModelIndex()) && !m_proxy->setData(QModelIndex(), Qt::Checked, Qt::CheckStateRole));
         QVERIFY(!file.siblingAtColumn(1).data(Qt::CheckStateRole).isValid() && file.data().toString() == "a1"_s);
-    }
-
-    void onlyElfFilesShown()
-    {
-        FakeHelperBackend backend;
-        const QString everything = shownElfFiles();
-        const QString elf = "another-secret fake.so prog secret secretdir"_s;
-        m_proxy->showOnlyElf(true);
-        QCOMPARE(shownElfFiles(), elf);
-        QCOMPARE(m_proxy->rowCount(row("tree/a"_s)), 1);
-        m_proxy->showOnlyElf(false);
-        QCOMPARE(shownElfFiles(), everything);
-        // While files are signed everything stays; the switch re-filters only once set again.
-        m_proxy->setIsSigningRunning(true);
-        m_proxy->showOnlyElf(true);
-        QCOMPARE(shownElfFiles(), everything);
-        m_proxy->setIsSigningRunning(false);
-        QCOMPARE(shownElfFiles(), everything);
-        m_proxy->showOnlyElf(true);
-        QCOMPARE(shownElfFiles(), elf);
-
-        // A re-filter unticks the top only when no ticked row stays shown.
-        m_proxy->showOnlyElf(false);
-        tick("elf/text.txt"_s, Qt::Checked);
-        tick("elf/prog"_s, Qt::Checked);
-        m_proxy->showOnlyElf(true);
-        QCOMPARE(checkedPaths() + QString::number(state("/"_s)), "elf/prog1"_s);
-        m_proxy->showOnlyElf(false);
-        tick("elf/prog"_s, Qt::Unchecked);
-        tick("elf/text.txt"_s, Qt::Checked);
-        QSignalSpy announced(m_proxy.get(), &CheckableTreeProxyModel::someCheckedStateChenged);
-        m_proxy->showOnlyElf(true);
-        QCOMPARE(checkedPaths() + QString::number(state("/"_s)), "0"_s);
-        QCOMPARE(announced.count(), 1);
     }
 
     void unreadableFileAskedThroughHelper_data()
