@@ -205,7 +205,6 @@ private Q_SLOTS:
         // Asked twice: queued as any row first, then pending, which a folder never shows.
         QCOMPARE(icons("folder"_s), " "_s);
         QCOMPARE(icons("folder"_s), " "_s);
-        QCOMPARE(cell("folder"_s).data(Qt::ToolTipRole).toString(), MissingText);
 
         QTRY_COMPARE_WITH_TIMEOUT(m_changes.size(), 1, 5000);
         QCOMPARE(
@@ -349,12 +348,11 @@ private Q_SLOTS:
         m_dir = std::make_unique<QTemporaryDir>();
         // The real group stays root's while the real user is nobody: the tree is 0755.
         QFile::setPermissions(m_dir->path(), QFileDevice::Permissions(0x7755));
-        for (const char *file : {"tree/a/a1", "tree/a/a2", "tree/a/a3", "tree/a/sub/s1", "tree/a/sub/s2", "tree/b/b1", "tree/c", "other/o", "elf/fake.so/x"}) {
-            Scratch::write(m_dir->filePath(QLatin1String(file)));
-        }
-        // Files the ELF filter tells apart, two of them unreadable to a user.
-        for (const char *file : {"elf/prog", "elf/obj.o", "elf/text.txt", "elf/secret", "elf/another-secret"}) {
-            Scratch::write(m_dir->filePath(QLatin1String(file)), qstrcmp(file, "elf/text.txt") ? QByteArray::fromHex("7f454c4602") : QByteArray("#!/bin/sh\n"));
+        // The files the ELF filter tells apart are under elf/, two of them unreadable to a user.
+        for (const QString &file : {"tree/a/a1"_s, "tree/a/a2"_s, "tree/a/a3"_s, "tree/a/sub/s1"_s, "tree/a/sub/s2"_s, "tree/b/b1"_s, "tree/c"_s, "other/o"_s,
+                 "elf/fake.so/x"_s, "elf/prog"_s, "elf/obj.o"_s, "elf/text.txt"_s, "elf/secret"_s, "elf/another-secret"_s}) {
+            Scratch::write(m_dir->filePath(file),
+                file.startsWith(QLatin1String("elf/")) && !file.endsWith(QLatin1String(".txt")) ? QByteArray::fromHex("7f454c4602") : "#!/bin/sh\n");
         }
         QDir(m_dir->path()).mkpath("elf/secretdir"_s);
         for (const QString &secret : {"elf/secret"_s, "elf/another-secret"_s, "elf/secretdir"_s}) {
@@ -471,7 +469,13 @@ private Q_SLOTS:
         QFETCH(int, helperError);
         QFETCH(bool, heldByLongAction);
         FakeHelperBackend backend;
-        backend.script("ru.orlis.kcm.digsig.setupsigning"_s, [helperError](const QVariantMap &arguments) {
+        // Rows change and reorder inside the nested event loop of each call.
+        backend.script("ru.orlis.kcm.digsig.setupsigning"_s, [&](const QVariantMap &arguments) {
+            QTimer::singleShot(0, m_source.get(), [&]() {
+                const QModelIndex elf = m_source->index(m_dir->filePath("elf"_s));
+                Q_EMIT m_source->dataChanged(m_source->index(0, 0, elf), m_source->index(m_source->rowCount(elf) - 1, 0, elf));
+                m_source->sort(0, backend.calls().size() == 1 ? Qt::DescendingOrder : Qt::AscendingOrder);
+            });
             HelperScript answer;
             answer.error = arguments.value("check_elf"_s).toString().endsWith(QLatin1String("/secret")) ? helperError : 0;
             return answer;
@@ -490,7 +494,8 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         QCOMPARE(backend.calls().isEmpty(), heldByLongAction);
         longAction.reset();
-        QTRY_COMPARE_WITH_TIMEOUT(backend.calls().size(), 2, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            backend.calls().size() >= 2 && std::none_of(backend.jobs().cbegin(), backend.jobs().cend(), [](const auto &job) { return bool(job); }), 5000);
         // A tick sets the switch again: the answers are kept, the helper not asked again.
         m_proxy->showOnlyElf(true);
         QCoreApplication::processEvents();
@@ -498,29 +503,6 @@ private Q_SLOTS:
         QCOMPARE(backend.calls().size(), 2);
         // The script answers by action name and file, so a wrong action or argument fails the rows above.
         QCOMPARE(backend.calls().first().arguments.value("check_elf"_s).toString(), m_dir->filePath("elf/secret"_s));
-    }
-
-    // Rows changed and reordered inside the nested event loop of a helper call: each file is
-    // asked once.
-    void sourceChangesDuringHelperCall()
-    {
-        FakeHelperBackend backend;
-        backend.script("ru.orlis.kcm.digsig.setupsigning"_s, [&](const QVariantMap &) {
-            QTimer::singleShot(0, m_source.get(), [&]() {
-                const QModelIndex elf = m_source->index(m_dir->filePath("elf"_s));
-                Q_EMIT m_source->dataChanged(m_source->index(0, 0, elf), m_source->index(m_source->rowCount(elf) - 1, 0, elf));
-                m_source->sort(0, backend.calls().size() == 1 ? Qt::DescendingOrder : Qt::AscendingOrder);
-            });
-            return HelperScript();
-        });
-        Scratch::RealUserScope asUser;
-        QVERIFY(asUser.isActive());
-        m_proxy->showOnlyElf(true);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            backend.calls().size() >= 2 && std::none_of(backend.jobs().cbegin(), backend.jobs().cend(), [](const auto &job) { return bool(job); }), 5000);
-        QCoreApplication::processEvents();
-        QCOMPARE(backend.calls().size(), 2);
-        QVERIFY(shownElfFiles().contains(" secret "_s) && !shownElfFiles().contains("text.txt"_s));
         // Without its source the proxy stops asking.
         m_proxy->setSourceModel(nullptr);
         QCOMPARE(m_proxy->rowCount(), 0);
