@@ -31,8 +31,7 @@ const QByteArray GoodElf = Signed + "Result: good ELF signature\n";
 const QString MissingText = "Signature information is missing or there are not enough permissions to view it"_s;
 }
 
-// bsign's report reading and the status columns with their pool of checks.
-class StatusTest : public QObject
+class FileTreeTest : public QObject
 {
     Q_OBJECT
     std::unique_ptr<FakeTools> m_tools;
@@ -77,7 +76,6 @@ class StatusTest : public QObject
         for (const int column : {SignFileModel::ElfColumn, SignFileModel::XattrColumn}) {
             const QVariant value = m_model->data(cell(name, column), Qt::DecorationRole);
             icons.append(value.isValid() ? QString() : "(none)"_s);
-            // Theme icons are cached by name, whether the theme has them or not.
             for (const QString &theme : {"task-complete"_s, "task-reject"_s, "task-ongoing"_s}) {
                 icons.last() = value.value<QIcon>().cacheKey() == QIcon::fromTheme(theme).cacheKey() ? theme : icons.last();
             }
@@ -93,6 +91,8 @@ private Q_SLOTS:
     }
     void cleanup()
     {
+        m_proxy.reset();
+        m_source.reset();
         m_model.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         m_tools.reset();
@@ -289,14 +289,12 @@ private Q_SLOTS:
         m_tools->release("a-held"_s);
         QTRY_VERIFY_WITH_TIMEOUT(m_tools->log().contains("end a-held"_s), 5000);
         QTest::qWait(100);
-        // The forgotten row and the dropped file check waiting were not checked, and the
-        // forgotten result was dropped.
+        // Neither the forgotten row nor the dropped file check was checked; the result was dropped.
         QCOMPARE(m_tools->started(), QStringList {"a-held"_s});
         QVERIFY(m_fileChecks.isEmpty());
         QCOMPARE(icons("a-held"_s), " task-ongoing"_s);
 
-        // A running check is a root child under the real pkexec: a model that ends neither
-        // signals nor waits for it, but leaves it to finish and reaps it then.
+        // A model that ends leaves a running check (root's, under pkexec) to finish, then reaps it.
         QTRY_COMPARE_WITH_TIMEOUT(m_tools->log().count("end a-held"_s), 2, 5000);
         icons("r-held"_s);
         QTRY_VERIFY_WITH_TIMEOUT(m_tools->started().contains("r-held"_s), 5000);
@@ -308,12 +306,8 @@ private Q_SLOTS:
         m_tools->release("r-held"_s);
         QTRY_COMPARE_WITH_TIMEOUT(::kill(held, 0), -1, 5000);
     }
-};
 
-class TreeProxyTest : public QObject
-{
-    Q_OBJECT
-    std::unique_ptr<QTemporaryDir> m_dir;
+private:
     std::unique_ptr<KCMOS::RootFileSystemModel> m_source;
     std::unique_ptr<FilteredTreeProxyModel> m_proxy;
 
@@ -341,9 +335,8 @@ class TreeProxyTest : public QObject
         names.sort();
         return names.join(QLatin1Char(' '));
     }
-
-private Q_SLOTS:
-    void init()
+    // The tree of the proxy tests.
+    void buildTree()
     {
         m_dir = std::make_unique<QTemporaryDir>();
         // The real group stays root's while the real user is nobody: the tree is 0755.
@@ -367,12 +360,8 @@ private Q_SLOTS:
         }
         QCOMPARE(shownElfFiles(), "another-secret fake.so obj.o prog secret secretdir text.txt"_s);
     }
-    void cleanup()
-    {
-        m_proxy.reset();
-        m_source.reset();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
+
+private Q_SLOTS:
 
     void tickRules_data()
     {
@@ -408,6 +397,7 @@ private Q_SLOTS:
     }
     void tickRules()
     {
+        buildTree();
         QFETCH(QString, steps);
         FakeHelperBackend backend;
         QSignalSpy announced(m_proxy.get(), &CheckableTreeProxyModel::someCheckedStateChenged);
@@ -437,6 +427,7 @@ private Q_SLOTS:
 
     void tickSignalsAndFlags()
     {
+        buildTree();
         tick("tree/a/a1"_s, Qt::Checked);
         QSignalSpy changed(m_proxy.get(), &QAbstractItemModel::dataChanged);
         QSignalSpy announced(m_proxy.get(), &CheckableTreeProxyModel::someCheckedStateChenged);
@@ -466,6 +457,7 @@ private Q_SLOTS:
     }
     void unreadableFileAskedThroughHelper()
     {
+        buildTree();
         QFETCH(int, helperError);
         QFETCH(bool, heldByLongAction);
         FakeHelperBackend backend;
@@ -501,7 +493,6 @@ private Q_SLOTS:
         QCoreApplication::processEvents();
         QCOMPARE(shownElfFiles(), helperError ? "another-secret fake.so prog secretdir"_s : "another-secret fake.so prog secret secretdir"_s);
         QCOMPARE(backend.calls().size(), 2);
-        // The script answers by action name and file, so a wrong action or argument fails the rows above.
         QCOMPARE(backend.calls().first().arguments.value("check_elf"_s).toString(), m_dir->filePath("elf/secret"_s));
         // Without its source the proxy stops asking.
         m_proxy->setSourceModel(nullptr);
@@ -515,9 +506,8 @@ int main(int argc, char **argv)
     qRegisterMetaType<QProcess::ExitStatus>();
     // Roles of dataChanged compare inside QVariant lists.
     QMetaType::registerEqualsComparator<QVector<int>>();
-    StatusTest status;
-    TreeProxyTest proxy;
-    return QTest::qExec(&status, argc, argv) | QTest::qExec(&proxy, argc, argv);
+    FileTreeTest test;
+    return QTest::qExec(&test, argc, argv);
 }
 
 #include "filetreetest.moc"
