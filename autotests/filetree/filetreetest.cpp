@@ -8,7 +8,6 @@
 #include "helpercall.h"
 #include "signfilemodel.h"
 
-#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QIcon>
@@ -88,6 +87,9 @@ private Q_SLOTS:
         // Ten hours east of UTC, so that local time and UTC differ visibly.
         qputenv("TZ", "UTC-10");
         tzset();
+        qRegisterMetaType<QProcess::ExitStatus>();
+        // Roles of dataChanged compare inside QVariant lists.
+        QMetaType::registerEqualsComparator<QVector<int>>();
     }
     void cleanup()
     {
@@ -500,14 +502,5 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char **argv)
-{
-    QApplication application(argc, argv);
-    qRegisterMetaType<QProcess::ExitStatus>();
-    // Roles of dataChanged compare inside QVariant lists.
-    QMetaType::registerEqualsComparator<QVector<int>>();
-    FileTreeTest test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+QTEST_MAIN(FileTreeTest)
 #include "filetreetest.moc"
