@@ -1,6 +1,5 @@
-// The helpers' actions against scratch roots: what each writes on success, a table of bad
-// inputs each refused without writing anything, the bsign stand-in's refusals, and a
-// settings writer killed while it writes.
+// The helpers' actions against scratch roots: what each writes, a table of bad inputs refused
+// without writing anything, the bsign stand-in's refusals, and a settings writer killed mid-write.
 
 #include "bootlistupdater.h"
 #include "boundedprocess.h"
@@ -45,10 +44,9 @@ QVariantMap signingRequest(const QStringList &files, int mode = 0)
 template<typename Map>
 QVariant with(Map map, const QString &key, const QVariant &value)
 {
+    map.remove(key);
     if (value.isValid()) {
         map.insert(key, value);
-    } else {
-        map.remove(key);
     }
     return QVariant(map);
 }
@@ -70,13 +68,6 @@ class PlatformTest : public QObject
         return records;
     }
     HelperResult m_result = HelperResult::success();
-
-    int bsign(const QStringList &arguments) const
-    {
-        QProcess process;
-        process.start(QStringLiteral(BSIGN_PROGRAM), arguments);
-        return process.waitForFinished(10000) ? process.exitCode() : -1;
-    }
 
 private Q_SLOTS:
     void init()
@@ -122,7 +113,6 @@ private Q_SLOTS:
         row("sign: relative file", "sign", signing("files", QStringList {"bin/true"_s}), "not absolute");
         row("sign: too many files", "sign", signing("files", QStringList(QVector<QString>(SigningRun::MaxFiles + 1, "/bin/true"_s).toList())), "Too many");
         row("sign: key missing", "sign", signing("key_id", {}), "key_id");
-        row("sign: key not hex", "sign", signing("key_id", "--export-secret-keys"_s), "not a whole fingerprint");
         row("sign: long key id", "sign", signing("key_id", "0123456789ABCDEF"_s), "not a whole fingerprint");
         row("sign: fingerprint and line break", "sign", signing("key_id", QString(Fingerprint + QLatin1Char('\n'))), "not a whole fingerprint");
         row("sign: mode 3", "sign", signing("mode", 3), "\"mode\"");
@@ -212,7 +202,6 @@ private Q_SLOTS:
             Scratch::write(m_root->filePath(it.key()), it.value(), QFileDevice::ReadOwner);
             QVERIFY2(TreeLister::checkElf(m_root->filePath(it.key())).isSuccess() == (it.key() == QLatin1String("program")), qPrintable(it.key()));
         }
-
         const QString tree = m_root->filePath("tree"_s);
         for (const QString &file : {"/a"_s, "/.hidden"_s, "/sub/deep/b"_s}) {
             Scratch::write(tree + file);
@@ -224,11 +213,7 @@ private Q_SLOTS:
         QCOMPARE(TreeLister::listDirectory(tree).data(), listed);
         QVERIFY(TreeLister::listDirectory(QString(tree + "/dirlink"_s)).error().contains("symbolic link"_s));
         // A nest deeper than the bound ends the walk.
-        QString deep = tree + "/sub"_s;
-        for (int level = 0; level <= TreeLister::MaxDepth; ++level) {
-            deep += "/d"_s;
-        }
-        QVERIFY(QDir().mkpath(deep));
+        QVERIFY(QDir().mkpath(tree + "/sub"_s + "/d"_s.repeated(TreeLister::MaxDepth + 1)));
         QVERIFY(TreeLister::listDirectory(tree).error().contains("too many files"_s));
     }
 
@@ -345,6 +330,11 @@ private Q_SLOTS:
     // The bsign stand-in opens what it checks or signs through one descriptor, never through a link.
     void bsignStandInRefusesWhatItMayNotOpen()
     {
+        const auto bsign = [](const QStringList &arguments) {
+            QProcess process;
+            process.start(QStringLiteral(BSIGN_PROGRAM), arguments);
+            return process.waitForFinished(10000) ? process.exitCode() : -1;
+        };
         Scratch::write(m_root->filePath("real/program"_s), Scratch::read("/usr/bin/true"_s));
         Scratch::write(m_root->filePath("notes.txt"_s), "text");
         QVERIFY(QFile::link(m_root->filePath("real"_s), m_root->filePath("link"_s)));
@@ -357,21 +347,20 @@ private Q_SLOTS:
     }
 
     // A writer killed at any moment leaves each file whole: the old content or a complete new one.
-    void killedWriterLeavesWholeFiles()
+    void killedWriterLeavesWholeFiles_data()
     {
-        for (int round = 0; round < 8 && !QTest::currentTestFailed(); ++round) {
-            killWriterAfter(QRandomGenerator::global()->bounded(1, 40));
+        QTest::addColumn<int>("delay");
+        for (int round = 0; round < 8; ++round) {
+            QTest::addRow("round %d", round) << QRandomGenerator::global()->bounded(1, 40);
         }
     }
-
-private:
-    void killWriterAfter(int delay)
+    void killedWriterLeavesWholeFiles()
     {
-        QTemporaryDir root;
-        const HelperEnvironment environment(root.path(), "/bin/true"_s, "/bin/true"_s);
+        QFETCH(int, delay);
+        const HelperEnvironment environment(m_root->path(), "/bin/true"_s, "/bin/true"_s);
         QVERIFY(Scratch::write(environment.xattrControlPath(), "/old/\n"));
         QProcess writer;
-        writer.start(QCoreApplication::applicationFilePath(), {"--write-settings"_s, root.path()});
+        writer.start(QCoreApplication::applicationFilePath(), {"--write-settings"_s, m_root->path()});
         QVERIFY(writer.waitForReadyRead(10000));
         QTest::qSleep(delay);
         writer.kill();
@@ -390,10 +379,15 @@ private:
     }
 };
 
-// "platformtest --write-settings <root>" writes large templates over and over until killed.
-int writeSettingsForever(const QString &root)
+int main(int argc, char **argv)
 {
-    const HelperEnvironment environment(root, "/bin/true"_s, "/bin/true"_s);
+    QCoreApplication application(argc, argv);
+    if (argc != 3 || qstrcmp(argv[1], "--write-settings") != 0) {
+        PlatformTest test;
+        return QTest::qExec(&test, argc, argv);
+    }
+    // "platformtest --write-settings <root>" writes large templates over and over until killed.
+    const HelperEnvironment environment(QString::fromLocal8Bit(argv[2]), "/bin/true"_s, "/bin/true"_s);
     for (int round = 0;; ++round) {
         QVariantHash settings = goodSettings();
         settings.insert("DIGSIG_ELF_VERIFICATION_MODE"_s, 2);
@@ -406,16 +400,6 @@ int writeSettingsForever(const QString &root)
             fflush(stdout);
         }
     }
-}
-
-int main(int argc, char **argv)
-{
-    QCoreApplication application(argc, argv);
-    if (argc == 3 && qstrcmp(argv[1], "--write-settings") == 0) {
-        return writeSettingsForever(QString::fromLocal8Bit(argv[2]));
-    }
-    PlatformTest test;
-    return QTest::qExec(&test, argc, argv);
 }
 
 #include "platformtest.moc"
