@@ -13,13 +13,14 @@
 #include "treelister.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <functional>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,12 +60,12 @@ class PlatformTest : public QObject
 
     HelperEnvironment environment(const QString &bsign = "/bin/true"_s) const { return HelperEnvironment(m_root->path(), bsign, m_root->path() + "/update"_s); }
     QString path(const QString &absolute) const { return environment().underRoot(absolute); }
-    // The records of a signing run by the owner of the files; its result goes to m_result.
-    QList<QVariantMap> sign(const HelperEnvironment &environment, const QVariantMap &request)
+    // The records of a signing run, by default by the owner of the files; its result goes to m_result.
+    QList<QVariantMap> sign(const HelperEnvironment &environment, const QVariantMap &request, int uid = int(getuid()), std::function<bool()> stop = {})
     {
         QList<QVariantMap> records;
         m_result = SigningRun::run(
-            environment, request, int(getuid()), [&records](const QVariantMap &record) { records.append(record); }, [] { return false; });
+            environment, request, uid, [&records](const QVariantMap &record) { records.append(record); }, stop ? stop : [] { return false; });
         return records;
     }
     HelperResult m_result = HelperResult::success();
@@ -144,25 +145,14 @@ private Q_SLOTS:
         QDir().mkpath(path("/etc/digsig/keys"_s));
         QFile::link(path("/etc/hostname"_s), path("/etc/digsig/keys/link.gpg"_s));
         const QMap<QString, QByteArray> before = Scratch::snapshot(m_root->path());
-        int records = 0;
-        HelperResult result = HelperResult::success();
-        if (action == QLatin1String("change")) {
-            result = SettingsWriter::change(environment(), argument);
-        } else if (action == QLatin1String("list")) {
-            QVERIFY(!TreeLister::checkElf(argument).isSuccess());
-            result = TreeLister::listDirectory(argument);
-        } else if (action == QLatin1String("sign")) {
-            // No file belongs to this caller.
-            result = SigningRun::run(
-                environment(), argument.toMap(), int(getuid()) + 1, [&records](const QVariantMap &) { ++records; }, [] { return false; });
-        } else if (action == QLatin1String("export")) {
-            result = KeyActions::exportKey(environment(), argument.toList().at(0), path(argument.toList().at(1).toString()));
-        } else {
-            result = SigningLog::append(environment(), argument, 1000, QDateTime::currentDateTime());
-        }
-        QVERIFY(!result.isSuccess());
-        QVERIFY2(result.error().contains(error), qPrintable(result.error()));
-        QCOMPARE(records, 0);
+        // A check of an ELF file or a signing record reads as success; no file belongs to the signing caller.
+        const QHash<QString, std::function<HelperResult()>> actions {{"change"_s, [&] { return SettingsWriter::change(environment(), argument); }},
+            {"list"_s, [&] { return TreeLister::checkElf(argument).isSuccess() ? HelperResult::success() : TreeLister::listDirectory(argument); }},
+            {"sign"_s, [&] { return sign(environment(), argument.toMap(), int(getuid()) + 1).isEmpty() ? m_result : HelperResult::success(); }},
+            {"export"_s, [&] { return KeyActions::exportKey(environment(), argument.toList().at(0), path(argument.toList().at(1).toString())); }},
+            {"log"_s, [&] { return SigningLog::append(environment(), argument, 1000, QDateTime::currentDateTime()); }}};
+        const HelperResult result = actions.value(action)();
+        QVERIFY2(!result.isSuccess() && result.error().contains(error), qPrintable(result.error()));
         QCOMPARE(Scratch::snapshot(m_root->path()), before);
     }
 
@@ -238,6 +228,11 @@ private Q_SLOTS:
         QVERIFY2(m_result.isSuccess(), qPrintable(m_result.error()));
         // Missing, then refused unread; "bsign" is /bin/true here, so the last one is signed.
         QCOMPARE(codes, (QVariantList {2, 22, 22, 22, 22, 22, 22, 0}));
+        // Signing in the modes with extended attributes runs on the real chain; here the templates
+        // it adds: folders and files each once, no links, nothing missing.
+        const QString current = "# templates\n"_s + m_root->filePath("real/"_s);
+        QCOMPARE(SigningRun::withTemplates(current, {m_root->filePath("real"_s), file, file, m_root->filePath("link"_s), m_root->filePath("missing"_s)}),
+            QString(current + "\n/"_s + file + "\n"_s));
     }
 
     void signingRunsEachFileOnceFirstAloneAndStops()
@@ -265,12 +260,8 @@ private Q_SLOTS:
         const QString pidFile = m_root->filePath("child.pid"_s);
         Scratch::write(
             m_root->filePath("slow"_s), "#!/bin/sh\nsleep 60 &\necho $! >\"$0.tmp\"; mv \"$0.tmp\" " + QFile::encodeName(pidFile) + "\nwait\n", Executable);
-        int records = 0;
-        const HelperResult stopped = SigningRun::run(
-            environment(m_root->filePath("slow"_s)), signingRequest(files), int(getuid()), [&records](const QVariantMap &) { ++records; },
-            [&pidFile] { return QFile::exists(pidFile); });
-        QVERIFY(!stopped.isSuccess());
-        QCOMPARE(records, 0);
+        QVERIFY(sign(environment(m_root->filePath("slow"_s)), signingRequest(files), int(getuid()), [&pidFile] { return QFile::exists(pidFile); }).isEmpty());
+        QVERIFY(!m_result.isSuccess());
         const QString sleeper = "/proc/"_s + QString::fromLatin1(Scratch::read(pidFile).trimmed()) + "/stat"_s;
         QTRY_VERIFY_WITH_TIMEOUT(!Scratch::read(sleeper).contains(" S "), 5000);
     }
@@ -285,30 +276,13 @@ private Q_SLOTS:
                 return sleeper->start("/bin/sleep"_s, {"30"_s}) ? std::move(sleeper) : nullptr;
             },
             [&timedOut](const QString &file, BoundedProcess *, bool overdue) { timedOut.append(overdue ? file : QString()); }, [] { return false; });
-        QElapsedTimer clock;
-        clock.start();
         QVERIFY(pool.run({"one"_s, "two"_s}));
-        QVERIFY(clock.elapsed() < 10000);
         timedOut.sort();
         QCOMPARE(timedOut, (QStringList {"one"_s, "two"_s}));
-
         const QString file = m_root->filePath("file"_s);
         Scratch::write(file, "x");
         QCOMPARE(sign(environment(m_root->filePath("no-bsign"_s)), signingRequest({file})),
             (QList<QVariantMap> {{{"file_error_occured"_s, QVariantMap {{file, int(QProcess::FailedToStart)}}}}}));
-    }
-
-    // Signing in the modes with extended attributes, with the export of the key, runs on the
-    // real chain; here the templates it adds: folders and files each once, no links, nothing missing.
-    void templatesAddFoldersAndFilesOnce()
-    {
-        const QString file = m_root->filePath("tool"_s);
-        Scratch::write(file);
-        QDir().mkpath(m_root->filePath("apps"_s));
-        QFile::link(file, m_root->filePath("link"_s));
-        const QString current = "# templates\n"_s + m_root->filePath("apps/"_s);
-        QCOMPARE(SigningRun::withTemplates(current, {m_root->filePath("apps"_s), file, file, m_root->filePath("link"_s), m_root->filePath("missing"_s)}),
-            QString(current + "\n/"_s + file + "\n"_s));
     }
 
     void logAppendsEscapedLinesUnderHeaders()
@@ -365,7 +339,6 @@ private Q_SLOTS:
         QTest::qSleep(delay);
         writer.kill();
         QVERIFY(writer.waitForFinished(5000));
-
         const QByteArray content = Scratch::read(environment.xattrControlPath());
         QVERIFY2(content == "/old/\n" || content == QByteArray(SettingsWriter::MaxTemplateBytes, 'a')
                 || content == QByteArray(SettingsWriter::MaxTemplateBytes, 'b'),
