@@ -1,30 +1,17 @@
 #!/bin/bash
-# keywright-sandbox.sh [--agent] [--read-only] [--path DIR] SANDBOX -- PROGRAM [ARGUMENTS...]
-# Runs the program in a private mount namespace: SANDBOX/root bound over /root (read-only on
-# request), a fresh /run/user, the stub pinentry as /usr/bin/pinentry-qt, DIR first on PATH,
-# a gpg-agent started first on request. Leaves the secret key listing in
+# keywright-sandbox.sh OPTIONS SANDBOX PROGRAM [ARGUMENTS...]: runs the program in a private mount namespace
+# with SANDBOX/root bound over /root, a fresh /run/user and the stub pinentry as /usr/bin/pinentry-qt. OPTIONS:
+# "agent" starts a gpg-agent first, "read-only" makes /root so. Leaves the secret key listing in
 # SANDBOX/secret-keys.txt. Exit status: the program's; 77 when the sandbox cannot be set up.
 set -u
+fail_setup() { echo "keywright-sandbox: $*" >&2; exit 77; }
 if [ -z "${KEYWRIGHT_SANDBOX_INSIDE:-}" ]; then
-    unshare -m --propagation private true 2>/dev/null || { echo "keywright-sandbox: no private mount namespace" >&2; exit 77; }
+    unshare -m --propagation private true 2>/dev/null || fail_setup "no private mount namespace"
     exec timeout -k 5 180 unshare -m --propagation private env KEYWRIGHT_SANDBOX_INSIDE=1 /bin/bash "$0" "$@"
 fi
 here=$(cd "$(dirname "$0")" && pwd -P)
-start_agent=false
-read_only=false
-while [ $# -gt 0 ]; do
-    case "$1" in
-    --agent) start_agent=true ;;
-    --read-only) read_only=true ;;
-    --path) export PATH="$2:$PATH"; shift ;;
-    *) break ;;
-    esac
-    shift
-done
-sandbox=$1
+options=$1 sandbox=$2
 shift 2
-fail_setup() { echo "keywright-sandbox: $*" >&2; exit 77; }
-
 mkdir -p "$sandbox/root" "$sandbox/bin-upper" "$sandbox/bin-work" || fail_setup "cannot prepare $sandbox"
 mount --bind "$sandbox/root" /root || fail_setup "cannot bind over /root"
 [ ! -d /run/user ] || mount -t tmpfs -o mode=0755 tmpfs /run/user || fail_setup "cannot mount /run/user"
@@ -34,13 +21,12 @@ else
     [ -f /usr/bin/pinentry-qt ] && mount --bind "$here/pinentry-stub" /usr/bin/pinentry-qt || fail_setup "cannot place the stub pinentry"
 fi
 export GNUPGHOME=/root/.gnupg
-if $start_agent; then
+if [[ $options == *agent* ]]; then
     mkdir -p -m 0700 "$GNUPGHOME"
     [ -e "$GNUPGHOME/gpg-agent.conf" ] || echo "pinentry-program /usr/bin/pinentry-qt" >"$GNUPGHOME/gpg-agent.conf"
     timeout 30 gpg-connect-agent /bye >/dev/null 2>&1 || fail_setup "cannot start gpg-agent"
 fi
-! $read_only || mount -o remount,bind,ro /root || fail_setup "cannot make /root read-only"
-
+[[ $options != *read-only* ]] || mount -o remount,bind,ro /root || fail_setup "cannot make /root read-only"
 timeout -k 5 120 "$@"
 status=$?
 [ -d "$GNUPGHOME" ] || exit $status

@@ -35,8 +35,9 @@ bool gpg(const QStringList &arguments, QByteArray *output = nullptr)
     process.start(
         QStringLiteral("gpg"), QStringLiteral("--batch --pinentry-mode loopback --passphrase").split(QLatin1Char(' ')) + QStringList(QString()) + arguments);
     const bool ok = process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    QByteArray ignored;
-    (output ? *output : ignored) = process.readAllStandardOutput();
+    if (output) {
+        *output = process.readAllStandardOutput();
+    }
     return ok;
 }
 
@@ -56,26 +57,14 @@ QStringList fingerprints(const QString &pattern)
 // The fingerprint of a new key (the last one listed with that user id), empty on failure.
 QString newKey(const QString &userId, const QString &algorithm, const QString &usage = QStringLiteral("sign"), const QStringList &extra = {})
 {
-    const QString expiry = extra.isEmpty() ? QStringLiteral("0") : QStringLiteral("1d");
-    const bool ok = gpg(extra + QStringList {QStringLiteral("--yes"), QStringLiteral("--quick-gen-key"), userId, algorithm, usage, expiry});
+    const bool ok = gpg(extra + QStringList {QStringLiteral("--yes"), QStringLiteral("--quick-gen-key"), userId, algorithm, usage, QStringLiteral("1d")});
     const QStringList found = ok ? fingerprints(QLatin1Char('=') + userId) : QStringList();
     return found.isEmpty() ? QString() : found.constLast();
 }
-
-QString setPinentryFailure()
-{
-    try {
-        GpgControl::setAgentOption(Pinentry, PinentryQt);
-    } catch (const std::runtime_error &error) {
-        return QString::fromStdString(error.what());
-    }
-    return QString();
-}
 }
 
-// keywright and GpgControl with a running agent and a real gpg whose GOST engine stand-in shows
-// ECDSA keys on brainpoolP256r1 as GOST keys; the installed-path program in keywright-sandbox.sh,
-// where a scratch directory is root's home.
+// keywright and GpgControl with a real gpg whose GOST engine stand-in shows ECDSA keys on brainpoolP256r1
+// as GOST keys; the installed-path program in keywright-sandbox.sh, where a scratch directory is root's home.
 class KeywrightTest : public QObject
 {
     Q_OBJECT
@@ -86,8 +75,6 @@ private Q_SLOTS:
     void mergesAgentConfiguration_data();
     void mergesAgentConfiguration();
     void writesTheAgentConfiguration();
-    void keyParameters();
-    void controlCharacters();
     void run_data();
     void run();
 
@@ -102,10 +89,7 @@ void KeywrightTest::initTestCase()
 {
     qputenv("PATH", GNUPG_STANDIN_DIR ":" + m_path);
     qputenv("GNUPGHOME", QFile::encodeName(m_home.path()));
-    QVERIFY(writeFile(m_home.filePath(QStringLiteral("gpg-agent.conf")), "pinentry-program " PINENTRY_STUB "\n"));
-    QCOMPARE(QProcess::execute(QStringLiteral("gpg-connect-agent /bye")), 0);
     GpgControl::setGnupgHomeForTesting(m_home.path());
-
     // Two keys share a user id: told apart by the end of their fingerprints.
     m_gost = newKey(QStringLiteral("Gost Signer <gost@example.org>"), Curve);
     const QString twin = newKey(QStringLiteral("Gost Signer <gost@example.org>"), Curve);
@@ -120,8 +104,7 @@ void KeywrightTest::initTestCase()
     const QString revocation = m_home.filePath(QStringLiteral("openpgp-revocs.d/%1.rev").arg(newKey(QStringLiteral("Revoked"), Curve)));
     QVERIFY(writeFile(revocation, readFile(revocation).replace("\n:-----BEGIN", "\n-----BEGIN")) && gpg({QStringLiteral("--import"), revocation}));
     QVERIFY(gpg({QStringLiteral("--edit-key"), newKey(QStringLiteral("Disabled"), Curve), QStringLiteral("disable"), QStringLiteral("quit")}));
-    QVERIFY(!newKey(QStringLiteral("Expired"), Curve, QStringLiteral("sign"), {QStringLiteral("--faked-system-time"), QStringLiteral("20200101T000000")})
-                 .isEmpty());
+    QVERIFY(!newKey(QStringLiteral("Expired"), Curve, QStringLiteral("sign"), {QStringLiteral("--faked-system-time=20200101T000000")}).isEmpty());
     // Of two signing subkeys the later one is listed.
     const QString twoSubkeys = newKey(QStringLiteral("Two Subkeys"), QStringLiteral("ed25519"), QStringLiteral("cert"));
     for (int i = 0; i < 2; ++i) {
@@ -132,17 +115,16 @@ void KeywrightTest::initTestCase()
 
 void KeywrightTest::cleanupTestCase()
 {
+    qputenv("PATH", m_path);
     QProcess::execute(QStringLiteral("gpgconf --kill all"));
 }
 
-// The usable GOST signing keys are listed. Exports are refused without key id or path, for no
-// key or two, to a missing directory: nothing is written. Imports of a missing file or of
-// files without keys report that.
+// The usable GOST signing keys are listed. Exports are refused without key id or path, for no key or two,
+// to a missing directory: nothing is written. Imports of a missing file or of a file without keys report that.
 void KeywrightTest::keyOperations()
 {
     GpgControl control;
     QCOMPARE(control.keys(), m_expectedKeys);
-    QVERIFY(control.libraryInitialization(m_home.path()));
     QTemporaryDir scratch;
     const QString path = scratch.filePath(QStringLiteral("key.gpg"));
     const QString unknown = QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567");
@@ -162,10 +144,8 @@ void KeywrightTest::keyOperations()
     QCOMPARE(readFile(path), exported);
     QCOMPARE(GpgControl().importZelmarkKey(path), QString());
     QCOMPARE(GpgControl().importZelmarkKey(path + QLatin1Char('x')), path + QStringLiteral("x. Can't open file"));
-    for (const char *content : {"", "no key in here\n", "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\n-----END PGP PUBLIC KEY BLOCK-----\n"}) {
-        QVERIFY(writeFile(path, content));
-        QCOMPARE(GpgControl().importZelmarkKey(path), path + QStringLiteral(". No key found in the file"));
-    }
+    QVERIFY(writeFile(path, "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\n-----END PGP PUBLIC KEY BLOCK-----\n"));
+    QCOMPARE(GpgControl().importZelmarkKey(path), path + QStringLiteral(". No key found in the file"));
 }
 
 void KeywrightTest::mergesAgentConfiguration_data()
@@ -177,7 +157,6 @@ void KeywrightTest::mergesAgentConfiguration_data()
     QTest::newRow("every one of two lines") << QByteArray("pinentry-program /a\nverbose\npinentry-program /b\n") << qt + "verbose\n" + qt;
     QTest::newRow("tab after the key") << QByteArray("pinentry-program\t/a\n") << qt;
     QTest::newRow("no line end at the end") << QByteArray("verbose") << "verbose\n" + qt;
-    QTest::newRow("windows line ends") << QByteArray("verbose\r\npinentry-program /a\r\n") << "verbose\n" + qt;
     QTest::newRow("longer key is another key") << QByteArray("pinentry-program-x 1\n") << "pinentry-program-x 1\n" + qt;
     QTest::newRow("utf-16 byte order mark is no encoding switch") << QByteArray("\xff\xfe# a\n") << "\xef\xbf\xbd\xef\xbf\xbd# a\n" + qt;
     QTest::newRow("utf-8 byte order mark dropped") << QByteArray("\xef\xbb\xbfverbose\n") << "verbose\n" + qt;
@@ -196,6 +175,14 @@ void KeywrightTest::mergesAgentConfiguration()
 // crashes or cannot start is an error, after the file was saved.
 void KeywrightTest::writesTheAgentConfiguration()
 {
+    const auto setPinentryFailure = [] {
+        try {
+            GpgControl::setAgentOption(Pinentry, PinentryQt);
+        } catch (const std::runtime_error &error) {
+            return QString::fromStdString(error.what());
+        }
+        return QString();
+    };
     QTemporaryDir scratch(QStringLiteral("/tmp/kwXXXXXX"));
     const QFileDevice::Permissions open = QFile::permissions(scratch.path()) | QFileDevice::ReadOther | QFileDevice::ExeOther;
     QVERIFY(QFile::setPermissions(scratch.path(), open));
@@ -213,44 +200,21 @@ void KeywrightTest::writesTheAgentConfiguration()
     }
     GpgControl::setGnupgHomeForTesting(scratch.filePath(QStringLiteral("root/.gnupg")));
     QVERIFY(writeFile(stub, "#!/bin/sh\n", QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-    const QString failure = setPinentryFailure();
-    qputenv("PATH", GNUPG_STANDIN_DIR ":" + m_path);
-    GpgControl::setGnupgHomeForTesting(m_home.path());
-    QCOMPARE(failure, QString());
+    QCOMPARE(setPinentryFailure(), QString());
     QCOMPARE(readFile(scratch.filePath(QStringLiteral("root/.gnupg/gpg-agent.conf"))), QByteArray("pinentry-program /usr/bin/pinentry-qt\n"));
     // Owner, group and other bits; Qt's "user" bits describe the running account instead.
     QCOMPARE(QFile::permissions(scratch.filePath(QStringLiteral("root/.gnupg"))) & QFileDevice::Permissions(0x7077),
         QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
-void KeywrightTest::keyParameters()
-{
-    const QString head = QStringLiteral("<GnupgKeyParms format=\"internal\">\n Key-Type: GOST_R34.10-2012 \n Name-Real: ");
-    const QString tail = QStringLiteral(" Expire-Date: 0 \n</GnupgKeyParms>");
-    QCOMPARE(Keywright::keyParameters(QStringLiteral("Иван <П>"), QStringLiteral("a b@c"), QStringLiteral("%no-protection")),
-        head + QStringLiteral("Иван <П> \n Name-Comment: %no-protection \n Name-Email: a b@c \n") + tail);
-    QCOMPARE(Keywright::keyParameters(QStringLiteral("Ivan "), QString(), QString()), head + QStringLiteral("Ivan  \n") + tail);
-}
-
-// Line breaks and other control characters of any kind; a name is required.
-void KeywrightTest::controlCharacters()
-{
-    QVERIFY(!Keywright::containsControlCharacter(QStringLiteral("Иван (ключ) <a@b.c> - 1")));
-    for (const char16_t control : {u'\n', u'\r', u'\t', u'\x1b', u'\x7f', u'\x85', u'\u2028', u'\u2029'}) {
-        QVERIFY2(Keywright::containsControlCharacter(QStringLiteral("a") + QChar(control)), qPrintable(QString::number(control)));
-    }
-    QCOMPARE(Keywright::parameterProblem(QString(), QString(), QString()), QStringLiteral("Parameters map does not contains required keys"));
-    QCOMPARE(Keywright::parameterProblem(QStringLiteral("Ivan"), QString(), QString()), QString());
-}
-
 void KeywrightTest::run_data()
 {
-    QTest::addColumn<QString>("sandboxOptions");
+    QTest::addColumn<QString>("options"); // of the sandbox, and "standin" for the GOST engine stand-in on PATH
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("agentBefore"); // root's gpg-agent.conf before the run, if any
     QTest::addColumn<QByteArray>("outcome"); // the output of a refusal, or "key " and the new key's user id
     QTest::addColumn<QByteArray>("agentAfter");
-    const QString standin = QStringLiteral("--agent --path " GNUPG_STANDIN_DIR);
+    const QString standin = QStringLiteral("agent,standin");
     const QByteArray qt = "pinentry-program /usr/bin/pinentry-qt\n";
     const QByteArray own = "default-cache-ttl 600\n";
     const QByteArray noOption = "argument or options not found";
@@ -261,38 +225,34 @@ void KeywrightTest::run_data()
                                                       << QByteArray() << QByteArray("key Ivan Petrov (-signing) <ivan@example.org>") << qt;
     QTest::newRow("name only, values missing") << standin << genkey({QStringLiteral("Иван")}) << QByteArray() << QByteArray("key Иван") << qt;
     QTest::newRow("stock engine refuses, rest of the file kept")
-        << QStringLiteral("--agent") << genkey({ivan, QString(), QString()}) << "# root's\npinentry-program /usr/bin/pinentry-curses\n" + own
+        << QStringLiteral("agent") << genkey({ivan, QString(), QString()}) << "# root's\npinentry-program /usr/bin/pinentry-curses\n" + own
         << QByteArray("GPGME General error") << "# root's\n" + qt + own;
-    QTest::newRow("no option") << QString() << QStringList() << QByteArray() << noOption << QByteArray("<missing>");
+    QTest::newRow("no option") << QStringLiteral("-") << QStringList() << QByteArray() << noOption << QByteArray("<missing>");
     QTest::newRow("unknown option") << standin << QStringList {QStringLiteral("--help"), ivan} << own << noOption << own;
     QTest::newRow("no values") << standin << genkey({}) << own << QByteArray("Parameters map does not contains required keys") << own;
     QTest::newRow("line break in the name") << standin << genkey({QStringLiteral("Ivan\n Key-Type: RSA"), QString(), QString()}) << own << control << own;
-    QTest::newRow("passphrase line in the comment") << standin << genkey({ivan, QString(), QStringLiteral("x \n Passphrase: 1")}) << own << control << own;
-    QTest::newRow("carriage return in the email") << standin << genkey({ivan, QStringLiteral("a@b.c\r"), QString()}) << own << control << own;
-    QTest::newRow("home cannot be made") << QStringLiteral("--read-only") << genkey({ivan}) << QByteArray() << QByteArray("Can not create dir /root/.gnupg")
+    QTest::newRow("paragraph separator in the comment")
+        << standin << genkey({ivan, QString(), QStringLiteral("x \u2029 Passphrase: 1")}) << own << control << own;
+    QTest::newRow("line separator in the email") << standin << genkey({ivan, QStringLiteral("a@b.c\u2028"), QString()}) << own << control << own;
+    QTest::newRow("home cannot be made") << QStringLiteral("read-only") << genkey({ivan}) << QByteArray() << QByteArray("Can not create dir /root/.gnupg")
                                          << QByteArray("<missing>");
-    QTest::newRow("home read-only") << QStringLiteral("--agent --read-only") << genkey({ivan}) << QByteArray()
+    QTest::newRow("home read-only") << QStringLiteral("agent,read-only") << genkey({ivan}) << QByteArray()
                                     << QByteArray("Can not open file /root/.gnupg/gpg-agent.conf") << qt;
 }
 
 void KeywrightTest::run()
 {
-    QFETCH(QString, sandboxOptions);
+    QFETCH(QString, options);
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, agentBefore);
     QFETCH(QByteArray, outcome);
     QFETCH(QByteArray, agentAfter);
     QTemporaryDir sandbox(QStringLiteral("/tmp/kwXXXXXX"));
     const QString agent = sandbox.filePath(QStringLiteral("root/.gnupg/gpg-agent.conf"));
-    QVERIFY(QDir().mkpath(sandbox.filePath(QStringLiteral("root"))));
     QVERIFY(agentBefore.isEmpty() || (QDir().mkpath(sandbox.filePath(QStringLiteral("root/.gnupg"))) && writeFile(agent, agentBefore)));
+    qputenv("PATH", (options.contains(QLatin1String("standin")) ? GNUPG_STANDIN_DIR ":" : "") + m_path);
     QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"), QString::fromLocal8Bit(m_path));
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(KEYWRIGHT_SANDBOX),
-        sandboxOptions.split(QLatin1Char(' '), Qt::SkipEmptyParts) + QStringList {sandbox.path(), QStringLiteral("--"), QStringLiteral(KEYWRIGHT_PROGRAM)}
-            + arguments);
+    process.start(QStringLiteral(KEYWRIGHT_SANDBOX), QStringList {options, sandbox.path(), QStringLiteral(KEYWRIGHT_PROGRAM)} + arguments);
     QVERIFY(process.waitForFinished(200000));
     const QByteArray printed = process.readAllStandardOutput();
     if (process.exitCode() == 77) {
@@ -308,9 +268,9 @@ void KeywrightTest::run()
         return;
     }
     QVERIFY2(process.exitCode() == 0, QByteArray(printed + process.readAllStandardError()).constData());
-    QVERIFY2(QRegularExpression(QStringLiteral("^[0-9A-F]{40}$")).match(QString::fromLatin1(printed)).hasMatch(), printed.constData());
-    QVERIFY(keys.contains("\nfpr:::::::::" + printed + ":"));
-    QVERIFY(keys.contains("sec:u:256:0:"));
+    // A GOST key (algorithm 0 in the engine's listing) that does not expire, with the fingerprint printed.
+    const QString made = QStringLiteral("^sec:u:256:0:[0-9A-F]{16}:[0-9]+::.*\nfpr:::::::::%1:").arg(QString::fromLatin1(printed));
+    QVERIFY2(QRegularExpression(made, QRegularExpression::MultilineOption).match(QString::fromLatin1(keys)).hasMatch(), keys.constData());
     QVERIFY2(keys.contains("::" + outcome.mid(4) + "::"), keys.constData());
 }
 

@@ -3,14 +3,6 @@
 
 #include <QTest>
 
-namespace {
-// A complete, valid settings file whose DIGSIG_ELF_MODE line is replaced by the given lines.
-QByteArray withElfLines(const QByteArray &elfLines)
-{
-    return elfLines + "DIGSIG_XATTR_MODE=2\nDIGSIG_IGNORE_XATTR_KEYS=1\nDIGSIG_IGNORE_GOST2001=0\nDIGSIG_ELF_VERIFICATION_MODE=3\n";
-}
-}
-
 class DigSigSettingsDataTest : public QObject
 {
     Q_OBJECT
@@ -54,10 +46,6 @@ void DigSigSettingsDataTest::modeNames()
         data.setXattrMode(ControllMode(3 - mode));
         QCOMPARE(data.isElfModeEnabled() + 2 * data.isXattrModeEnabled(), mode == 1 || mode == 2 ? 3 : 0);
     }
-    for (const char *name : {"on", "DEBUG", " On", "1", "all", "ANY ", "2"}) {
-        QCOMPARE(DigSigSettingsData::controlModeByString(QLatin1String(name)), ControllMode::Invalid);
-        QCOMPARE(DigSigSettingsData::verifyModeByName(QLatin1String(name)), VerificationModeId::Invalid);
-    }
     QVERIFY(QMetaType::type("ControllMode") != QMetaType::UnknownType);
 }
 
@@ -67,21 +55,24 @@ void DigSigSettingsDataTest::parseSettings_data()
     QTest::addColumn<QString>("values"); // ELF, xattr and verification modes, the two flags
     QTest::addColumn<QStringList>("messages");
     const QString path = m_config.settingsPath();
+    // A complete, valid settings file whose DIGSIG_ELF_MODE line is replaced by the given lines.
+    const auto withElfLines = [](const char *elfLines) -> QByteArray {
+        return elfLines + QByteArray("DIGSIG_XATTR_MODE=2\nDIGSIG_IGNORE_XATTR_KEYS=1\nDIGSIG_IGNORE_GOST2001=0\nDIGSIG_ELF_VERIFICATION_MODE=3\n");
+    };
     const auto invalid = [](const QString &key, const char *value) { return QStringLiteral("%1 value \"%2\" is invalid").arg(key, QLatin1String(value)); };
     const QString elf = QStringLiteral("DIGSIG_ELF_MODE");
     const auto elfLineLost = [&](const char *line) { return QStringList {invalidLine(QString::fromLatin1(line)), missingOption(elf), invalid(elf, "")}; };
     const auto unknownKey = [&path](const char *key) { return QStringLiteral("file %1 contains invalid key: %2").arg(path, QLatin1String(key)); };
+    const QStringList &keys = DigSigSettingsData::m_initramfsAttributes; // ELF, xattr, the two flags, verification
     QStringList empty;
-    for (const QString &key : DigSigSettingsData::m_initramfsAttributes) {
+    for (const QString &key : keys) {
         empty << missingOption(key);
     }
-    for (const QString &key : DigSigSettingsData::m_initramfsAttributes) {
+    for (const QString &key : keys) {
         empty << invalid(key, "");
     }
-    QByteArray crlf = TempConfig::settings(1, 1, 1, 1, 1);
     const QString elfLost = QStringLiteral("3 2 3 1 0");
     QTest::newRow("valid") << TempConfig::settings(1, 2, 4, 1, 0) << QStringLiteral("1 2 4 1 0") << QStringList();
-    QTest::newRow("all zero") << TempConfig::settings(0, 0, 0, 0, 1) << QStringLiteral("0 0 0 0 1") << QStringList();
     QTest::newRow("missing file") << QByteArray("-") << QStringLiteral("3 3 -1 0 0") << QStringList {QStringLiteral("Can not open file %1").arg(path)};
     QTest::newRow("empty file") << QByteArray() << QStringLiteral("3 3 -1 0 0") << empty;
     QTest::newRow("space before =") << withElfLines("DIGSIG_ELF_MODE =1\n") << elfLost << elfLineLost("DIGSIG_ELF_MODE =1");
@@ -94,18 +85,12 @@ void DigSigSettingsDataTest::parseSettings_data()
     QTest::newRow("later line wins") << withElfLines("DIGSIG_ELF_MODE=0\nDIGSIG_ELF_MODE=2\n") << QStringLiteral("2 2 3 1 0") << QStringList();
     QTest::newRow("leading zero") << withElfLines("DIGSIG_ELF_MODE=01\n") << elfLost << QStringList {invalid(elf, "01")};
     QTest::newRow("out of range") << withElfLines("DIGSIG_ELF_MODE=3\n") << elfLost << QStringList {invalid(elf, "3")};
-    QTest::newRow("huge number") << withElfLines("DIGSIG_ELF_MODE=99999999999999999999\n") << elfLost << QStringList {invalid(elf, "99999999999999999999")};
     QTest::newRow("spaces around line") << withElfLines(" \tDIGSIG_ELF_MODE=2 \t\n") << QStringLiteral("2 2 3 1 0") << QStringList();
     QTest::newRow("comments and blank lines") << withElfLines("# control\n\n   \n  # ELF\nDIGSIG_ELF_MODE=1\n") << QStringLiteral("1 2 3 1 0") << QStringList();
     QTest::newRow("no final line break") << TempConfig::settings(2, 0, 2, 0, 1).chopped(1) << QStringLiteral("2 0 2 0 1") << QStringList();
-    QTest::newRow("CR LF line ends") << crlf.replace("\n", "\r\n") << QStringLiteral("1 1 1 1 1") << QStringList();
-    QTest::newRow("invalid flags and verify mode") << QByteArray(
-        "DIGSIG_ELF_MODE=1\nDIGSIG_XATTR_MODE=7\nDIGSIG_IGNORE_XATTR_KEYS=2\nDIGSIG_IGNORE_GOST2001=10\nDIGSIG_ELF_VERIFICATION_MODE=5\n")
-                                                   << QStringLiteral("1 3 -1 0 0")
-                                                   << QStringList {invalid(QStringLiteral("DIGSIG_XATTR_MODE"), "7"),
-                                                          invalid(QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), "2"),
-                                                          invalid(QStringLiteral("DIGSIG_IGNORE_GOST2001"), "10"),
-                                                          invalid(QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), "5")};
+    QTest::newRow("CR LF line ends") << TempConfig::settings(1, 1, 1, 1, 1).replace("\n", "\r\n") << QStringLiteral("1 1 1 1 1") << QStringList();
+    QTest::newRow("invalid flags and verify mode") << TempConfig::settings(1, 7, 5, 2, 10) << QStringLiteral("1 3 -1 0 0")
+                                                   << QStringList {invalid(keys[1], "7"), invalid(keys[2], "2"), invalid(keys[3], "10"), invalid(keys[4], "5")};
     QTest::newRow("messages in file order") << QByteArray("junk\nDIGSIG_BAR=1\nmore junk\n") << QStringLiteral("3 3 -1 0 0")
                                             << QStringList {invalidLine(QStringLiteral("junk")), unknownKey("DIGSIG_BAR"),
                                                    invalidLine(QStringLiteral("more junk"))}
@@ -137,8 +122,6 @@ void DigSigSettingsDataTest::parseTemplates_data()
 {
     QTest::addColumn<QByteArray>("content"); // "-" for a missing file
     QTest::addColumn<QString>("expected");
-    QTest::newRow("plain") << QByteArray("/usr/\n//bin/dash\n") << QStringLiteral("/usr/\n//bin/dash\n");
-    QTest::newRow("empty") << QByteArray() << QString();
     QTest::newRow("CR LF") << QByteArray("/usr/\r\n/opt/\r\n") << QStringLiteral("/usr/\n/opt/\n");
     QTest::newRow("NUL ends the content") << QByteArray("/usr/\n\0/opt/\n", 13) << QStringLiteral("/usr/\n");
     QTest::newRow("NUL first") << QByteArray("\0/usr/\n", 7) << QString();

@@ -34,13 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (separator >= 0) {
         const QString extraKey = QString::fromUtf8(input.left(separator));
         input = input.mid(separator + 1);
-        // Option names are ASCII words; the merge could not find others again (Unicode white
-        // space is trimmed, a leading U+FEFF is read as a byte order mark).
+        // Option names are ASCII words: Unicode white space is trimmed, a leading U+FEFF dropped.
         if (!extraKey.isEmpty() && std::all_of(extraKey.cbegin(), extraKey.cend(), [](QChar c) { return c.unicode() > 0x20 && c.unicode() < 0x7f; })) {
             options.insert(extraKey, QStringLiteral("fuzzed value"));
         }
     }
-
     const QString merged = merge(input, options);
     check(merged.isEmpty() || merged.endsWith(QLatin1Char('\n')), "result does not end with a line end");
     for (auto option = options.cbegin(); option != options.cend(); ++option) {

@@ -31,14 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     DigSigSettingsData settings;
     settings.analysis();
-    const int elf = static_cast<int>(settings.elfMode());
-    const int xattr = static_cast<int>(settings.xattrMode());
-    const int verify = static_cast<int>(settings.verifyMode());
-    if (elf < 0 || elf > 3 || xattr < 0 || xattr > 3 || verify < -1 || verify > 4 || settings.xattrControlContent().contains(QChar(0))) {
+    const auto outside = [](auto mode, int low, int high) { return static_cast<int>(mode) < low || static_cast<int>(mode) > high; };
+    if (outside(settings.elfMode(), 0, 3) || outside(settings.xattrMode(), 0, 3) || outside(settings.verifyMode(), -1, 4)
+        || settings.xattrControlContent().contains(QChar(0))) {
         std::abort();
     }
-    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(data), static_cast<int>(size));
-    DigSigSettingsData::controlModeNameById(DigSigSettingsData::controlModeByString(text));
-    DigSigSettingsData::verifyModeNameById(DigSigSettingsData::verifyModeByName(text));
     return 0;
 }
