@@ -135,7 +135,6 @@ private Q_SLOTS:
     // The signing dialog
     void queue_data();
     void queue();
-    void signingArguments();
     void runOutcome_data();
     void runOutcome();
     void cancel();
@@ -271,39 +270,6 @@ void SigningTest::queue()
     QCOMPARE(sorted(lines.mid(0, lines.size() - calls.size())), sorted(paths(root, expectedQueue)));
     QCOMPARE(sorted(calls), sorted(expectedCalls));
     QVERIFY2(output.contains(printed.toUtf8()), output.constData());
-}
-
-void SigningTest::signingArguments()
-{
-    qputenv("DISPLAY", ":42");
-    qunsetenv("XAUTHORITY");
-    // A directory whose name holds a line break is never sent, nor anything below it.
-    const QString injected = m_tree + QStringLiteral("/a\n/usr");
-    putFiles(injected, {QStringLiteral("tool")}, true);
-    for (const auto mode : {Bsign::ElfOnly, Bsign::XattrOnly, Bsign::ElfAndXattr}) {
-        m_backend->clearCalls();
-        SigningDialog dialog(KeyId, {{m_tree + QStringLiteral("/prog"), false}, {m_tree + QStringLiteral("/sub"), true}, {injected, true}}, mode, false);
-        QPushButton *ok = dialogButton(&dialog, QDialogButtonBox::Ok);
-        execUntil(
-            dialog, [ok] { return ok->isEnabled(); }, [ok] { ok->click(); });
-        const auto calls = m_backend->callsWith(SetupSigning, QStringLiteral("signing_process"));
-        QCOMPARE(calls.size(), 1);
-        QCOMPARE(calls.first().helperId, QStringLiteral("ru.orlis.kcm.digsig"));
-        QCOMPARE(calls.first().timeout, 2147483647);
-        const QVariantMap arguments = calls.first().arguments;
-        QCOMPARE(arguments.size(), mode ? 7 : 6);
-        QCOMPARE(arguments.value(QStringLiteral("key_id")).toString() + arguments.value(QStringLiteral("DISPLAY")).toString(), KeyId + QStringLiteral(":42"));
-        QCOMPARE(arguments.value(QStringLiteral("mode")), QVariant(int(mode)));
-        QVERIFY(arguments.contains(QStringLiteral("signing_process")) && arguments.contains(QStringLiteral("XAUTHORITY")));
-        const QStringList files = paths(m_tree,
-            mode ? QStringList {QStringLiteral("prog"), QStringLiteral("sub/deeper/tool"), QStringLiteral("sub/readme")}
-                 : QStringList {QStringLiteral("prog"), QStringLiteral("sub/deeper/tool")});
-        QCOMPARE(sorted(arguments.value(QStringLiteral("files")).toStringList()), sorted(files));
-        QCOMPARE(sorted(arguments.value(QStringLiteral("paths")).toStringList()),
-            mode ? paths(m_tree, {QStringLiteral("prog"), QStringLiteral("sub")}) : QStringList());
-        QVERIFY(viewLines(&dialog).contains(
-            QStringLiteral("[Error] File \"%1/a\\u000a/usr/tool\" left out: its name contains a line break or another control character.").arg(m_tree)));
-    }
 }
 
 void SigningTest::runOutcome_data()
@@ -539,11 +505,15 @@ void SigningTest::run_data()
     QTest::addColumn<int>("outcome");
     QTest::addColumn<bool>("saveLog");
     QTest::addColumn<bool>("bootQuestion");
-    QTest::newRow("elf only, xattr control on") << 0 << 1 << int(Signed) << true << false;
-    QTest::newRow("xattr only, xattr control on") << 1 << 1 << int(Signed) << false << true;
-    QTest::newRow("both, xattr control debug") << 2 << 2 << int(Signed) << true << true;
-    QTest::newRow("failed file") << 1 << 1 << int(FileFailed) << true << false;
-    QTest::newRow("cancel counts as completed") << 2 << 1 << int(Cancelled) << true << true;
+    QTest::addColumn<QStringList>("given"); // handed to signFiles(); empty: the tree is ticked and Sign clicked
+    QTest::newRow("xattr only, xattr control on") << 1 << 1 << int(Signed) << false << true << QStringList();
+    QTest::newRow("both, xattr control debug") << 2 << 2 << int(Signed) << true << true << QStringList();
+    QTest::newRow("failed file") << 1 << 1 << int(FileFailed) << true << false << QStringList();
+    QTest::newRow("cancel counts as completed") << 2 << 1 << int(Cancelled) << true << true << QStringList();
+    // ELF only never asks about a system directory.
+    QTest::newRow("signFiles, elf only") << 0 << 1 << int(Signed) << true << false << QStringList {QStringLiteral("prog"), QStringLiteral("/usr/bin/env")};
+    QTest::newRow("signFiles, xattr only") << 1 << 1 << int(Signed) << false << true << QStringList {QStringLiteral("prog"), QStringLiteral("notes.txt")};
+    QTest::newRow("signFiles, both") << 2 << 1 << int(FileFailed) << true << false << QStringList {QStringLiteral("lib.so"), QStringLiteral("sub/readme")};
 }
 
 void SigningTest::run()
@@ -553,10 +523,19 @@ void SigningTest::run()
     QFETCH(int, outcome);
     QFETCH(bool, saveLog);
     QFETCH(bool, bootQuestion);
+    QFETCH(QStringList, given);
+    qputenv("DISPLAY", ":42");
+    qunsetenv("XAUTHORITY");
     m_config.writeSettings(TempConfig::settings(1, xattrSetting, 2));
-    // Records for all six files; a cancel comes after the first, before the run could complete.
+    for (QString &file : given) {
+        file = QDir(m_tree).filePath(file);
+    }
+    // A file whose name holds a line break is never sent.
+    const QString injected = m_tree + QStringLiteral("/a\n/usr");
+    putFiles(injected, {QStringLiteral("tool")}, true);
+    // Records for all files; a cancel comes after the first, before the run could complete.
     HelperScript signing;
-    for (int file = 0; file < (outcome == Cancelled ? 1 : 6); ++file) {
+    for (int file = 0; file < (outcome == Cancelled ? 1 : given.isEmpty() ? 6 : given.size()); ++file) {
         signing.progress.append(fileRecord(QString::number(file), file == 0 && outcome == FileFailed ? 67 : 0));
     }
     signing.neverFinishes = outcome == Cancelled;
@@ -566,9 +545,14 @@ void SigningTest::run()
 
     Tab tab(&m_panel);
     QSignalSpy updates(&tab, &SigningWidget::finishUpdate);
-    tab.chooseMode(mode);
-    QVERIFY(tab.tick(m_tree));
-    QCOMPARE(tab.proxy()->checkedList(), QList<QModelIndex> {tab.shown(m_tree)});
+    auto elf = tab.findChild<QCheckBox *>(QStringLiteral("elfCheckBox"));
+    auto xattr = tab.findChild<QCheckBox *>(QStringLiteral("xattrCheckBox"));
+    elf->setChecked(false);
+    xattr->setChecked(false);
+    if (given.isEmpty()) {
+        tab.chooseMode(mode);
+        QVERIFY(tab.tick(m_tree));
+    }
 
     ModalAnswerer answerer;
     answerer.answer([saveLog](QWidget *window) {
@@ -576,10 +560,13 @@ void SigningTest::run()
         ModalAnswerer::pressButton(window, QDialogButtonBox::Ok);
     });
     bool signingModeDuringRun = false;
+    bool leftOut = false;
     answerer.answerWhen(
         [outcome](QWidget *window) { return outcome == Cancelled ? progress(window) == 1 : dialogButton(window, QDialogButtonBox::Ok)->isEnabled(); },
         [&](QWidget *window) {
             signingModeDuringRun = tab.inSigningMode(m_tree + QStringLiteral("/prog"));
+            leftOut = viewLines(window).contains(
+                QStringLiteral("[Error] File \"%1/a\\u000a/usr/tool\" left out: its name contains a line break or another control character.").arg(m_tree));
             ModalAnswerer::pressButton(window, outcome == Cancelled ? QDialogButtonBox::Cancel : QDialogButtonBox::Ok);
         });
     const bool update = bootQuestion && outcome == Signed;
@@ -587,9 +574,16 @@ void SigningTest::run()
     if (update) {
         QTest::ignoreMessage(QtDebugMsg, "Applying changes occurred with warnings initrd is large");
     }
-    tab.sign()->click();
+    if (given.isEmpty()) {
+        tab.sign()->click();
+    } else {
+        tab.signFiles(given + QStringList {injected + QStringLiteral("/tool")}, Bsign::SignMode(mode));
+    }
 
+    QCOMPARE(elf->isChecked(), mode != Bsign::XattrOnly);
+    QCOMPARE(xattr->isChecked(), mode != Bsign::ElfOnly);
     QVERIFY(signingModeDuringRun);
+    QVERIFY(leftOut || outcome == Cancelled);
     // Both models are out of signing mode again, whatever the outcome: the status columns
     // fill, and the filter works.
     QVERIFY(!tab.inSigningMode(m_tree + QStringLiteral("/prog")));
@@ -599,10 +593,19 @@ void SigningTest::run()
     QCOMPARE(m_backend->callNames().count(Access), outcome == FileFailed ? 1 : 2);
     const auto signingCalls = m_backend->callsWith(SetupSigning, QStringLiteral("signing_process"));
     QCOMPARE(signingCalls.size(), 1);
+    QCOMPARE(signingCalls.first().helperId + QString::number(signingCalls.first().timeout), QStringLiteral("ru.orlis.kcm.digsig2147483647"));
     const QVariantMap arguments = signingCalls.first().arguments;
-    QCOMPARE(arguments.value(QStringLiteral("key_id")).toString() + arguments.value(QStringLiteral("mode")).toString(), LastKey + QString::number(mode));
-    QCOMPARE(arguments.value(QStringLiteral("files")).toStringList().size(), mode == 0 ? 3 : 6);
-    QCOMPARE(arguments.value(QStringLiteral("paths")).toStringList(), mode == 0 ? QStringList() : QStringList {m_tree});
+    QCOMPARE(arguments.size(), mode ? 7 : 6);
+    QVERIFY(arguments.contains(QStringLiteral("signing_process")) && arguments.contains(QStringLiteral("XAUTHORITY")));
+    QCOMPARE(arguments.value(QStringLiteral("key_id")).toString() + arguments.value(QStringLiteral("DISPLAY")).toString(), LastKey + QStringLiteral(":42"));
+    QCOMPARE(arguments.value(QStringLiteral("mode")), QVariant(mode));
+    const QStringList files = arguments.value(QStringLiteral("files")).toStringList();
+    if (given.isEmpty()) {
+        QCOMPARE(files.size(), 6);
+    } else {
+        QCOMPARE(sorted(files), sorted(given));
+    }
+    QCOMPARE(sorted(arguments.value(QStringLiteral("paths")).toStringList()), mode == 0 ? QStringList() : given.isEmpty() ? QStringList {m_tree} : sorted(given));
     QCOMPARE(m_backend->callsWith(Logging, QStringLiteral("log")).size(), saveLog && outcome == Signed ? 1 : 0);
 
     const auto changeCalls = m_backend->callsWith(Change, QStringLiteral("update_only"));
