@@ -31,6 +31,8 @@ const QString Export = QStringLiteral("ru.orlis.kcm.digsig.exportkey");
 const QString Fingerprint = QStringLiteral("0123456789ABCDEF0123456789ABCDEF01234567");
 const QString Generated = QStringLiteral("Key generated successfully.\nFingerprint: ");
 const QString MissingKeys = QStringLiteral("Parameters map does not contains required keys");
+// What keywright prints when it made a key.
+const QByteArray PrintFingerprint = "printf '" + Fingerprint.toLatin1() + "\\n'";
 
 using Parameters = QMap<QString, QString>;
 
@@ -43,9 +45,6 @@ void recordSignals(KeyManager *manager, QStringList *seen)
     QObject::connect(manager, &KeyManager::keyGenerationEnded, [=](const QString &fingerprint) { record(QStringLiteral("ended"), {fingerprint}); });
     QObject::connect(manager, &KeyManager::keyGenerationError, [=](const QString &error) { record(QStringLiteral("error"), {error}); });
 }
-
-// What keywright prints when it made a key.
-const QByteArray PrintFingerprint = "printf '" + Fingerprint.toLatin1() + "\\n'";
 }
 
 class KeysTest : public QObject
@@ -120,21 +119,18 @@ private Q_SLOTS:
         const QString failed = QStringLiteral("error ");
         // Like keywright: its error text for an empty name, else a fingerprint.
         const QByteArray keywrightLike = "if [ -z \"$3\" ]; then printf '" + MissingKeys.toLatin1() + "'; exit 1; fi\nprintf 0123456789ABCDEF";
-        const QString name = QStringLiteral("Name-Real");
         const QString email = QStringLiteral("Name-Email");
         const QString comment = QStringLiteral("Name-Comment");
-        const Parameters all {{name, QStringLiteral("Admin")}, {email, QStringLiteral("a@b.org")}, {comment, QStringLiteral("note")}};
+        const Parameters all {{QStringLiteral("Name-Real"), QStringLiteral("Admin")}, {email, QStringLiteral("a@b.org")}, {comment, QStringLiteral("note")}};
         const QStringList allArguments {QStringLiteral("/usr/lib/kauth/libexec/keywright"), QStringLiteral("--genkey"), QStringLiteral("Admin"),
             QStringLiteral("a@b.org"), QStringLiteral("note")};
-        const auto with = [allArguments](const QString &name, const QString &email, const QString &comment) {
-            return allArguments.mid(0, 2) + QStringList {name, email, comment};
-        };
 
         QTest::newRow("Name-Email alone runs with an empty name")
-            << keywrightLike << Parameters {{email, QStringLiteral("a@b.org")}} << with(QString(), QStringLiteral("a@b.org"), QString())
-            << QStringList {started, failed + MissingKeys};
+            << keywrightLike << Parameters {{email, QStringLiteral("a@b.org")}}
+            << allArguments.mid(0, 2) + QStringList {QString(), QStringLiteral("a@b.org"), QString()} << QStringList {started, failed + MissingKeys};
         QTest::newRow("Name-Comment alone runs") << keywrightLike << Parameters {{comment, QStringLiteral("c")}}
-                                                 << with(QString(), QString(), QStringLiteral("c")) << QStringList {started, failed + MissingKeys};
+                                                 << allArguments.mid(0, 2) + QStringList {QString(), QString(), QStringLiteral("c")}
+                                                 << QStringList {started, failed + MissingKeys};
         QTest::newRow("none of the keys") << keywrightLike << Parameters {{QStringLiteral("Name"), QStringLiteral("Admin")}} << QStringList()
                                           << QStringList {failed + MissingKeys};
         QTest::newRow("cut at a NUL byte") << QByteArray("printf 'ABC\\000DEF'") << all << allArguments << QStringList {started, QStringLiteral("ended ABC")};
@@ -168,27 +164,25 @@ private Q_SLOTS:
 
     void typedCharacters_data()
     {
-        QTest::addColumn<QByteArray>("field");
+        QTest::addColumn<bool>("email"); // else the name
         QTest::addColumn<QString>("keys");
         QTest::addColumn<QString>("expected");
-        const QByteArray name("nameLineEdit");
-        const QByteArray email("emailLineEdit");
-        QTest::newRow("Cyrillic name") << name << QStringLiteral("Иван Петров") << QStringLiteral("Иван Петров");
-        QTest::newRow("no leading digit or space") << name << QStringLiteral("1 Admin") << QStringLiteral("Admin");
-        QTest::newRow("no hyphen, dot or brackets") << name << QStringLiteral("Jean-Luc <P.>") << QStringLiteral("JeanLuc P");
-        QTest::newRow("Cyrillic address") << email << QStringLiteral("почта@пример.рф") << QStringLiteral("почта@пример.рф");
-        QTest::newRow("no dot before @, one after") << email << QStringLiteral("a.b@mail.example.org") << QStringLiteral("ab@mail.exampleorg");
-        QTest::newRow("one @, not leading") << email << QStringLiteral("@a@b@c.org") << QStringLiteral("a@bc.org");
+        QTest::newRow("Cyrillic name") << false << QStringLiteral("Иван Петров") << QStringLiteral("Иван Петров");
+        QTest::newRow("no leading digit or space") << false << QStringLiteral("1 Admin") << QStringLiteral("Admin");
+        QTest::newRow("no hyphen, dot or brackets") << false << QStringLiteral("Jean-Luc <P.>") << QStringLiteral("JeanLuc P");
+        QTest::newRow("Cyrillic address") << true << QStringLiteral("почта@пример.рф") << QStringLiteral("почта@пример.рф");
+        QTest::newRow("no dot before @, one after") << true << QStringLiteral("a.b@mail.example.org") << QStringLiteral("ab@mail.exampleorg");
+        QTest::newRow("one @, not leading") << true << QStringLiteral("@a@b@c.org") << QStringLiteral("a@bc.org");
     }
 
     void typedCharacters()
     {
-        QFETCH(QByteArray, field);
+        QFETCH(bool, email);
         QFETCH(QString, keys);
         QFETCH(QString, expected);
         KeyManager manager;
         KeyDialog dialog(&manager);
-        auto edit = dialog.findChild<QLineEdit *>(QLatin1String(field));
+        auto edit = dialog.findChild<QLineEdit *>(email ? QStringLiteral("emailLineEdit") : QStringLiteral("nameLineEdit"));
         // QTest::keyClicks knows only Latin-1 keys; every letter goes in as a key event carrying its text.
         for (const QChar c : keys) {
             QTest::sendKeyEvent(QTest::Click, edit, Qt::Key_unknown, QString(c), Qt::NoModifier);
