@@ -78,10 +78,8 @@ private Q_SLOTS:
         KeyManager manager;
         QSignalSpy exported(&manager, &KeyManager::keyExported);
         QSignalSpy failed(&manager, &KeyManager::keyExportError);
-        const QList<KeyInfo> listed = manager.keys();
-        QCOMPARE(
-            listed.first().userId() + listed.first().fingerPrint() + listed.last().userId() + listed.last().fingerPrint(), QStringLiteral("AlphaF1ZetaF2"));
-
+        const QList<KeyInfo> keys = manager.keys();
+        QCOMPARE(keys.first().userId() + keys.first().fingerPrint() + keys.last().userId() + keys.last().fingerPrint(), QStringLiteral("AlphaF1ZetaF2"));
         const QString path = QStringLiteral("/tmp/out/ABCD.gpg");
         manager.exportKey(QStringLiteral("ABCD"), path);
         m_backend->script(Export, failing(7, QStringLiteral("no such key")));
