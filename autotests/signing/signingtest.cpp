@@ -32,7 +32,6 @@
 
 #include <sys/stat.h>
 
-#include <functional>
 #include <memory>
 
 namespace {
@@ -74,21 +73,6 @@ QStringList viewLines(const QWidget *dialog)
 int progress(const QWidget *dialog)
 {
     return dialog->findChild<QProgressBar *>()->value();
-}
-
-// Runs the dialog's own loop; once `ready` holds while it is shown, `act` runs once, like a
-// person who waits for the dialog to get somewhere and then clicks. Gives the dialog's result.
-int execUntil(SigningDialog &dialog, const std::function<bool()> &ready, const std::function<void()> &act)
-{
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (dialog.isVisible() && ready()) {
-            poll.stop();
-            act();
-        }
-    });
-    poll.start(0);
-    return dialog.exec();
 }
 
 QVariantMap fileRecord(const QString &path, int value, const QString &key = QStringLiteral("file_finished"))
@@ -319,12 +303,13 @@ private Q_SLOTS:
         QPushButton *ok = dialogButton(&dialog, QDialogButtonBox::Ok);
         bool cancelOff = false;
         // A run that did not complete is closed with Esc, which must not make it count as one.
-        const int result = execUntil(
-            dialog, [ok] { return ok->isEnabled(); },
-            [&] {
+        ModalAnswerer answerer;
+        answerer.answerWhen([ok](QWidget *) { return ok->isEnabled(); },
+            [&](QWidget *) {
                 cancelOff = !dialogButton(&dialog, QDialogButtonBox::Cancel)->isEnabled();
                 completed ? ok->click() : QTest::keyClick(&dialog, Qt::Key_Escape);
             });
+        const int result = dialog.exec();
         QVERIFY(cancelOff);
         QCOMPARE(result, int(completed ? QDialog::Accepted : QDialog::Rejected));
         QCOMPARE(dialog.isCompleted(), completed);
@@ -349,9 +334,12 @@ private Q_SLOTS:
         m_backend->script(SetupSigning, script);
         for (const bool duringSigning : {true, false}) {
             const SelectedPaths files {{m_tree + QStringLiteral("/prog"), false}, {m_tree + QStringLiteral("/lib.so"), false}};
-            SigningDialog dialog(KeyId, duringSigning ? files : SelectedPaths {{m_tree, true}}, Bsign::XattrOnly, true);
-            const auto ready = [&] { return duringSigning ? progress(&dialog) == 1 : viewLines(&dialog).contains(Created); };
-            QCOMPARE(execUntil(dialog, ready, [&] { dialogButton(&dialog, QDialogButtonBox::Cancel)->click(); }), int(QDialog::Rejected));
+            // Listing /usr takes long enough for the cancel to come while it runs.
+            SigningDialog dialog(KeyId, duringSigning ? files : SelectedPaths {{QStringLiteral("/usr"), true}}, Bsign::XattrOnly, true);
+            ModalAnswerer answerer;
+            answerer.answerWhen([&](QWidget *) { return duringSigning ? progress(&dialog) == 1 : viewLines(&dialog).contains(Created); },
+                [](QWidget *window) { ModalAnswerer::pressButton(window, QDialogButtonBox::Cancel); });
+            QCOMPARE(dialog.exec(), int(QDialog::Rejected));
             QVERIFY(dialog.isCompleted());
             QTest::qWait(50); // for anything the building might still have queued
             QCOMPARE(viewLines(&dialog).last(), QStringLiteral("[OK] Cancelled."));
