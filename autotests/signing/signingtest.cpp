@@ -53,14 +53,6 @@ QStringList sorted(QStringList list)
     return list;
 }
 
-QStringList paths(const QString &root, QStringList relatives)
-{
-    for (QString &relative : relatives) {
-        relative.prepend(root + QLatin1Char('/'));
-    }
-    return relatives;
-}
-
 QPushButton *dialogButton(const QWidget *dialog, QDialogButtonBox::StandardButton which)
 {
     return dialog->findChild<QDialogButtonBox *>()->button(which);
@@ -186,16 +178,15 @@ private Q_SLOTS:
         putFiles(root, {QStringLiteral("secret-text")}, false, 0200);
         QFile::link(root + QStringLiteral("/open/prog"), root + QStringLiteral("/open/link"));
         QFile::link(root + QStringLiteral("/notes"), root + QStringLiteral("/link"));
-        for (const QString &locked : paths(root, {QStringLiteral("open/locked"), QStringLiteral("closed")})) {
-            chmod(QFile::encodeName(locked).constData(), 0300);
-        }
-        const QStringList listed = paths(root, {QStringLiteral("closed/a-elf"), QStringLiteral("closed/b-text")});
+        chmod(QFile::encodeName(root + QStringLiteral("/open/locked")).constData(), 0300);
+        chmod(QFile::encodeName(root + QStringLiteral("/closed")).constData(), 0300);
         m_backend->script(SetupSigning, [=](const QVariantMap &arguments) {
             if (arguments.contains(QStringLiteral("check_elf"))) {
                 return failing(QFileInfo(arguments.value(QStringLiteral("check_elf")).toString()).fileName().contains(QLatin1String("elf")) ? 0 : 1, QString());
             }
             HelperScript script = failing(qMax(listingError, 0), QStringLiteral("listing refused"));
-            script.reply = listingError < 0 ? QVariantMap() : QVariantMap {{listed.first(), true}, {listed.last(), false}};
+            script.reply = listingError < 0 ? QVariantMap()
+                                            : QVariantMap {{root + QStringLiteral("/closed/a-elf"), true}, {root + QStringLiteral("/closed/b-text"), false}};
             return script;
         });
 
@@ -216,9 +207,10 @@ private Q_SLOTS:
                 return result;
             },
             &lines, &output));
+        lines.replaceInStrings(root + QLatin1Char('/'), QString());
         QStringList calls = lines.filter(QStringLiteral("call "));
-        calls.replaceInStrings(QStringLiteral("call "), QString()).replaceInStrings(root + QLatin1Char('/'), QString());
-        QCOMPARE(sorted(lines.mid(0, lines.size() - calls.size())), sorted(paths(root, expectedQueue)));
+        calls.replaceInStrings(QStringLiteral("call "), QString());
+        QCOMPARE(sorted(lines.mid(0, lines.size() - calls.size())), sorted(expectedQueue));
         QCOMPARE(sorted(calls), sorted(expectedCalls));
         QVERIFY2(output.contains(printed.toUtf8()), output.constData());
     }
@@ -287,8 +279,8 @@ private Q_SLOTS:
         m_backend->script(SetupSigning, failing(jobError, QStringLiteral("helper went away"), records));
         m_backend->script(Logging, failing(logRefused ? 4 : 0, QStringLiteral("no rights")));
         SelectedPaths selected;
-        for (const QString &path : paths(m_tree, ticked)) {
-            selected.emplace(path, false);
+        for (const QString &path : ticked) {
+            selected.emplace(m_tree + QLatin1Char('/') + path, false);
         }
         const int queued = records.isEmpty() && !jobError ? 0 : ticked.size();
         const bool completed = lines.contains(QStringLiteral("Finished."));
@@ -358,9 +350,8 @@ private Q_SLOTS:
         ModalAnswerer answerer;
         answerer.press(QDialogButtonBox::Cancel);
         answerer.press(QDialogButtonBox::Ok);
-        for (const char *button : {"_createKeyPushButton", "_openKeyManagerPushButton"}) {
-            dialog.findChild<QPushButton *>(QLatin1String(button))->click();
-        }
+        dialog.findChild<QPushButton *>(QStringLiteral("_createKeyPushButton"))->click();
+        dialog.findChild<QPushButton *>(QStringLiteral("_openKeyManagerPushButton"))->click();
         QCOMPARE(answerer.seenTitles(), QStringList {QStringLiteral("The kgpg utility is not installed")});
         QCOMPARE(dialog.selectedKeyID(), QStringLiteral("0123456789ABCDEF2"));
         KgpgLauncher::setKgpgPathForTesting(launcher.path());
@@ -535,10 +526,8 @@ private Q_SLOTS:
         } else {
             QCOMPARE(sorted(files), sorted(given));
         }
-        QCOMPARE(sorted(arguments.value(QStringLiteral("paths")).toStringList()),
-            mode == 0             ? QStringList()
-                : given.isEmpty() ? QStringList {m_tree}
-                                  : sorted(given));
+        const QStringList selection = given.isEmpty() ? QStringList {m_tree} : sorted(given);
+        QCOMPARE(sorted(arguments.value(QStringLiteral("paths")).toStringList()), mode == 0 ? QStringList() : selection);
         QCOMPARE(m_backend->callsWith(Logging, QStringLiteral("log")).size(), saveLog && outcome == Signed ? 1 : 0);
 
         QCOMPARE(m_backend->callsWith(Change, QStringLiteral("update_only")).size(), bootQuestion ? 1 : 0);
