@@ -226,7 +226,6 @@ private Q_SLOTS:
 
         const QStringList three {QStringLiteral("prog"), QStringLiteral("lib.so"), QStringLiteral("sub/deeper/tool")};
         const QString okA = QStringLiteral("File \"a\" signed successfully.");
-        const QString okC = QStringLiteral("File \"c\" signed successfully.");
         const QString missing = QStringLiteral("Warning: file b not found");
         const QString done = QStringLiteral("Signing completed.");
         const QString logging = QStringLiteral("Log file is being created...");
@@ -248,7 +247,7 @@ private Q_SLOTS:
                    fileRecord(QStringLiteral("a"), 0), fileRecord(QStringLiteral("b"), 2), fileRecord(QStringLiteral("c"), 0)}
             << 0 << false
             << QStringList {Created, ok + exported, error + notExported, error + QStringLiteral("disk full"), ok + okA, QStringLiteral("[Warning] ") + missing,
-                   ok + okC, ok + done, logging, finished, writing};
+                   ok + QStringLiteral("File \"c\" signed successfully."), ok + done, logging, finished, writing};
         QTest::newRow("failed file and process error never complete")
             << 0 << three
             << QList<QVariantMap> {fileRecord(QStringLiteral("a"), 0), fileRecord(QStringLiteral("b"), 67),
