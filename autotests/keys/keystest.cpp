@@ -40,10 +40,10 @@ using Parameters = QMap<QString, QString>;
 void recordSignals(KeyManager *manager, QStringList *seen)
 {
     const auto record
-        = [seen](const QString &name, const QStringList &arguments = {}) { seen->append((QStringList {name} + arguments).join(QLatin1Char(' '))); };
+        = [seen](const QString &what, const QString &value = QString()) { seen->append(value.isNull() ? what : what + QLatin1Char(' ') + value); };
     QObject::connect(manager, &KeyManager::keyGenerationStarted, [=] { record(QStringLiteral("started")); });
-    QObject::connect(manager, &KeyManager::keyGenerationEnded, [=](const QString &fingerprint) { record(QStringLiteral("ended"), {fingerprint}); });
-    QObject::connect(manager, &KeyManager::keyGenerationError, [=](const QString &error) { record(QStringLiteral("error"), {error}); });
+    QObject::connect(manager, &KeyManager::keyGenerationEnded, [=](const QString &fingerprint) { record(QStringLiteral("ended"), fingerprint); });
+    QObject::connect(manager, &KeyManager::keyGenerationError, [=](const QString &error) { record(QStringLiteral("error"), error); });
 }
 }
 
@@ -58,7 +58,6 @@ private Q_SLOTS:
         m_backend = std::make_unique<FakeHelperBackend>();
         m_root = std::make_unique<QTemporaryDir>();
         KeysWidget::setKeyDirectoryForTesting(m_root->path());
-        KgpgLauncher::setKgpgPathForTesting(m_root->filePath(QStringLiteral("no-kgpg")));
     }
 
     void cleanup()
@@ -131,6 +130,7 @@ private Q_SLOTS:
                                                  << QStringList {started, failed + MissingKeys};
         QTest::newRow("none of the keys") << keywrightLike << Parameters {{QStringLiteral("Name"), QStringLiteral("Admin")}} << QStringList()
                                           << QStringList {failed + MissingKeys};
+        QTest::newRow("access refused: no signal at all") << keywrightLike << all << QStringList() << QStringList();
         QTest::newRow("cut at a NUL byte") << QByteArray("printf 'ABC\\000DEF'") << all << allArguments << QStringList {started, QStringLiteral("ended ABC")};
         QTest::newRow("exit 0 without a fingerprint") << QByteArray("printf '\\n'") << all << allArguments
                                                       << QStringList {started, QStringLiteral("error The key was generated but no fingerprint was reported")};
@@ -147,6 +147,7 @@ private Q_SLOTS:
         QFETCH(Parameters, parameters);
         QFETCH(QStringList, arguments);
         QFETCH(QStringList, expected);
+        m_backend->script(Access, failing(expected.isEmpty() ? 1 : 0, QStringLiteral("authentication cancelled")));
         StandInProgram program(body);
         KeyManager::setProgramForTesting(body.isNull() ? program.missingPath() : program.path());
         QStringList seen;
@@ -211,8 +212,7 @@ private Q_SLOTS:
         for (const QString &directory : QStringList {root, root + QStringLiteral("/keys"), root + QStringLiteral("/keys/archive")}) {
             QVERIFY2(DirectoryListing::waitUntilListed(source, directory), qPrintable(directory));
         }
-        // No file directly in the root, only directories whose names contain "keys"; below them
-        // every directory, and the files whose names hold something before ".gpg".
+        // The root shows only directories named with "keys"; below, directories and "?*.gpg" files.
         QCOMPARE(DirectoryListing::shownNames(proxy, root), (QStringList {QStringLiteral("keys"), QStringLiteral("my_keys"), QStringLiteral("xattr_keys")}));
         QCOMPARE(DirectoryListing::shownNames(proxy, root + QStringLiteral("/keys")),
             (QStringList {QStringLiteral("archive"), QStringLiteral("vendor.gpg"), QStringLiteral("x.gpg.bak")}));
