@@ -26,13 +26,13 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeView>
 
 #include <sys/stat.h>
 
-#include <functional>
 #include <memory>
 
 namespace {
@@ -53,14 +53,6 @@ QStringList sorted(QStringList list)
     return list;
 }
 
-QStringList paths(const QString &root, QStringList relatives)
-{
-    for (QString &relative : relatives) {
-        relative.prepend(root + QLatin1Char('/'));
-    }
-    return relatives;
-}
-
 QPushButton *dialogButton(const QWidget *dialog, QDialogButtonBox::StandardButton which)
 {
     return dialog->findChild<QDialogButtonBox *>()->button(which);
@@ -74,21 +66,6 @@ QStringList viewLines(const QWidget *dialog)
 int progress(const QWidget *dialog)
 {
     return dialog->findChild<QProgressBar *>()->value();
-}
-
-// Runs the dialog's own loop; once `ready` holds while it is shown, `act` runs once, like a
-// person who waits for the dialog to get somewhere and then clicks. Gives the dialog's result.
-int execUntil(SigningDialog &dialog, const std::function<bool()> &ready, const std::function<void()> &act)
-{
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (dialog.isVisible() && ready()) {
-            poll.stop();
-            act();
-        }
-    });
-    poll.start(0);
-    return dialog.exec();
 }
 
 QVariantMap fileRecord(const QString &path, int value, const QString &key = QStringLiteral("file_finished"))
@@ -106,16 +83,14 @@ public:
     QPushButton *sign() const { return findChild<QPushButton *>(QStringLiteral("signPushButton")); }
     // The row of the path in the tree; invalid while the tree hides it.
     QModelIndex shown(const QString &path) const { return proxy()->mapFromSource(model()->index(path)); }
-    // The status model answers nothing for the signature columns while signing runs; outside
-    // it, an unknown status answers an empty icon and queues a check.
+    // While signing runs the status columns answer nothing, else at least an empty icon.
     bool inSigningMode(const QString &file) const { return !model()->data(model()->elfIndex(model()->index(file)), Qt::DecorationRole).isValid(); }
     void chooseMode(int mode) const
     {
         findChild<QCheckBox *>(QStringLiteral("elfCheckBox"))->setChecked(mode != Bsign::XattrOnly);
         findChild<QCheckBox *>(QStringLiteral("xattrCheckBox"))->setChecked(mode != Bsign::ElfOnly);
     }
-    // Ticks an entry the way the view does; a sibling named so is listed first, so that ticking
-    // the sample tree leaves its parent partly ticked.
+    // Ticks an entry like the view; the listed "sibling" leaves the parent of the tree partly ticked.
     bool tick(const QString &path, Qt::CheckState state = Qt::Checked) const
     {
         model()->index(QFileInfo(path).dir().filePath(QStringLiteral("sibling")));
@@ -129,27 +104,444 @@ class SigningTest : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanup();
-    // The signing dialog
-    void queue_data();
-    void queue();
-    void signingArguments();
-    void runOutcome_data();
-    void runOutcome();
-    void cancel();
-    // The key selection dialog
-    void keysReadAgain();
-    // The signing tab
-    void signRuleElfViewAndRebuild();
-    void unsafePaths_data();
-    void unsafePaths();
-    void flowEndsEarly_data();
-    void flowEndsEarly();
-    void run_data();
-    void run();
-    void longActionsHoldSignAndKeyCreation();
+    void initTestCase()
+    {
+        qputenv("PATH", QFile::encodeName(m_pkexec.directory()) + ':' + qgetenv("PATH"));
+        DigSigSettingsData::setConfigurationDirectory(m_config.path());
+    }
+
+    void init()
+    {
+        m_config.writeSettings(TempConfig::settings(1, 1, 2));
+        m_deadline = std::make_unique<DialogDeadline>(8000);
+        m_backend = std::make_unique<FakeHelperBackend>();
+        m_backend->script(KeysList, replying({{QStringLiteral("A first"), QStringLiteral("1111")}, {QStringLiteral("B last"), LastKey}}));
+        m_dir = std::make_unique<QTemporaryDir>();
+        KeysWidget::setKeyDirectoryForTesting(m_dir->path());
+        QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("sibling")));
+        // The sample tree: ELF programs, text files, a link, a subdirectory.
+        m_tree = m_dir->filePath(QStringLiteral("tree"));
+        putFiles(m_tree, {QStringLiteral("prog"), QStringLiteral("lib.so"), QStringLiteral("sub/deeper/tool")}, true, 0755);
+        putFiles(m_tree, {QStringLiteral("notes.txt"), QStringLiteral(".hidden"), QStringLiteral("sub/readme")}, false);
+        QVERIFY(QFile::link(m_tree + QStringLiteral("/notes.txt"), m_tree + QStringLiteral("/link-to-notes")));
+    }
+
+    void cleanup()
+    {
+        QVERIFY2(!m_deadline->expired(), "a window was still open after the deadline");
+        m_backend.reset();
+        KgpgLauncher::setKgpgPathForTesting(QString());
+        KgpgLauncher::setKgpgLauncherForTesting(QString());
+        KeysWidget::setKeyDirectoryForTesting(QString());
+    }
+
+    void queue_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("listingError"); // -1: the listing comes back empty
+        QTest::addColumn<QStringList>("expectedQueue");
+        QTest::addColumn<QStringList>("expectedCalls");
+        QTest::addColumn<QString>("printed");
+
+        // Ticked are "open/", readable, with ELF, text and hidden files, a link, "locked/" and
+        // "private-elf" that cannot be read; "closed/", which cannot be read; the files "notes" and
+        // "link", which can, and "secret-elf" and "secret-text", which cannot. The helper lists
+        // "closed" as "a-elf" (flag true) and "b-text", and finds ELF files by their names.
+        const QStringList readable {QStringLiteral("open/prog"), QStringLiteral("open/sub/tool"), QStringLiteral("open/.notes"),
+            QStringLiteral("open/private-elf"), QStringLiteral("notes"), QStringLiteral("secret-elf"), QStringLiteral("secret-text")};
+        const QString listing = QStringLiteral("get_dir_iter closed");
+        QTest::newRow("elf only") << 0 << 0
+                                  << QStringList {QStringLiteral("open/prog"), QStringLiteral("open/sub/tool"), QStringLiteral("closed/a-elf"),
+                                         QStringLiteral("secret-elf")}
+                                  << QStringList {listing, QStringLiteral("check_elf closed/a-elf"), QStringLiteral("check_elf closed/b-text"),
+                                         QStringLiteral("check_elf secret-elf"), QStringLiteral("check_elf secret-text")}
+                                  << QString();
+        QTest::newRow("xattr") << 1 << 0 << readable + QStringList {QStringLiteral("closed/a-elf")} << QStringList {listing} << QString();
+        QTest::newRow("listing refused") << 2 << 4 << readable << QStringList {listing} << QStringLiteral("listing refused");
+        QTest::newRow("empty listing") << 1 << -1 << readable << QStringList {listing} << QStringLiteral("ERROR GET ROOT PATHS");
+    }
+
+    // Root reads everything, so the queue is built in a child process that runs as an
+    // unprivileged user: the kernel decides what cannot be read, nothing is faked but the helper.
+    void queue()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, listingError);
+        QFETCH(QStringList, expectedQueue);
+        QFETCH(QStringList, expectedCalls);
+        QFETCH(QString, printed);
+        const QString root = m_dir->path();
+        chmod(QFile::encodeName(root).constData(), 0755);
+        putFiles(root, {QStringLiteral("open/prog"), QStringLiteral("open/sub/tool"), QStringLiteral("open/locked/hidden-prog")}, true, 0755);
+        putFiles(root, {QStringLiteral("open/.notes"), QStringLiteral("notes"), QStringLiteral("closed/file")}, false);
+        putFiles(root, {QStringLiteral("open/private-elf"), QStringLiteral("secret-elf")}, true, 0200);
+        putFiles(root, {QStringLiteral("secret-text")}, false, 0200);
+        QFile::link(root + QStringLiteral("/open/prog"), root + QStringLiteral("/open/link"));
+        QFile::link(root + QStringLiteral("/notes"), root + QStringLiteral("/link"));
+        chmod(QFile::encodeName(root + QStringLiteral("/open/locked")).constData(), 0300);
+        chmod(QFile::encodeName(root + QStringLiteral("/closed")).constData(), 0300);
+        m_backend->script(SetupSigning, [=](const QVariantMap &arguments) {
+            if (arguments.contains(QStringLiteral("check_elf"))) {
+                return failing(QFileInfo(arguments.value(QStringLiteral("check_elf")).toString()).fileName().contains(QLatin1String("elf")) ? 0 : 1, QString());
+            }
+            HelperScript script = failing(qMax(listingError, 0), QStringLiteral("listing refused"));
+            script.reply = listingError < 0 ? QVariantMap()
+                                            : QVariantMap {{root + QStringLiteral("/closed/a-elf"), true}, {root + QStringLiteral("/closed/b-text"), false}};
+            return script;
+        });
+
+        SelectedPaths selected;
+        for (const char *entry : {"open", "closed", "notes", "link", "secret-elf", "secret-text"}) {
+            const QString path = root + QLatin1Char('/') + QLatin1String(entry);
+            selected.emplace(path, QFileInfo(path).isDir());
+        }
+        SigningDialog dialog(KeyId, selected, Bsign::SignMode(mode), false);
+        QStringList lines;
+        QByteArray output;
+        QVERIFY(runAsNobody(
+            [&] {
+                QStringList result = dialog.parsingFilesFromPaths();
+                for (const auto &call : m_backend->calls()) {
+                    result.append(QStringLiteral("call ") + call.arguments.firstKey() + QLatin1Char(' ') + call.arguments.first().toString());
+                }
+                return result;
+            },
+            &lines, &output));
+        lines.replaceInStrings(root + QLatin1Char('/'), QString());
+        QStringList calls = lines.filter(QStringLiteral("call "));
+        calls.replaceInStrings(QStringLiteral("call "), QString());
+        QCOMPARE(sorted(lines.mid(0, lines.size() - calls.size())), sorted(expectedQueue));
+        QCOMPARE(sorted(calls), sorted(expectedCalls));
+        QVERIFY2(output.contains(printed.toUtf8()), output.constData());
+    }
+
+    void runOutcome_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QStringList>("ticked");
+        QTest::addColumn<QList<QVariantMap>>("records");
+        QTest::addColumn<int>("jobError");
+        QTest::addColumn<bool>("logRefused");
+        QTest::addColumn<QStringList>("lines"); // an orderly end shows "Finished." and offers OK
+
+        const QStringList three {QStringLiteral("prog"), QStringLiteral("lib.so"), QStringLiteral("sub/deeper/tool")};
+        const QString okA = QStringLiteral("File \"a\" signed successfully.");
+        const QString missing = QStringLiteral("Warning: file b not found");
+        const QString done = QStringLiteral("Signing completed.");
+        const QString logging = QStringLiteral("Log file is being created...");
+        const QString finished = QStringLiteral("Finished.");
+        const QString writing = QStringLiteral("[OK] Writing selected directories and files to /etc/digsig/xattr_control");
+        const QString exported = QStringLiteral("Key with ID %1 successfully exported to k.gpg").arg(KeyId);
+        const QString notExported = QStringLiteral("Can not export key with ID %1 to k.gpg").arg(KeyId);
+        const auto exportRecord = [](const QString &errorText) {
+            return QVariantMap {{QStringLiteral("export_result"),
+                QVariantMap {{QStringLiteral("key_id"), KeyId}, {QStringLiteral("path"), QStringLiteral("k.gpg")}, {QStringLiteral("error_text"), errorText}}}};
+        };
+        const QString ok = QStringLiteral("[OK] ");
+        const QString error = QStringLiteral("[Error] ");
+
+        QTest::newRow("warning, exports, malformed records")
+            << 2 << three
+            << QList<QVariantMap> {QVariantMap(), QVariantMap {{QStringLiteral("something_else"), 5}},
+                   QVariantMap {{QStringLiteral("file_finished"), QVariantMap()}}, exportRecord(QString()), exportRecord(QStringLiteral("disk full")),
+                   fileRecord(QStringLiteral("a"), 0), fileRecord(QStringLiteral("b"), 2), fileRecord(QStringLiteral("c"), 0)}
+            << 0 << false
+            << QStringList {Created, ok + exported, error + notExported, error + QStringLiteral("disk full"), ok + okA, QStringLiteral("[Warning] ") + missing,
+                   ok + QStringLiteral("File \"c\" signed successfully."), ok + done, logging, finished, writing};
+        QTest::newRow("failed file and process error never complete")
+            << 0 << three
+            << QList<QVariantMap> {fileRecord(QStringLiteral("a"), 0), fileRecord(QStringLiteral("b"), 67),
+                   fileRecord(QStringLiteral("c"), 1, QStringLiteral("file_error_occured"))}
+            << 0 << false
+            << QStringList {Created, ok + okA, error + QStringLiteral("b signing error: Bad signature found"),
+                   error + QStringLiteral("Process error occurred when sigsing file c: 1")};
+        QTest::newRow("job fails as a whole") << 2 << QStringList {QStringLiteral("prog")} << QList<QVariantMap>() << 4 << false << QStringList {Created};
+        // The helper's own words about the refused log stay out of the view.
+        QTest::newRow("log writing refused") << 0 << QStringList {QStringLiteral("prog")} << QList<QVariantMap> {fileRecord(QStringLiteral("a"), 0)} << 0
+                                             << true
+                                             << QStringList {Created, ok + okA, ok + done, logging, QStringLiteral("Failed to write log file"), finished};
+        QTest::newRow("nothing to sign") << 0 << QStringList {QStringLiteral("notes.txt")} << QList<QVariantMap>() << 0 << false
+                                         << QStringList {Created, error + QStringLiteral("No files to sign.")};
+    }
+
+    void runOutcome()
+    {
+        QFETCH(int, mode);
+        QFETCH(QStringList, ticked);
+        QFETCH(QList<QVariantMap>, records);
+        QFETCH(int, jobError);
+        QFETCH(bool, logRefused);
+        QFETCH(QStringList, lines);
+        // The log holds what the view showed before it was written, without the marks.
+        QStringList log = lines.mid(1, qMax(0, lines.indexOf(QStringLiteral("Log file is being created...")) - 1));
+        log.replaceInStrings(QRegularExpression(QStringLiteral("^\\[\\w+\\] ")), QString());
+        m_backend->script(SetupSigning, failing(jobError, QStringLiteral("helper went away"), records));
+        m_backend->script(Logging, failing(logRefused ? 4 : 0, QStringLiteral("no rights")));
+        SelectedPaths selected;
+        for (const QString &path : ticked) {
+            selected.emplace(m_tree + QLatin1Char('/') + path, false);
+        }
+        const int queued = records.isEmpty() && !jobError ? 0 : ticked.size();
+        const bool completed = lines.contains(QStringLiteral("Finished."));
+        if (jobError) {
+            QTest::ignoreMessage(QtWarningMsg, "Error code 4, text: \"helper went away\"!");
+        }
+
+        SigningDialog dialog(KeyId, selected, Bsign::SignMode(mode), true);
+        QPushButton *ok = dialogButton(&dialog, QDialogButtonBox::Ok);
+        bool cancelOff = false;
+        // A run that did not complete is closed with Esc, which must not make it count as one.
+        ModalAnswerer answerer;
+        answerer.answerWhen([ok](QWidget *) { return ok->isEnabled(); },
+            [&](QWidget *) {
+                cancelOff = !dialogButton(&dialog, QDialogButtonBox::Cancel)->isEnabled();
+                completed ? ok->click() : QTest::keyClick(&dialog, Qt::Key_Escape);
+            });
+        const int result = dialog.exec();
+        QVERIFY(cancelOff);
+        QCOMPARE(result, int(completed ? QDialog::Accepted : QDialog::Rejected));
+        QCOMPARE(dialog.isCompleted(), completed);
+        QTRY_COMPARE_WITH_TIMEOUT(viewLines(&dialog), lines, 1000);
+        QCOMPARE(dialog.findChild<QProgressBar *>()->maximum(), queued);
+        QCOMPARE(progress(&dialog), jobError ? 0 : queued);
+        QCOMPARE(m_backend->callsWith(SetupSigning, QStringLiteral("signing_process")).size(), queued ? 1 : 0);
+        const auto logCalls = m_backend->callsWith(Logging, QStringLiteral("log"));
+        QCOMPARE(logCalls.size(), log.isEmpty() ? 0 : 1);
+        QCOMPARE(logCalls.value(0).arguments.value(QStringLiteral("log")).toStringList(), log);
+        QCOMPARE(logCalls.value(0).helperId, log.isEmpty() ? QString() : QStringLiteral("ru.orlis.kcm.digsig"));
+    }
+
+    // A cancel kills the signing job, or ends the list building that keeps the loop running; it
+    // counts as a completed run, yet writes no log.
+    void cancel()
+    {
+        HelperScript script = failing(0, QString(), {fileRecord(m_tree + QStringLiteral("/prog"), 0)});
+        script.neverFinishes = true;
+        m_backend->script(SetupSigning, script);
+        for (const bool duringSigning : {true, false}) {
+            const SelectedPaths files {{m_tree + QStringLiteral("/prog"), false}, {m_tree + QStringLiteral("/lib.so"), false}};
+            // Listing /usr takes long enough for the cancel to come while it runs.
+            SigningDialog dialog(KeyId, duringSigning ? files : SelectedPaths {{QStringLiteral("/usr"), true}}, Bsign::XattrOnly, true);
+            ModalAnswerer answerer;
+            answerer.answerWhen([&](QWidget *) { return duringSigning ? progress(&dialog) == 1 : viewLines(&dialog).contains(Created); },
+                [](QWidget *window) { ModalAnswerer::pressButton(window, QDialogButtonBox::Cancel); });
+            QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+            QVERIFY(dialog.isCompleted());
+            QTest::qWait(50); // for anything the building might still have queued
+            QCOMPARE(viewLines(&dialog).last(), QStringLiteral("[OK] Cancelled."));
+            QVERIFY(!duringSigning || m_backend->jobs().first()->wasKilled());
+        }
+        QCOMPARE(m_backend->callNames(), QStringList {SetupSigning});
+    }
+
+    // The key list is read again after the key creation dialog and the key manager, if installed.
+    void keysReadAgain()
+    {
+        StandInProgram launcher("exit 3");
+        KgpgLauncher::setKgpgPathForTesting(launcher.missingPath());
+        KgpgLauncher::setKgpgLauncherForTesting(launcher.path());
+        int listings = 0;
+        m_backend->script(KeysList, [&listings](const QVariantMap &) {
+            return replying({{QStringLiteral("key"), QStringLiteral("0123456789ABCDEF%1").arg(++listings)}});
+        });
+        KeyManager manager;
+        SelectKeyDialog dialog(&manager, Bsign::ElfOnly);
+        ModalAnswerer answerer;
+        answerer.press(QDialogButtonBox::Cancel);
+        answerer.press(QDialogButtonBox::Ok);
+        dialog.findChild<QPushButton *>(QStringLiteral("_createKeyPushButton"))->click();
+        dialog.findChild<QPushButton *>(QStringLiteral("_openKeyManagerPushButton"))->click();
+        QCOMPARE(answerer.seenTitles(), QStringList {QStringLiteral("The kgpg utility is not installed")});
+        QCOMPARE(dialog.selectedKeyID(), QStringLiteral("0123456789ABCDEF2"));
+        KgpgLauncher::setKgpgPathForTesting(launcher.path());
+        dialog.findChild<QPushButton *>(QStringLiteral("_openKeyManagerPushButton"))->click();
+        QCOMPARE(dialog.findChild<QComboBox *>()->currentText(), QStringLiteral("key [789ABCDEF3]"));
+    }
+
+    // Sign follows the chosen kinds and the ticks; with only ELF signatures chosen, the tree
+    // shows no other files. A rebuilt tree does the same.
+    void signRuleElfViewAndRebuild()
+    {
+        Tab tab(&m_panel);
+        for (int combination = 0; combination < 8; ++combination) {
+            const bool elf = combination & 1;
+            const bool xattr = combination & 2;
+            const bool ticked = combination & 4;
+            tab.findChild<QCheckBox *>(QStringLiteral("elfCheckBox"))->setChecked(elf);
+            tab.findChild<QCheckBox *>(QStringLiteral("xattrCheckBox"))->setChecked(xattr);
+            QVERIFY(tab.tick(m_tree + QStringLiteral("/sub"), ticked ? Qt::Checked : Qt::Unchecked));
+            QCOMPARE(tab.sign()->isEnabled(), (elf || xattr) && ticked);
+            QCOMPARE(tab.shown(m_tree + QStringLiteral("/notes.txt")).isValid(), !elf || xattr);
+        }
+        tab.chooseMode(Bsign::ElfOnly);
+        QPointer<FilteredTreeProxyModel> oldProxy = tab.proxy();
+        tab.setupTable();
+        QVERIFY(tab.proxy() != oldProxy);
+        QTRY_VERIFY_WITH_TIMEOUT(!oldProxy, 2000);
+        QVERIFY(!tab.shown(m_tree + QStringLiteral("/notes.txt")).isValid());
+        QVERIFY(tab.tick(m_tree + QStringLiteral("/prog"), Qt::Unchecked));
+        QVERIFY(!tab.sign()->isEnabled());
+    }
+
+    void unsafePaths_data()
+    {
+        QTest::addColumn<bool>("unsafe");
+        for (const char *path : {"/", "/usr", "/usr/local/bin/tool", "//usr//share", "/srv", "/sbin", "/opt/app", "/lib64", "/lib32/x", "/lib", "/bin/ls"}) {
+            QTest::newRow(path) << true;
+        }
+        for (const char *path : {"/etc/tool", "/home/user/lib", "/usrx", "/USR", "/tmp/usr"}) {
+            QTest::newRow(path) << false;
+        }
+    }
+
+    // One question for the whole selection, whichever of its paths is unsafe; declined, it ends
+    // the flow, and so does a cancelled key selection.
+    void unsafePaths()
+    {
+        QFETCH(bool, unsafe);
+        SigningWidget widget(&m_panel);
+        for (const auto button : {QDialogButtonBox::Yes, QDialogButtonBox::No}) {
+            ModalAnswerer answerer;
+            QStringList windows;
+            for (int window = 0; window < 2; ++window) {
+                answerer.answer([&windows, button](QWidget *window) {
+                    windows.append(window->windowTitle());
+                    ModalAnswerer::pressButton(window, qobject_cast<QMessageBox *>(window) ? button : QDialogButtonBox::Cancel);
+                });
+            }
+            widget.signFiles({QStringLiteral("/home/user/file"), QLatin1String(QTest::currentDataTag())}, Bsign::XattrOnly);
+            const QStringList expected {QStringLiteral("Selection confirmation"), QStringLiteral("Key selection")};
+            QCOMPARE(windows, unsafe ? expected.mid(0, button == QDialogButtonBox::Yes ? 2 : 1) : expected.mid(1));
+        }
+    }
+
+    void run_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<int>("xattrSetting");
+        QTest::addColumn<int>("outcome");
+        QTest::addColumn<bool>("saveLog");
+        QTest::addColumn<bool>("bootQuestion");
+        QTest::addColumn<QStringList>("given"); // handed to signFiles(); empty: the tree is ticked and Sign clicked
+        QTest::newRow("elf only, xattr control on") << 0 << 1 << int(Signed) << true << false << QStringList();
+        QTest::newRow("xattr only, xattr control on") << 1 << 1 << int(Signed) << false << true << QStringList();
+        QTest::newRow("both, xattr control debug") << 2 << 2 << int(Signed) << true << true << QStringList();
+        QTest::newRow("failed file") << 1 << 1 << int(FileFailed) << true << false << QStringList();
+        QTest::newRow("cancel counts as completed") << 2 << 1 << int(Cancelled) << true << true << QStringList();
+        // ELF only never asks about a system directory.
+        QTest::newRow("signFiles, elf only") << 0 << 1 << int(Signed) << true << false << QStringList {QStringLiteral("prog"), QStringLiteral("/usr/bin/env")};
+        QTest::newRow("signFiles, xattr only") << 1 << 1 << int(Signed) << false << true << QStringList {QStringLiteral("prog"), QStringLiteral("notes.txt")};
+        QTest::newRow("signFiles, both") << 2 << 1 << int(FileFailed) << true << false << QStringList {QStringLiteral("lib.so"), QStringLiteral("sub/readme")};
+    }
+
+    void run()
+    {
+        QFETCH(int, mode);
+        QFETCH(int, xattrSetting);
+        QFETCH(int, outcome);
+        QFETCH(bool, saveLog);
+        QFETCH(bool, bootQuestion);
+        QFETCH(QStringList, given);
+        qputenv("DISPLAY", ":42");
+        qunsetenv("XAUTHORITY");
+        m_config.writeSettings(TempConfig::settings(1, xattrSetting, 2));
+        for (QString &file : given) {
+            file = QDir(m_tree).filePath(file);
+        }
+        // A file whose name holds a line break is never sent.
+        const QString injected = m_tree + QStringLiteral("/a\n/usr");
+        putFiles(injected, {QStringLiteral("tool")}, true);
+        // Records for all files; a cancel comes after the first, before the run could complete.
+        HelperScript signing;
+        for (int file = 0; file < (outcome == Cancelled ? 1 : given.isEmpty() ? 6 : given.size()); ++file) {
+            signing.progress.append(fileRecord(QString::number(file), file == 0 && outcome == FileFailed ? 67 : 0));
+        }
+        signing.neverFinishes = outcome == Cancelled;
+        m_backend->script(SetupSigning, signing);
+        // The update of the boot-time list warns and fails; after a cancelled run it holds the helper.
+        HelperScript change = failing(4, QStringLiteral("update failed"), {{{QStringLiteral("warning"), QStringLiteral("initrd is large")}}});
+        change.neverFinishes = outcome == Cancelled;
+        m_backend->script(Change, change);
+
+        Tab tab(&m_panel);
+        QSignalSpy updates(&tab, &SigningWidget::finishUpdate);
+        KeysWidget keys;
+        auto createKey = keys.findChild<QPushButton *>(QStringLiteral("createKeyButton"));
+        // signFiles() finds the other kinds chosen.
+        tab.chooseMode(given.isEmpty() ? mode : mode == Bsign::ElfOnly ? Bsign::XattrOnly : Bsign::ElfOnly);
+        if (given.isEmpty()) {
+            QVERIFY(tab.tick(m_tree));
+        }
+
+        ModalAnswerer answerer;
+        answerer.answer([saveLog](QWidget *window) {
+            window->findChild<QCheckBox *>(QStringLiteral("_saveLogCheckBox"))->setChecked(saveLog);
+            ModalAnswerer::pressButton(window, QDialogButtonBox::Ok);
+        });
+        bool signingModeDuringRun = false;
+        bool leftOut = false;
+        QString busyDuringRun;
+        answerer.answerWhen(
+            [outcome](QWidget *window) { return outcome == Cancelled ? progress(window) == 1 : dialogButton(window, QDialogButtonBox::Ok)->isEnabled(); },
+            [&](QWidget *window) {
+                signingModeDuringRun = tab.inSigningMode(m_tree + QStringLiteral("/prog"));
+                busyDuringRun = tab.sign()->isEnabled() ? QString() : HelperActivity::instance()->description(HelperCall::DigsigNamespace);
+                leftOut = viewLines(window).contains(
+                    QStringLiteral("[Error] File \"%1/a\\u000a/usr/tool\" left out: its name contains a line break or another control character.").arg(m_tree));
+                ModalAnswerer::pressButton(window, outcome == Cancelled ? QDialogButtonBox::Cancel : QDialogButtonBox::Ok);
+            });
+        answerer.press(QDialogButtonBox::Yes);
+        if (bootQuestion && outcome == Signed) {
+            QTest::ignoreMessage(QtDebugMsg, "Applying changes occurred with warnings initrd is large");
+        }
+        if (given.isEmpty()) {
+            tab.sign()->click();
+        } else {
+            tab.signFiles(given + QStringList {injected + QStringLiteral("/tool")}, Bsign::SignMode(mode));
+        }
+
+        QCOMPARE(tab.findChild<QCheckBox *>(QStringLiteral("elfCheckBox"))->isChecked(), mode != Bsign::XattrOnly);
+        QCOMPARE(tab.findChild<QCheckBox *>(QStringLiteral("xattrCheckBox"))->isChecked(), mode != Bsign::ElfOnly);
+        QVERIFY(signingModeDuringRun);
+        QVERIFY(leftOut || outcome == Cancelled);
+        // Both models are out of signing mode again, whatever the outcome: the status columns
+        // fill, and the filter works.
+        QVERIFY(!tab.inSigningMode(m_tree + QStringLiteral("/prog")));
+        tab.proxy()->showOnlyElf(true);
+        QVERIFY(!tab.shown(m_tree + QStringLiteral("/notes.txt")).isValid());
+        QCOMPARE(answerer.seenTitles(), bootQuestion ? QStringList {QStringLiteral("Add files for verification")} : QStringList());
+        QCOMPARE(m_backend->callNames().count(Access), outcome == FileFailed ? 1 : 2);
+        const auto signingCalls = m_backend->callsWith(SetupSigning, QStringLiteral("signing_process"));
+        QCOMPARE(signingCalls.size(), 1);
+        QCOMPARE(signingCalls.first().helperId + QString::number(signingCalls.first().timeout), QStringLiteral("ru.orlis.kcm.digsig2147483647"));
+        const QVariantMap arguments = signingCalls.first().arguments;
+        QCOMPARE(arguments.size(), mode ? 7 : 6);
+        QVERIFY(arguments.contains(QStringLiteral("signing_process")) && arguments.contains(QStringLiteral("XAUTHORITY")));
+        QCOMPARE(arguments.value(QStringLiteral("key_id")).toString() + arguments.value(QStringLiteral("DISPLAY")).toString(), LastKey + QStringLiteral(":42"));
+        QCOMPARE(arguments.value(QStringLiteral("mode")), QVariant(mode));
+        const QStringList files = arguments.value(QStringLiteral("files")).toStringList();
+        if (given.isEmpty()) {
+            QCOMPARE(files.size(), mode == 0 ? 3 : 6);
+        } else {
+            QCOMPARE(sorted(files), sorted(given));
+        }
+        const QStringList selection = given.isEmpty() ? QStringList {m_tree} : sorted(given);
+        QCOMPARE(sorted(arguments.value(QStringLiteral("paths")).toStringList()), mode == 0 ? QStringList() : selection);
+        QCOMPARE(m_backend->callsWith(Logging, QStringLiteral("log")).size(), saveLog && outcome == Signed ? 1 : 0);
+
+        QCOMPARE(m_backend->callsWith(Change, QStringLiteral("update_only")).size(), bootQuestion ? 1 : 0);
+        // The run and the boot-list update hold the helper: Sign and "Create new key" wait for
+        // them and come back by themselves.
+        if (outcome == Cancelled) {
+            QCOMPARE(busyDuringRun, QStringLiteral("Signing files…"));
+            QCOMPARE(HelperActivity::instance()->description(HelperCall::DigsigNamespace), QStringLiteral("Updating the list of files verified at boot…"));
+            QVERIFY(!tab.sign()->isEnabled() && !createKey->isEnabled());
+            m_backend->jobs().last()->kill(KJob::EmitResult);
+            QVERIFY(tab.sign()->isEnabled() && createKey->isEnabled());
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(updates.count(), bootQuestion ? 2 : 0, 2000);
+        QCOMPARE(updates.value(1), bootQuestion ? (QVariantList {true, outcome == Signed ? QStringLiteral("update failed") : QString()}) : QVariantList());
+    }
 
 private:
     // The status model checks the files it shows with "pkexec bsign": this pkexec says no.
@@ -161,494 +553,6 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_tree;
 };
-
-void SigningTest::initTestCase()
-{
-    qputenv("PATH", QFile::encodeName(m_pkexec.directory()) + ':' + qgetenv("PATH"));
-    DigSigSettingsData::setConfigurationDirectory(m_config.path());
-}
-
-void SigningTest::init()
-{
-    m_config.writeSettings(TempConfig::settings(1, 1, 2));
-    m_deadline = std::make_unique<DialogDeadline>(8000);
-    m_backend = std::make_unique<FakeHelperBackend>();
-    m_backend->script(KeysList, replying({{QStringLiteral("A first"), QStringLiteral("1111")}, {QStringLiteral("B last"), LastKey}}));
-    m_dir = std::make_unique<QTemporaryDir>();
-    KeysWidget::setKeyDirectoryForTesting(m_dir->path());
-    QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("sibling")));
-    // The sample tree: ELF programs, text files, a link, a subdirectory.
-    m_tree = m_dir->filePath(QStringLiteral("tree"));
-    putFiles(m_tree, {QStringLiteral("prog"), QStringLiteral("lib.so"), QStringLiteral("sub/deeper/tool")}, true, 0755);
-    putFiles(m_tree, {QStringLiteral("notes.txt"), QStringLiteral(".hidden"), QStringLiteral("sub/readme")}, false);
-    QVERIFY(QFile::link(m_tree + QStringLiteral("/notes.txt"), m_tree + QStringLiteral("/link-to-notes")));
-}
-
-void SigningTest::cleanup()
-{
-    QVERIFY2(!m_deadline->expired(), "a window was still open after the deadline");
-    m_backend.reset();
-    KgpgLauncher::setKgpgPathForTesting(QString());
-    KgpgLauncher::setKgpgLauncherForTesting(QString());
-    KeysWidget::setKeyDirectoryForTesting(QString());
-}
-
-void SigningTest::queue_data()
-{
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<int>("listingError"); // -1: the listing comes back empty
-    QTest::addColumn<QStringList>("expectedQueue");
-    QTest::addColumn<QStringList>("expectedCalls");
-    QTest::addColumn<QString>("printed");
-
-    // Ticked are "open/", readable, with ELF, text and hidden files, a link, "locked/" and
-    // "private-elf" that cannot be read; "closed/", which cannot be read; the files "notes" and
-    // "link", which can, and "secret-elf" and "secret-text", which cannot. The helper lists
-    // "closed" as "a-elf" (flag true) and "b-text", and finds ELF files by their names.
-    const QStringList readable {QStringLiteral("open/prog"), QStringLiteral("open/sub/tool"), QStringLiteral("open/.notes"), QStringLiteral("open/private-elf"),
-        QStringLiteral("notes"), QStringLiteral("secret-elf"), QStringLiteral("secret-text")};
-    const QString listing = QStringLiteral("get_dir_iter closed");
-    QTest::newRow("elf only") << 0 << 0
-                              << QStringList {QStringLiteral("open/prog"), QStringLiteral("open/sub/tool"), QStringLiteral("closed/a-elf"),
-                                     QStringLiteral("secret-elf")}
-                              << QStringList {listing, QStringLiteral("check_elf closed/a-elf"), QStringLiteral("check_elf closed/b-text"),
-                                     QStringLiteral("check_elf secret-elf"), QStringLiteral("check_elf secret-text")}
-                              << QString();
-    QTest::newRow("xattr") << 1 << 0 << readable + QStringList {QStringLiteral("closed/a-elf")} << QStringList {listing} << QString();
-    QTest::newRow("listing refused") << 2 << 4 << readable << QStringList {listing} << QStringLiteral("listing refused");
-    QTest::newRow("empty listing") << 1 << -1 << readable << QStringList {listing} << QStringLiteral("ERROR GET ROOT PATHS");
-}
-
-// Root reads everything, so the queue is built in a child process that runs as an
-// unprivileged user: the kernel decides what cannot be read, nothing is faked but the helper.
-void SigningTest::queue()
-{
-    QFETCH(int, mode);
-    QFETCH(int, listingError);
-    QFETCH(QStringList, expectedQueue);
-    QFETCH(QStringList, expectedCalls);
-    QFETCH(QString, printed);
-    const QString root = m_dir->path();
-    chmod(QFile::encodeName(root).constData(), 0755);
-    putFiles(root, {QStringLiteral("open/prog"), QStringLiteral("open/sub/tool"), QStringLiteral("open/locked/hidden-prog")}, true, 0755);
-    putFiles(root, {QStringLiteral("open/.notes"), QStringLiteral("notes"), QStringLiteral("closed/file")}, false);
-    putFiles(root, {QStringLiteral("open/private-elf"), QStringLiteral("secret-elf")}, true, 0200);
-    putFiles(root, {QStringLiteral("secret-text")}, false, 0200);
-    QFile::link(root + QStringLiteral("/open/prog"), root + QStringLiteral("/open/link"));
-    QFile::link(root + QStringLiteral("/notes"), root + QStringLiteral("/link"));
-    for (const QString &locked : paths(root, {QStringLiteral("open/locked"), QStringLiteral("closed")})) {
-        chmod(QFile::encodeName(locked).constData(), 0300);
-    }
-    const QStringList listed = paths(root, {QStringLiteral("closed/a-elf"), QStringLiteral("closed/b-text")});
-    m_backend->script(SetupSigning, [=](const QVariantMap &arguments) {
-        if (arguments.contains(QStringLiteral("check_elf"))) {
-            return failing(QFileInfo(arguments.value(QStringLiteral("check_elf")).toString()).fileName().contains(QLatin1String("elf")) ? 0 : 1, QString());
-        }
-        HelperScript script = failing(qMax(listingError, 0), QStringLiteral("listing refused"));
-        script.reply = listingError < 0 ? QVariantMap() : QVariantMap {{listed.first(), true}, {listed.last(), false}};
-        return script;
-    });
-
-    SelectedPaths selected;
-    for (const char *entry : {"open", "closed", "notes", "link", "secret-elf", "secret-text"}) {
-        const QString path = root + QLatin1Char('/') + QLatin1String(entry);
-        selected.emplace(path, QFileInfo(path).isDir());
-    }
-    SigningDialog dialog(KeyId, selected, Bsign::SignMode(mode), false);
-    QStringList lines;
-    QByteArray output;
-    QVERIFY(runAsNobody(
-        [&] {
-            QStringList result = dialog.parsingFilesFromPaths();
-            for (const auto &call : m_backend->calls()) {
-                result.append(QStringLiteral("call ") + call.arguments.firstKey() + QLatin1Char(' ') + call.arguments.first().toString());
-            }
-            return result;
-        },
-        &lines, &output));
-    QStringList calls = lines.filter(QStringLiteral("call "));
-    calls.replaceInStrings(QStringLiteral("call "), QString()).replaceInStrings(root + QLatin1Char('/'), QString());
-    QCOMPARE(sorted(lines.mid(0, lines.size() - calls.size())), sorted(paths(root, expectedQueue)));
-    QCOMPARE(sorted(calls), sorted(expectedCalls));
-    QVERIFY2(output.contains(printed.toUtf8()), output.constData());
-}
-
-void SigningTest::signingArguments()
-{
-    qputenv("DISPLAY", ":42");
-    qunsetenv("XAUTHORITY");
-    // A directory whose name holds a line break is never sent, nor anything below it.
-    const QString injected = m_tree + QStringLiteral("/a\n/usr");
-    putFiles(injected, {QStringLiteral("tool")}, true);
-    for (const auto mode : {Bsign::ElfOnly, Bsign::XattrOnly, Bsign::ElfAndXattr}) {
-        m_backend->clearCalls();
-        SigningDialog dialog(KeyId, {{m_tree + QStringLiteral("/prog"), false}, {m_tree + QStringLiteral("/sub"), true}, {injected, true}}, mode, false);
-        QPushButton *ok = dialogButton(&dialog, QDialogButtonBox::Ok);
-        execUntil(
-            dialog, [ok] { return ok->isEnabled(); }, [ok] { ok->click(); });
-        const auto calls = m_backend->callsWith(SetupSigning, QStringLiteral("signing_process"));
-        QCOMPARE(calls.size(), 1);
-        QCOMPARE(calls.first().helperId, QStringLiteral("ru.orlis.kcm.digsig"));
-        QCOMPARE(calls.first().timeout, 2147483647);
-        const QVariantMap arguments = calls.first().arguments;
-        QCOMPARE(arguments.size(), mode ? 7 : 6);
-        QCOMPARE(arguments.value(QStringLiteral("key_id")).toString() + arguments.value(QStringLiteral("DISPLAY")).toString(), KeyId + QStringLiteral(":42"));
-        QCOMPARE(arguments.value(QStringLiteral("mode")), QVariant(int(mode)));
-        QVERIFY(arguments.contains(QStringLiteral("signing_process")) && arguments.contains(QStringLiteral("XAUTHORITY")));
-        const QStringList files = paths(m_tree,
-            mode ? QStringList {QStringLiteral("prog"), QStringLiteral("sub/deeper/tool"), QStringLiteral("sub/readme")}
-                 : QStringList {QStringLiteral("prog"), QStringLiteral("sub/deeper/tool")});
-        QCOMPARE(sorted(arguments.value(QStringLiteral("files")).toStringList()), sorted(files));
-        QCOMPARE(sorted(arguments.value(QStringLiteral("paths")).toStringList()),
-            mode ? paths(m_tree, {QStringLiteral("prog"), QStringLiteral("sub")}) : QStringList());
-        QVERIFY(viewLines(&dialog).contains(
-            QStringLiteral("[Error] File \"%1/a\\u000a/usr/tool\" left out: its name contains a line break or another control character.").arg(m_tree)));
-    }
-}
-
-void SigningTest::runOutcome_data()
-{
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<QStringList>("ticked");
-    QTest::addColumn<QList<QVariantMap>>("records");
-    QTest::addColumn<int>("jobError");
-    QTest::addColumn<bool>("logRefused");
-    QTest::addColumn<QStringList>("lines"); // an orderly end shows "Finished." and offers OK
-    QTest::addColumn<QStringList>("log");
-
-    const QStringList one {QStringLiteral("prog")};
-    const QStringList three {QStringLiteral("prog"), QStringLiteral("lib.so"), QStringLiteral("sub/deeper/tool")};
-    const QString okA = QStringLiteral("File \"a\" signed successfully.");
-    const QString okC = QStringLiteral("File \"c\" signed successfully.");
-    const QString missing = QStringLiteral("Warning: file b not found");
-    const QString done = QStringLiteral("Signing completed.");
-    const QString logging = QStringLiteral("Log file is being created...");
-    const QString finished = QStringLiteral("Finished.");
-    const QString writing = QStringLiteral("[OK] Writing selected directories and files to /etc/digsig/xattr_control");
-    const QString exported = QStringLiteral("Key with ID %1 successfully exported to k.gpg").arg(KeyId);
-    const QString notExported = QStringLiteral("Can not export key with ID %1 to k.gpg").arg(KeyId);
-    const auto exportRecord = [](const QString &errorText) {
-        return QVariantMap {{QStringLiteral("export_result"),
-            QVariantMap {{QStringLiteral("key_id"), KeyId}, {QStringLiteral("path"), QStringLiteral("k.gpg")}, {QStringLiteral("error_text"), errorText}}}};
-    };
-    const QString ok = QStringLiteral("[OK] ");
-    const QString error = QStringLiteral("[Error] ");
-
-    QTest::newRow("warning, exports, malformed records")
-        << 2 << three
-        << QList<QVariantMap> {QVariantMap(), QVariantMap {{QStringLiteral("something_else"), 5}},
-               QVariantMap {{QStringLiteral("file_finished"), QVariantMap()}}, exportRecord(QString()), exportRecord(QStringLiteral("disk full")),
-               fileRecord(QStringLiteral("a"), 0), fileRecord(QStringLiteral("b"), 2), fileRecord(QStringLiteral("c"), 0)}
-        << 0 << false
-        << QStringList {Created, ok + exported, error + notExported, error + QStringLiteral("disk full"), ok + okA, QStringLiteral("[Warning] ") + missing,
-               ok + okC, ok + done, logging, finished, writing}
-        << QStringList {exported, notExported, QStringLiteral("disk full"), okA, missing, okC, done};
-    QTest::newRow("failed file and process error never complete")
-        << 0 << three
-        << QList<QVariantMap> {fileRecord(QStringLiteral("a"), 0), fileRecord(QStringLiteral("b"), 67),
-               fileRecord(QStringLiteral("c"), 1, QStringLiteral("file_error_occured"))}
-        << 0 << false
-        << QStringList {Created, ok + okA, error + QStringLiteral("b signing error: Bad signature found"),
-               error + QStringLiteral("Process error occurred when sigsing file c: 1")}
-        << QStringList();
-    QTest::newRow("job fails as a whole") << 2 << one << QList<QVariantMap>() << 4 << false << QStringList {Created} << QStringList();
-    // The helper's own words about the refused log stay out of the view.
-    QTest::newRow("log writing refused") << 0 << one << QList<QVariantMap> {fileRecord(QStringLiteral("a"), 0)} << 0 << true
-                                         << QStringList {Created, ok + okA, ok + done, logging, QStringLiteral("Failed to write log file"), finished}
-                                         << QStringList {okA, done};
-    QTest::newRow("nothing to sign") << 0 << QStringList {QStringLiteral("notes.txt")} << QList<QVariantMap>() << 0 << false
-                                     << QStringList {Created, error + QStringLiteral("No files to sign.")} << QStringList();
-}
-
-void SigningTest::runOutcome()
-{
-    QFETCH(int, mode);
-    QFETCH(QStringList, ticked);
-    QFETCH(QList<QVariantMap>, records);
-    QFETCH(int, jobError);
-    QFETCH(bool, logRefused);
-    QFETCH(QStringList, lines);
-    QFETCH(QStringList, log);
-    m_backend->script(SetupSigning, failing(jobError, QStringLiteral("helper went away"), records));
-    m_backend->script(Logging, failing(logRefused ? 4 : 0, QStringLiteral("no rights")));
-    SelectedPaths selected;
-    for (const QString &path : paths(m_tree, ticked)) {
-        selected.emplace(path, false);
-    }
-    const int queued = records.isEmpty() && !jobError ? 0 : ticked.size();
-    const bool completed = lines.contains(QStringLiteral("Finished."));
-    if (jobError) {
-        QTest::ignoreMessage(QtWarningMsg, "Error code 4, text: \"helper went away\"!");
-    }
-
-    SigningDialog dialog(KeyId, selected, Bsign::SignMode(mode), true);
-    QPushButton *ok = dialogButton(&dialog, QDialogButtonBox::Ok);
-    bool cancelOff = false;
-    // A run that did not complete is closed with Esc, which must not make it count as one.
-    const int result = execUntil(
-        dialog, [ok] { return ok->isEnabled(); },
-        [&] {
-            cancelOff = !dialogButton(&dialog, QDialogButtonBox::Cancel)->isEnabled();
-            completed ? ok->click() : QTest::keyClick(&dialog, Qt::Key_Escape);
-        });
-    QVERIFY(cancelOff);
-    QCOMPARE(result, int(completed ? QDialog::Accepted : QDialog::Rejected));
-    QCOMPARE(dialog.isCompleted(), completed);
-    QTRY_COMPARE_WITH_TIMEOUT(viewLines(&dialog), lines, 1000);
-    QCOMPARE(dialog.findChild<QProgressBar *>()->maximum(), queued);
-    QCOMPARE(progress(&dialog), jobError ? 0 : queued);
-    QCOMPARE(m_backend->callsWith(SetupSigning, QStringLiteral("signing_process")).size(), queued ? 1 : 0);
-    const auto logCalls = m_backend->callsWith(Logging, QStringLiteral("log"));
-    QCOMPARE(logCalls.size(), log.isEmpty() ? 0 : 1);
-    if (!log.isEmpty()) {
-        QCOMPARE(logCalls.first().helperId, QStringLiteral("ru.orlis.kcm.digsig"));
-        QCOMPARE(logCalls.first().arguments.value(QStringLiteral("log")).toStringList(), log);
-    }
-}
-
-// A cancel kills the signing job, or ends the list building that keeps the loop running; it
-// counts as a completed run, yet writes no log.
-void SigningTest::cancel()
-{
-    HelperScript script = failing(0, QString(), {fileRecord(m_tree + QStringLiteral("/prog"), 0)});
-    script.neverFinishes = true;
-    m_backend->script(SetupSigning, script);
-    for (const bool duringSigning : {true, false}) {
-        const SelectedPaths files {{m_tree + QStringLiteral("/prog"), false}, {m_tree + QStringLiteral("/lib.so"), false}};
-        SigningDialog dialog(KeyId, duringSigning ? files : SelectedPaths {{m_tree, true}}, Bsign::XattrOnly, true);
-        const auto ready = [&] { return duringSigning ? progress(&dialog) == 1 : viewLines(&dialog).contains(Created); };
-        QCOMPARE(execUntil(dialog, ready, [&] { dialogButton(&dialog, QDialogButtonBox::Cancel)->click(); }), int(QDialog::Rejected));
-        QVERIFY(dialog.isCompleted());
-        QTest::qWait(50); // for anything the building might still have queued
-        QCOMPARE(viewLines(&dialog).last(), QStringLiteral("[OK] Cancelled."));
-        QVERIFY(!duringSigning || m_backend->jobs().first()->wasKilled());
-    }
-    QCOMPARE(m_backend->callNames(), QStringList {SetupSigning});
-}
-
-// The key list is read again after the key creation dialog and the key manager, if installed.
-void SigningTest::keysReadAgain()
-{
-    StandInProgram launcher("exit 3");
-    KgpgLauncher::setKgpgPathForTesting(launcher.missingPath());
-    KgpgLauncher::setKgpgLauncherForTesting(launcher.path());
-    int listings = 0;
-    m_backend->script(KeysList, [&listings](const QVariantMap &) {
-        return replying({{QStringLiteral("key"), QStringLiteral("0123456789ABCDEF%1").arg(++listings)}});
-    });
-    KeyManager manager;
-    SelectKeyDialog dialog(&manager, Bsign::ElfOnly);
-    ModalAnswerer answerer;
-    answerer.press(QDialogButtonBox::Cancel);
-    answerer.press(QDialogButtonBox::Ok);
-    for (const char *button : {"_createKeyPushButton", "_openKeyManagerPushButton"}) {
-        dialog.findChild<QPushButton *>(QLatin1String(button))->click();
-    }
-    QCOMPARE(answerer.seenTitles(), QStringList {QStringLiteral("The kgpg utility is not installed")});
-    QCOMPARE(dialog.selectedKeyID(), QStringLiteral("0123456789ABCDEF2"));
-    KgpgLauncher::setKgpgPathForTesting(launcher.path());
-    dialog.findChild<QPushButton *>(QStringLiteral("_openKeyManagerPushButton"))->click();
-    QCOMPARE(dialog.findChild<QComboBox *>()->currentText(), QStringLiteral("key [789ABCDEF3]"));
-}
-
-// Sign follows the chosen kinds and the ticks; with only ELF signatures chosen, the tree
-// shows no other files. A rebuilt tree does the same.
-void SigningTest::signRuleElfViewAndRebuild()
-{
-    Tab tab(&m_panel);
-    for (int combination = 0; combination < 8; ++combination) {
-        const bool elf = combination & 1;
-        const bool xattr = combination & 2;
-        const bool ticked = combination & 4;
-        tab.findChild<QCheckBox *>(QStringLiteral("elfCheckBox"))->setChecked(elf);
-        tab.findChild<QCheckBox *>(QStringLiteral("xattrCheckBox"))->setChecked(xattr);
-        QVERIFY(tab.tick(m_tree + QStringLiteral("/sub"), ticked ? Qt::Checked : Qt::Unchecked));
-        QCOMPARE(tab.sign()->isEnabled(), (elf || xattr) && ticked);
-        QCOMPARE(tab.shown(m_tree + QStringLiteral("/notes.txt")).isValid(), !elf || xattr);
-    }
-    tab.chooseMode(Bsign::ElfOnly);
-    QPointer<FilteredTreeProxyModel> oldProxy = tab.proxy();
-    tab.setupTable();
-    QVERIFY(tab.proxy() != oldProxy);
-    QTRY_VERIFY_WITH_TIMEOUT(!oldProxy, 2000);
-    QVERIFY(!tab.shown(m_tree + QStringLiteral("/notes.txt")).isValid());
-    QVERIFY(tab.tick(m_tree + QStringLiteral("/prog"), Qt::Unchecked));
-    QVERIFY(!tab.sign()->isEnabled());
-}
-
-void SigningTest::unsafePaths_data()
-{
-    QTest::addColumn<bool>("unsafe");
-    for (const char *path : {"/", "/usr", "/usr/local/bin/tool", "//usr//share", "/srv", "/sbin", "/opt/app", "/lib64", "/lib32/x", "/lib", "/bin/ls"}) {
-        QTest::newRow(path) << true;
-    }
-    for (const char *path : {"/etc/tool", "/home/user/lib", "/usrx", "/USR", "/tmp/usr"}) {
-        QTest::newRow(path) << false;
-    }
-}
-
-void SigningTest::unsafePaths()
-{
-    QFETCH(bool, unsafe);
-    SigningWidget widget(&m_panel);
-    for (const auto button : {QDialogButtonBox::Yes, QDialogButtonBox::No}) {
-        ModalAnswerer answerer;
-        answerer.press(button);
-        // One question for the whole selection, whichever of its paths is unsafe.
-        const bool goOn = widget.checkUnsafeSelectedPaths({QStringLiteral("/home/user/file"), QLatin1String(QTest::currentDataTag())});
-        QCOMPARE(answerer.answeredCount(), unsafe ? 1 : 0);
-        QCOMPARE(goOn, !unsafe || button == QDialogButtonBox::Yes);
-    }
-}
-
-void SigningTest::flowEndsEarly_data()
-{
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<QString>("path"); // empty: the sample tree
-    QTest::addColumn<QString>("window");
-    QTest::addColumn<QStringList>("calls");
-    QTest::newRow("unsafe selection declined") << 1 << QStringLiteral("/") << QStringLiteral("Selection confirmation") << QStringList {Access};
-    QTest::newRow("ELF only never asks about /usr") << 0 << QStringLiteral("/usr") << QStringLiteral("Key selection") << QStringList {Access, KeysList};
-    QTest::newRow("key selection cancelled") << 2 << QString() << QStringLiteral("Key selection") << QStringList {Access, KeysList};
-}
-
-void SigningTest::flowEndsEarly()
-{
-    QFETCH(int, mode);
-    QFETCH(QString, path);
-    QFETCH(QString, window);
-    QFETCH(QStringList, calls);
-    Tab tab(&m_panel);
-    tab.chooseMode(mode);
-    QVERIFY(tab.tick(path.isEmpty() ? m_tree : path));
-    ModalAnswerer answerer;
-    QStringList windows;
-    answerer.answer([&windows](QWidget *window) {
-        windows.append(window->windowTitle());
-        ModalAnswerer::pressButton(window, qobject_cast<QMessageBox *>(window) ? QDialogButtonBox::No : QDialogButtonBox::Cancel);
-    });
-    tab.sign()->click();
-    QCOMPARE(windows, QStringList {window});
-    QCOMPARE(m_backend->callNames(), calls);
-}
-
-void SigningTest::run_data()
-{
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<int>("xattrSetting");
-    QTest::addColumn<int>("outcome");
-    QTest::addColumn<bool>("saveLog");
-    QTest::addColumn<bool>("bootQuestion");
-    QTest::newRow("elf only, xattr control on") << 0 << 1 << int(Signed) << true << false;
-    QTest::newRow("xattr only, xattr control on") << 1 << 1 << int(Signed) << false << true;
-    QTest::newRow("both, xattr control debug") << 2 << 2 << int(Signed) << true << true;
-    QTest::newRow("failed file") << 1 << 1 << int(FileFailed) << true << false;
-    QTest::newRow("cancel counts as completed") << 2 << 1 << int(Cancelled) << true << true;
-}
-
-void SigningTest::run()
-{
-    QFETCH(int, mode);
-    QFETCH(int, xattrSetting);
-    QFETCH(int, outcome);
-    QFETCH(bool, saveLog);
-    QFETCH(bool, bootQuestion);
-    m_config.writeSettings(TempConfig::settings(1, xattrSetting, 2));
-    // Records for all six files; a cancel comes after the first, before the run could complete.
-    HelperScript signing;
-    for (int file = 0; file < (outcome == Cancelled ? 1 : 6); ++file) {
-        signing.progress.append(fileRecord(QString::number(file), file == 0 && outcome == FileFailed ? 67 : 0));
-    }
-    signing.neverFinishes = outcome == Cancelled;
-    m_backend->script(SetupSigning, signing);
-    // The update of the boot-time list warns and fails.
-    m_backend->script(Change, failing(4, QStringLiteral("update failed"), {{{QStringLiteral("warning"), QStringLiteral("initrd is large")}}}));
-
-    Tab tab(&m_panel);
-    QSignalSpy updates(&tab, &SigningWidget::finishUpdate);
-    tab.chooseMode(mode);
-    QVERIFY(tab.tick(m_tree));
-    QCOMPARE(tab.proxy()->checkedList(), QList<QModelIndex> {tab.shown(m_tree)});
-
-    ModalAnswerer answerer;
-    answerer.answer([saveLog](QWidget *window) {
-        window->findChild<QCheckBox *>(QStringLiteral("_saveLogCheckBox"))->setChecked(saveLog);
-        ModalAnswerer::pressButton(window, QDialogButtonBox::Ok);
-    });
-    bool signingModeDuringRun = false;
-    answerer.answerWhen(
-        [outcome](QWidget *window) { return outcome == Cancelled ? progress(window) == 1 : dialogButton(window, QDialogButtonBox::Ok)->isEnabled(); },
-        [&](QWidget *window) {
-            signingModeDuringRun = tab.inSigningMode(m_tree + QStringLiteral("/prog"));
-            ModalAnswerer::pressButton(window, outcome == Cancelled ? QDialogButtonBox::Cancel : QDialogButtonBox::Ok);
-        });
-    const bool update = bootQuestion && outcome == Signed;
-    answerer.press(update ? QDialogButtonBox::Yes : QDialogButtonBox::No);
-    if (update) {
-        QTest::ignoreMessage(QtDebugMsg, "Applying changes occurred with warnings initrd is large");
-    }
-    tab.sign()->click();
-
-    QVERIFY(signingModeDuringRun);
-    // Both models are out of signing mode again, whatever the outcome: the status columns
-    // fill, and the filter works.
-    QVERIFY(!tab.inSigningMode(m_tree + QStringLiteral("/prog")));
-    tab.proxy()->showOnlyElf(true);
-    QVERIFY(!tab.shown(m_tree + QStringLiteral("/notes.txt")).isValid());
-    QCOMPARE(answerer.seenTitles(), bootQuestion ? QStringList {QStringLiteral("Add files for verification")} : QStringList());
-    QCOMPARE(m_backend->callNames().count(Access), outcome == FileFailed ? 1 : 2);
-    const auto signingCalls = m_backend->callsWith(SetupSigning, QStringLiteral("signing_process"));
-    QCOMPARE(signingCalls.size(), 1);
-    const QVariantMap arguments = signingCalls.first().arguments;
-    QCOMPARE(arguments.value(QStringLiteral("key_id")).toString() + arguments.value(QStringLiteral("mode")).toString(), LastKey + QString::number(mode));
-    QCOMPARE(arguments.value(QStringLiteral("files")).toStringList().size(), mode == 0 ? 3 : 6);
-    QCOMPARE(arguments.value(QStringLiteral("paths")).toStringList(), mode == 0 ? QStringList() : QStringList {m_tree});
-    QCOMPARE(m_backend->callsWith(Logging, QStringLiteral("log")).size(), saveLog && outcome == Signed ? 1 : 0);
-
-    const auto changeCalls = m_backend->callsWith(Change, QStringLiteral("update_only"));
-    QCOMPARE(changeCalls.size(), update ? 1 : 0);
-    QTRY_COMPARE_WITH_TIMEOUT(updates.count(), update ? 2 : 0, 2000);
-    if (update) {
-        QCOMPARE(updates.at(0), (QVariantList {false, QString()}));
-        QCOMPARE(updates.at(1), (QVariantList {true, QStringLiteral("update failed")}));
-        QCOMPARE(changeCalls.first().helperId + QString::number(changeCalls.first().timeout), QStringLiteral("ru.orlis.kcm.digsig480000"));
-        QCOMPARE(changeCalls.first().arguments, (QVariantMap {{QStringLiteral("update_only"), QVariant()}}));
-    }
-}
-
-// The signing run and the boot-list update hold the helper: Sign and "Create new key" wait
-// for them and come back by themselves.
-void SigningTest::longActionsHoldSignAndKeyCreation()
-{
-    HelperScript neverEnds = failing(0, QString(), {fileRecord(m_tree + QStringLiteral("/prog"), 0)});
-    neverEnds.neverFinishes = true;
-    m_backend->script(SetupSigning, neverEnds);
-    m_backend->script(Change, neverEnds);
-    Tab tab(&m_panel);
-    KeysWidget keys;
-    auto createKey = keys.findChild<QPushButton *>(QStringLiteral("createKeyButton"));
-    tab.chooseMode(Bsign::ElfAndXattr);
-    QVERIFY(tab.tick(m_tree));
-
-    ModalAnswerer answerer;
-    QString busyDuringRun;
-    answerer.press(QDialogButtonBox::Ok);
-    answerer.answerWhen([](QWidget *window) { return progress(window) == 1; },
-        [&](QWidget *window) {
-            busyDuringRun = HelperActivity::instance()->description(HelperCall::DigsigNamespace);
-            QVERIFY(!tab.sign()->isEnabled());
-            ModalAnswerer::pressButton(window, QDialogButtonBox::Cancel);
-        });
-    answerer.press(QDialogButtonBox::Yes);
-    tab.sign()->click();
-    QCOMPARE(busyDuringRun, QStringLiteral("Signing files…"));
-    QCOMPARE(HelperActivity::instance()->description(HelperCall::DigsigNamespace), QStringLiteral("Updating the list of files verified at boot…"));
-    QVERIFY(!tab.sign()->isEnabled());
-    QVERIFY(!createKey->isEnabled());
-    m_backend->jobs().last()->kill(KJob::EmitResult);
-    QVERIFY(tab.sign()->isEnabled());
-    QVERIFY(createKey->isEnabled());
-}
 
 QTEST_MAIN(SigningTest)
 #include "signingtest.moc"
