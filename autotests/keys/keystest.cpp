@@ -5,10 +5,10 @@
 #include "kgpglauncher.h"
 
 #include "dialogdeadline.h"
-#include "directorylisting.h"
 #include "fakehelperbackend.h"
 #include "helperscripts.h"
 #include "modalanswerer.h"
+#include "scratchfiles.h"
 #include "stallprobe.h"
 #include "standinprogram.h"
 
@@ -192,10 +192,11 @@ private Q_SLOTS:
     void keysTab()
     {
         const QString root = m_root->path();
-        QVERIFY(DirectoryListing::create(root,
-            {QStringLiteral("stray.gpg"), QStringLiteral("keys/"), QStringLiteral("keys/vendor.gpg"), QStringLiteral("keys/.gpg"),
-                QStringLiteral("keys/x.gpg.bak"), QStringLiteral("keys/readme.txt"), QStringLiteral("keys/archive/"), QStringLiteral("keys/archive/old.gpg"),
-                QStringLiteral("keys/archive/old.txt"), QStringLiteral("xattr_keys/"), QStringLiteral("my_keys/"), QStringLiteral("other/")}));
+        Scratch::putFiles(root,
+            {QStringLiteral("stray.gpg"), QStringLiteral("keys/vendor.gpg"), QStringLiteral("keys/.gpg"), QStringLiteral("keys/x.gpg.bak"),
+                QStringLiteral("keys/readme.txt"), QStringLiteral("keys/archive/old.gpg"), QStringLiteral("keys/archive/old.txt"),
+                QStringLiteral("xattr_keys/.keep"), QStringLiteral("my_keys/.keep"), QStringLiteral("other/.keep")},
+            false);
         StandInProgram launcher("sleep 0.2\ntouch \"$STANDIN_DIR/ended\"");
         KgpgLauncher::setKgpgLauncherForTesting(launcher.path());
         KgpgLauncher::setKgpgPathForTesting(launcher.path());
@@ -210,17 +211,17 @@ private Q_SLOTS:
         QCOMPARE(source->filePath(proxy->mapToSource(view->rootIndex())), root);
         QCOMPARE(proxy->rootIndex(), source->index(root));
         for (const QString &directory : QStringList {root, root + QStringLiteral("/keys"), root + QStringLiteral("/keys/archive")}) {
-            QVERIFY2(DirectoryListing::waitUntilListed(source, directory), qPrintable(directory));
+            QVERIFY2(Scratch::loadDirectory(source, directory), qPrintable(directory));
         }
         // The root shows only directories named with "keys"; below, directories and "?*.gpg" files.
-        QCOMPARE(DirectoryListing::shownNames(proxy, root), (QStringList {QStringLiteral("keys"), QStringLiteral("my_keys"), QStringLiteral("xattr_keys")}));
-        QCOMPARE(DirectoryListing::shownNames(proxy, root + QStringLiteral("/keys")),
+        QCOMPARE(Scratch::shownNames(proxy, root), (QStringList {QStringLiteral("keys"), QStringLiteral("my_keys"), QStringLiteral("xattr_keys")}));
+        QCOMPARE(Scratch::shownNames(proxy, root + QStringLiteral("/keys")),
             (QStringList {QStringLiteral("archive"), QStringLiteral("vendor.gpg"), QStringLiteral("x.gpg.bak")}));
-        QCOMPARE(DirectoryListing::shownNames(proxy, root + QStringLiteral("/keys/archive")), QStringList {QStringLiteral("old.gpg")});
+        QCOMPARE(Scratch::shownNames(proxy, root + QStringLiteral("/keys/archive")), QStringList {QStringLiteral("old.gpg")});
         // More patterns extend a directory's lists and apply at once.
         proxy->setDirFilters({QRegExp(QStringLiteral("other"))}, proxy->rootIndex());
         proxy->setFileNameFilters({QRegExp(QStringLiteral("stray"))}, proxy->rootIndex());
-        QCOMPARE(DirectoryListing::shownNames(proxy, root),
+        QCOMPARE(Scratch::shownNames(proxy, root),
             (QStringList {
                 QStringLiteral("keys"), QStringLiteral("my_keys"), QStringLiteral("other"), QStringLiteral("stray.gpg"), QStringLiteral("xattr_keys")}));
     }

@@ -15,7 +15,7 @@
 #include "fakehelperbackend.h"
 #include "helperscripts.h"
 #include "modalanswerer.h"
-#include "nobodyrun.h"
+#include "scratchfiles.h"
 #include "standinprogram.h"
 #include "tempconfig.h"
 
@@ -121,8 +121,8 @@ private Q_SLOTS:
         QVERIFY(QDir(m_dir->path()).mkpath(QStringLiteral("sibling")));
         // The sample tree: ELF programs, text files, a link, a subdirectory.
         m_tree = m_dir->filePath(QStringLiteral("tree"));
-        putFiles(m_tree, {QStringLiteral("prog"), QStringLiteral("lib.so"), QStringLiteral("sub/deeper/tool")}, true, 0755);
-        putFiles(m_tree, {QStringLiteral("notes.txt"), QStringLiteral(".hidden"), QStringLiteral("sub/readme")}, false);
+        Scratch::putFiles(m_tree, {QStringLiteral("prog"), QStringLiteral("lib.so"), QStringLiteral("sub/deeper/tool")}, true, 0755);
+        Scratch::putFiles(m_tree, {QStringLiteral("notes.txt"), QStringLiteral(".hidden"), QStringLiteral("sub/readme")}, false);
         QVERIFY(QFile::link(m_tree + QStringLiteral("/notes.txt"), m_tree + QStringLiteral("/link-to-notes")));
     }
 
@@ -172,10 +172,10 @@ private Q_SLOTS:
         QFETCH(QString, printed);
         const QString root = m_dir->path();
         chmod(QFile::encodeName(root).constData(), 0755);
-        putFiles(root, {QStringLiteral("open/prog"), QStringLiteral("open/sub/tool"), QStringLiteral("open/locked/hidden-prog")}, true, 0755);
-        putFiles(root, {QStringLiteral("open/.notes"), QStringLiteral("notes"), QStringLiteral("closed/file")}, false);
-        putFiles(root, {QStringLiteral("open/private-elf"), QStringLiteral("secret-elf")}, true, 0200);
-        putFiles(root, {QStringLiteral("secret-text")}, false, 0200);
+        Scratch::putFiles(root, {QStringLiteral("open/prog"), QStringLiteral("open/sub/tool"), QStringLiteral("open/locked/hidden-prog")}, true, 0755);
+        Scratch::putFiles(root, {QStringLiteral("open/.notes"), QStringLiteral("notes"), QStringLiteral("closed/file")}, false);
+        Scratch::putFiles(root, {QStringLiteral("open/private-elf"), QStringLiteral("secret-elf")}, true, 0200);
+        Scratch::putFiles(root, {QStringLiteral("secret-text")}, false, 0200);
         QFile::link(root + QStringLiteral("/open/prog"), root + QStringLiteral("/open/link"));
         QFile::link(root + QStringLiteral("/notes"), root + QStringLiteral("/link"));
         chmod(QFile::encodeName(root + QStringLiteral("/open/locked")).constData(), 0300);
@@ -198,7 +198,7 @@ private Q_SLOTS:
         SigningDialog dialog(KeyId, selected, Bsign::SignMode(mode), false);
         QStringList lines;
         QByteArray output;
-        QVERIFY(runAsNobody(
+        QVERIFY(Scratch::runAsNobody(
             [&] {
                 QStringList result = dialog.parsingFilesFromPaths();
                 for (const auto &call : m_backend->calls()) {
@@ -450,7 +450,7 @@ private Q_SLOTS:
         }
         // A file whose name holds a line break is never sent.
         const QString injected = m_tree + QStringLiteral("/a\n/usr");
-        putFiles(injected, {QStringLiteral("tool")}, true);
+        Scratch::putFiles(injected, {QStringLiteral("tool")}, true);
         // Records for all files; a cancel comes after the first, before the run could complete.
         HelperScript signing;
         for (int file = 0; file < (outcome == Cancelled ? 1 : given.isEmpty() ? 6 : given.size()); ++file) {

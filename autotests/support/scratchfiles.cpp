@@ -1,11 +1,17 @@
 #include "scratchfiles.h"
 
+#include <QAbstractProxyModel>
 #include <QDir>
 #include <QDirIterator>
 #include <QFileSystemModel>
+#include <QTemporaryFile>
 #include <QTest>
 
+#include <cstdio>
+#include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 bool Scratch::write(const QString &path, const QByteArray &content, QFileDevice::Permissions permissions)
@@ -32,10 +38,19 @@ QMap<QString, QByteArray> Scratch::snapshot(const QString &root)
     return files;
 }
 
+void Scratch::putFiles(const QString &root, const QStringList &relatives, bool elf, int mode)
+{
+    for (const QString &relative : relatives) {
+        const QString path = root + QLatin1Char('/') + relative;
+        write(path, elf ? read(QStringLiteral("/bin/true")) : QByteArrayLiteral("text\n"));
+        chmod(QFile::encodeName(path).constData(), mode);
+    }
+}
+
 bool Scratch::loadDirectory(QFileSystemModel *model, const QString &path)
 {
     // The model sorts rows as they arrive, so the index is looked up afresh each time.
-    const int expected = QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size();
+    const int expected = QDir(path).entryList(model->filter() | QDir::NoDotAndDotDot).size();
     if (model->canFetchMore(model->index(path))) {
         model->fetchMore(model->index(path));
     }
@@ -58,4 +73,49 @@ Scratch::RealUserScope::~RealUserScope()
 bool Scratch::RealUserScope::isActive() const
 {
     return m_active;
+}
+
+QStringList Scratch::shownNames(const QAbstractProxyModel *proxy, const QString &path)
+{
+    const auto source = qobject_cast<QFileSystemModel *>(proxy->sourceModel());
+    const QModelIndex parent = proxy->mapFromSource(source->index(path));
+    QStringList names;
+    for (int row = 0; row < proxy->rowCount(parent); ++row) {
+        names.append(proxy->index(row, 0, parent).data().toString());
+    }
+    names.sort();
+    return names;
+}
+
+bool Scratch::runAsNobody(const std::function<QStringList()> &work, QStringList *lines, QByteArray *printed)
+{
+    QTemporaryFile result;
+    QTemporaryFile output;
+    if (!result.open() || !output.open()) {
+        return false;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(output.handle(), STDOUT_FILENO);
+        dup2(output.handle(), STDERR_FILENO);
+        const passwd *nobody = getpwnam("nobody");
+        const uid_t id = nobody ? nobody->pw_uid : 65534;
+        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0)) {
+            _exit(3);
+        }
+        alarm(20); // a child that hangs is ended instead of holding the test
+        result.write(work().join(QLatin1Char('\n')).toUtf8());
+        result.flush();
+        std::fflush(stdout);
+        _exit(0);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    result.seek(0);
+    output.seek(0);
+    *lines = QString::fromUtf8(result.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    *printed = output.readAll();
+    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
