@@ -1,6 +1,6 @@
 // Figures of the signature scan:
 //   scanbenchmark programs <directory> <serial seconds>  checks through pkexec and bsign -w
-//   scanbenchmark memory <scratch directory>             100,000 files, checks answered at once
+//   scanbenchmark memory                                 100,000 files, checks answered at once
 // Each prints one line: figure | baseline | ratio | goal.
 
 #include "signaturescan.h"
@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <cstdio>
@@ -118,8 +119,10 @@ int programs(const QString &directory, double serialSeconds)
     return 0;
 }
 
-int memory(const QString &scratch)
+int memory()
 {
+    QTemporaryDir tree;
+    const QString scratch = tree.path();
     const QByteArray elf("\x7f" "ELF", 4);
     for (int directory = 0; directory < ManyFiles / 1000; ++directory) {
         const QString path = scratch + QStringLiteral("/lib/package-%1/sub").arg(directory, 3, 10, QLatin1Char('0'));
@@ -162,9 +165,9 @@ int main(int argc, char **argv)
     if (arguments.size() == 4 && arguments.at(1) == QLatin1String("programs")) {
         return programs(arguments.at(2), arguments.at(3).toDouble());
     }
-    if (arguments.size() == 3 && arguments.at(1) == QLatin1String("memory")) {
-        return memory(arguments.at(2));
+    if (arguments.size() == 2 && arguments.at(1) == QLatin1String("memory")) {
+        return memory();
     }
-    std::fprintf(stderr, "usage: scanbenchmark programs <directory> <serial seconds> | memory <scratch directory>\n");
+    std::fprintf(stderr, "usage: scanbenchmark programs <directory> <serial seconds> | memory\n");
     return 2;
 }
