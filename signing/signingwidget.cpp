@@ -123,15 +123,13 @@ void SigningWidget::signFiles(const QStringList &files, Bsign::SignMode mode)
     m_ui->xattrCheckBox->setChecked(mode != Bsign::ElfOnly);
     SelectedPaths selected;
     QList<QPersistentModelIndex> entries;
+    // The files are not ticked in the tree: its tick rules judge a directory by the rows it
+    // has loaded, and a directory loaded only along one file's path would read as all ticked.
     for (const QString &file : files) {
         selected.emplace(file, false);
         const QModelIndex source = m_model->index(file);
-        const QModelIndex shown = m_proxy->mapFromSource(source);
-        if (shown.isValid()) {
-            m_proxy->setCheckedState(shown);
-        }
         if (source.isValid()) {
-            entries.append(source);
+            entries.append(source); // their status cells are asked again after the run
         }
     }
     signSelection(files, selected, entries, mode);

@@ -37,8 +37,7 @@ Q_SIGNALS:
     void finishUpdate(bool finished, const QString &error);
 
 public:
-    // The signing flow for the given files, ticked in the tree, with the given kinds of
-    // signature chosen.
+    // The signing flow for exactly the given files, with the given kinds of signature chosen.
     void signFiles(const QStringList &files, Bsign::SignMode mode);
 
 public Q_SLOTS:

@@ -106,8 +106,8 @@ demo_check_signatures() { # <directory>
     demo_click 800 105 # "Check signatures…"; the scan of every program starts at once
     window=$(demo_window "Check signatures") || return 1
     demo_point_at "$window"
-    demo_click 827 352 # Cancel
-    demo_click 40 188  # the first directory of the list
+    demo_click 827 200 # Cancel
+    demo_click 40 122  # the first directory of the list
     demo_keys ctrl+a
     demo_click 827 127 # Remove directory
     demo_click 827 96  # Add directory…
@@ -115,10 +115,10 @@ demo_check_signatures() { # <directory>
     xdotool type --delay 40 "/opt/demo"
     demo_keys Return
     demo_point_at "$window"
-    demo_click 827 321 # Start
+    demo_click 827 169 # Start
     sleep 25
     demo_shot "$window" "$shots/signature-check.png"
-    demo_click 100 493 # the first problem
+    demo_click 100 337 # the first problem
     demo_click 168 666 # Sign selected…
     window=$(demo_window "Key selection") || return 1
     demo_point_at "$window"
