@@ -55,12 +55,10 @@ bool Digsigmanager::switchesControlOn(const DigSigSettingsData &settings) const
 // Switching a control on makes unsigned programs unusable after the next boot.
 bool Digsigmanager::confirmEnforcement()
 {
-    const auto answer = QMessageBox::warning(nullptr,
-                                             i18nd("orlis_kcm_digsig", "Warning"),
-                                             i18nd("orlis_kcm_digsig",
-                                                   "All unsigned files can not be started after reboot system.\nIt is advisable to first check the system "
-                                                   "in debug mode.\nAre you sure want apply this settings?"),
-                                             QMessageBox::Yes | QMessageBox::No,
-                                             QMessageBox::NoButton);
+    const auto answer = QMessageBox::warning(nullptr, i18nd("orlis_kcm_digsig", "Warning"),
+        i18nd("orlis_kcm_digsig",
+            "All unsigned files can not be started after reboot system.\nIt is advisable to first check the system "
+            "in debug mode.\nAre you sure want apply this settings?"),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
     return answer != QMessageBox::No;
 }

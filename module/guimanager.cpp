@@ -13,9 +13,7 @@ GuiManager::GuiManager(DigSigControlPanel *panel, QObject *parent)
     , m_keys(new KeysWidget)
     , m_signing(new SigningWidget(panel))
 {
-    connect(m_controlPanel, &ControlPanelWidget::checkSignaturesRequested, this, [this]() {
-        checkSignatures(m_controlPanel->getData(), false);
-    });
+    connect(m_controlPanel, &ControlPanelWidget::checkSignaturesRequested, this, [this]() { checkSignatures(m_controlPanel->getData(), false); });
 }
 
 // The widgets are reparented into the module's page; until then they are ours.

@@ -8,7 +8,8 @@
 #include <QVector>
 
 // One file of a signature scan.
-struct ScanEntry {
+struct ScanEntry
+{
     QString path;
     QString keyId;
     SignatureVerdict::State elf = SignatureVerdict::Unknown;

@@ -70,16 +70,8 @@ SignatureScan::~SignatureScan()
 
 QStringList SignatureScan::defaultProgramDirectories()
 {
-    return {QStringLiteral("/bin"),
-        QStringLiteral("/sbin"),
-        QStringLiteral("/lib"),
-        QStringLiteral("/lib64"),
-        QStringLiteral("/usr/bin"),
-        QStringLiteral("/usr/sbin"),
-        QStringLiteral("/usr/lib"),
-        QStringLiteral("/usr/lib64"),
-        QStringLiteral("/usr/libexec"),
-        QStringLiteral("/usr/local"),
+    return {QStringLiteral("/bin"), QStringLiteral("/sbin"), QStringLiteral("/lib"), QStringLiteral("/lib64"), QStringLiteral("/usr/bin"),
+        QStringLiteral("/usr/sbin"), QStringLiteral("/usr/lib"), QStringLiteral("/usr/lib64"), QStringLiteral("/usr/libexec"), QStringLiteral("/usr/local"),
         QStringLiteral("/opt")};
 }
 
@@ -300,8 +292,8 @@ SignatureScan::ElfProbe SignatureScan::probeElf(int directoryFd, const char *nam
     }
     struct stat status;
     char magic[4] = {};
-    const bool elf = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && pread(fd, magic, sizeof magic, 0) == sizeof magic
-        && magic[0] == 0x7f && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F';
+    const bool elf = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && pread(fd, magic, sizeof magic, 0) == sizeof magic && magic[0] == 0x7f
+        && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F';
     close(fd);
     return elf ? Elf : NotElf;
 }
@@ -359,10 +351,7 @@ void SignatureScan::startCheck(const QString &path)
     if (!m_pool) {
         m_pool = new SignFileModel(this);
         connect(m_pool, &SignFileModel::fileChecked, this, [this](const QString &file, bool hasVerdict, const Bsign::VerificationResult &result) {
-            checkEnded(file,
-                stateOf(hasVerdict, result.elfGood, result.elfBad),
-                stateOf(hasVerdict, result.xattrGood, result.xattrBad),
-                result.keyId);
+            checkEnded(file, stateOf(hasVerdict, result.elfGood, result.elfBad), stateOf(hasVerdict, result.xattrGood, result.xattrBad), result.keyId);
         });
     }
     m_pool->checkFile(path);

@@ -58,12 +58,14 @@ protected:
     void checkEnded(const QString &path, SignatureVerdict::State elf, SignatureVerdict::State xattr, const QString &keyId);
 
 private:
-    struct PendingDirectory {
+    struct PendingDirectory
+    {
         QByteArray path;
         bool programs;
         bool listed;
     };
-    struct HelperQuestion {
+    struct HelperQuestion
+    {
         QString path;
         bool isDirectory;
         bool programs;

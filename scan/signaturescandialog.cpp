@@ -25,8 +25,7 @@ SignatureScanDialog::SignatureScanDialog(const DigSigSettingsData &settings, QWi
 {
     m_ui->setupUi(this);
     m_scan->setVerificationMode(settings.verifyMode());
-    m_ui->modeLabel->setText(i18nd(Domain,
-        "Each file is judged as the kernel would judge it under the verification mode %1 after the next boot.",
+    m_ui->modeLabel->setText(i18nd(Domain, "Each file is judged as the kernel would judge it under the verification mode %1 after the next boot.",
         DigSigSettingsData::verifyModeNameById(settings.verifyMode())));
     const bool elfControl = settings.elfMode() != ControllMode::Off;
     const bool xattrControl = settings.xattrMode() != ControllMode::Off;
@@ -111,11 +110,8 @@ void SignatureScanDialog::scanFinished(bool cancelled)
     }
     const int problems = m_scan->problems();
     if (problems > 0
-        && QMessageBox::question(this,
-               i18nd(Domain, "Check signatures"),
-               i18nd(Domain, "%1 programs have no good signature: show them?", problems),
-               QMessageBox::Yes | QMessageBox::No,
-               QMessageBox::Yes)
+        && QMessageBox::question(this, i18nd(Domain, "Check signatures"), i18nd(Domain, "%1 programs have no good signature: show them?", problems),
+               QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes)
             == QMessageBox::Yes) {
         // The report stays open; the settings wait until the programs are signed.
         m_mayApply = false;
@@ -193,11 +189,8 @@ void SignatureScanDialog::askToSave()
 {
     const QString csvFilter = i18nd(Domain, "Comma-separated values (*.csv)");
     QString chosenFilter;
-    const QString fileName = QFileDialog::getSaveFileName(this,
-        i18nd(Domain, "Save report"),
-        QStringLiteral("signature-report.txt"),
-        i18nd(Domain, "Plain text (*.txt)") + QStringLiteral(";;") + csvFilter,
-        &chosenFilter);
+    const QString fileName = QFileDialog::getSaveFileName(this, i18nd(Domain, "Save report"), QStringLiteral("signature-report.txt"),
+        i18nd(Domain, "Plain text (*.txt)") + QStringLiteral(";;") + csvFilter, &chosenFilter);
     if (fileName.isEmpty()) {
         return;
     }

@@ -135,7 +135,10 @@ void SigningWidget::signFiles(const QStringList &files, Bsign::SignMode mode)
     signSelection(files, selected, entries, mode);
 }
 
-void SigningWidget::signSelection(const QStringList &paths, const SelectedPaths &selected, const QList<QPersistentModelIndex> &signedEntries, Bsign::SignMode mode)
+void SigningWidget::signSelection(const QStringList &paths,
+    const SelectedPaths &selected,
+    const QList<QPersistentModelIndex> &signedEntries,
+    Bsign::SignMode mode)
 {
     checkCommonAccess();
     KeyManager keyManager;

@@ -41,8 +41,8 @@ void RussianTranslationTest::moduleShowsRussianTexts()
 
     DigSigSettingsData data;
     data.analysis();
-    const QStringList expected {QStringLiteral("Недопустимое значение DIGSIG_ELF_MODE: «7»"),
-                                QStringLiteral("Не удалось открыть файл %1").arg(DigSigSettingsData::xattrControlPath())};
+    const QStringList expected {
+        QStringLiteral("Недопустимое значение DIGSIG_ELF_MODE: «7»"), QStringLiteral("Не удалось открыть файл %1").arg(DigSigSettingsData::xattrControlPath())};
     QCOMPARE(data.errorMessages(), expected);
 }
 

@@ -53,24 +53,22 @@ class InstantScan : public SignatureScan
 protected:
     void startCheck(const QString &path) override
     {
-        QTimer::singleShot(0, this, [this, path]() { checkEnded(path, SignatureVerdict::Good, SignatureVerdict::Missing, QStringLiteral("0123456789ABCDEF")); });
+        QTimer::singleShot(
+            0, this, [this, path]() { checkEnded(path, SignatureVerdict::Good, SignatureVerdict::Missing, QStringLiteral("0123456789ABCDEF")); });
     }
-    void dropChecks() override
-    {
-    }
+    void dropChecks() override { }
 };
 
 // The longest time the event loop did not turn while the scan ran.
-struct StallWatch {
+struct StallWatch
+{
     QTimer tick;
     QElapsedTimer since;
     qint64 longest = 0;
     StallWatch()
     {
         tick.setInterval(5);
-        QObject::connect(&tick, &QTimer::timeout, [this]() {
-            longest = qMax(longest, since.restart() - tick.interval());
-        });
+        QObject::connect(&tick, &QTimer::timeout, [this]() { longest = qMax(longest, since.restart() - tick.interval()); });
         since.start();
         tick.start();
     }
@@ -123,7 +121,9 @@ int memory()
 {
     QTemporaryDir tree;
     const QString scratch = tree.path();
-    const QByteArray elf("\x7f" "ELF", 4);
+    const QByteArray elf("\x7f"
+                         "ELF",
+        4);
     for (int directory = 0; directory < ManyFiles / 1000; ++directory) {
         const QString path = scratch + QStringLiteral("/lib/package-%1/sub").arg(directory, 3, 10, QLatin1Char('0'));
         QDir().mkpath(path);

@@ -123,8 +123,8 @@ int BsignCommand::check(const QString &path, QTextStream &out)
     const GpgSignature::Verdict elfVerdict = elfSignature.isEmpty() ? GpgSignature::Verdict() : GpgSignature::verify(file.fd(), elfSignature);
     // Signing both places stores one signature twice: over the same content it verifies alike.
     const GpgSignature::Verdict xattrVerdict = xattrSignature.isEmpty() ? GpgSignature::Verdict()
-        : xattrSignature == elfSignature                                 ? elfVerdict
-                                                                         : GpgSignature::verify(file.fd(), xattrSignature);
+        : xattrSignature == elfSignature                                ? elfVerdict
+                                                                        : GpgSignature::verify(file.fd(), xattrSignature);
 
     // Details first; the verdicts close the report, the ELF one last.
     if (!elfSignature.isEmpty()) {
