@@ -139,7 +139,7 @@ bool scanned(SignatureScanDialog &dialog)
     dialog.scan()->setXattrTemplates(ScanTemplates);
     QSignalSpy finished(dialog.scan(), &SignatureScan::finished);
     dialog.scan()->start();
-    return finished.wait(60000) && !finished.first().first().toBool();
+    return finished.wait(15000) && !finished.first().first().toBool();
 }
 
 // "<ELF><xattr><verdict>" of each file, by the letters of the states (?MBG) and the verdicts
