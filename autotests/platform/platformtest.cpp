@@ -199,6 +199,15 @@ private Q_SLOTS:
         // A nest deeper than the bound ends the walk.
         QVERIFY(QDir().mkpath(tree + "/sub"_s + "/d"_s.repeated(TreeLister::MaxDepth + 1)));
         QVERIFY(TreeLister::listDirectory(tree).error().contains("too many files"_s));
+        // So does a tree of more entries than the bound; one at the bound is listed.
+        const QString big = m_root->filePath("big"_s);
+        QVERIFY(QDir().mkpath(big));
+        for (int i = 0; i <= TreeLister::MaxEntries; ++i) {
+            QFile(big + "/f"_s + QString::number(i)).open(QIODevice::WriteOnly);
+        }
+        QVERIFY(TreeLister::listDirectory(big).error().contains("too many files"_s));
+        QVERIFY(QFile::remove(big + "/f0"_s));
+        QCOMPARE(TreeLister::listDirectory(big).data().size(), TreeLister::MaxEntries);
     }
 
     void signingRefusesLinkedAndSpecialFiles()
