@@ -210,22 +210,6 @@ private Q_SLOTS:
         QCOMPARE(TreeLister::listDirectory(big).data().size(), TreeLister::MaxEntries);
     }
 
-    // The vendor's "*.gpg" files are imported one by one, links passed over; each failure is named.
-    void vendorKeysImportNamesEachFailure()
-    {
-        const QString keys = environment().vendorKeysDir();
-        for (const QString &name : {"/a.gpg"_s, "/b.gpg"_s, "/notes.txt"_s}) {
-            QVERIFY(Scratch::write(keys + name, "no key\n"));
-        }
-        QFile::link(keys + "/a.gpg"_s, keys + "/link.gpg"_s);
-        const HelperResult result = KeyActions::importVendorKeys(environment());
-        QVERIFY(!result.isSuccess());
-        QCOMPARE(result.error().split(QLatin1Char('\n')).replaceInStrings(QRegularExpression("\\.gpg\\. .*"_s), ".gpg"_s),
-            (QStringList {keys + "/a.gpg"_s, keys + "/b.gpg"_s}));
-        QDir(keys).removeRecursively();
-        QVERIFY(KeyActions::importVendorKeys(environment()).isSuccess());
-    }
-
     void signingRefusesLinkedAndSpecialFiles()
     {
         const QString file = m_root->filePath("file"_s);
