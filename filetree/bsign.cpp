@@ -147,8 +147,9 @@ Bsign::VerificationResult Bsign::verificationResult()
         output.remove(m_path);
     }
     const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    if (keyIdPattern().match(output).hasMatch()) {
-        result.keyId = extractKeyId(output);
+    const QRegularExpressionMatch key = keyIdPattern().match(output);
+    if (key.hasMatch()) {
+        result.keyId = key.captured(1);
     }
     for (const QString &line : lines) {
         if (line.contains(QLatin1String("detached"))) {

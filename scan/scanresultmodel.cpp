@@ -1,5 +1,7 @@
 #include "scanresultmodel.h"
 
+#include "pathtext.h"
+
 #include <KLocalizedString>
 
 #include <QIcon>
@@ -7,25 +9,8 @@
 namespace {
 const char Domain[] = "orlis_kcm_digsig";
 
-// File names may hold line breaks and other control characters: a report line must stay
-// one line.
-QString printable(const QString &text)
+QString csvField(QString field)
 {
-    QString shown;
-    shown.reserve(text.size());
-    for (const QChar c : text) {
-        if (c.category() == QChar::Other_Control || c == QChar(0x2028) || c == QChar(0x2029)) {
-            shown += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
-
-QString csvField(const QString &text)
-{
-    QString field = printable(text);
     field.replace(QLatin1Char('"'), QLatin1String("\"\""));
     return QLatin1Char('"') + field + QLatin1Char('"');
 }
@@ -34,7 +19,7 @@ QString stateOf(const ScanEntry &entry, int column)
 {
     switch (column) {
     case ScanResultModel::PathColumn:
-        return printable(entry.path);
+        return PathText::visible(entry.path);
     case ScanResultModel::ElfColumn:
         return entry.checked ? SignatureVerdict::stateText(entry.elf) : QString();
     case ScanResultModel::XattrColumn:
@@ -214,7 +199,7 @@ QString ScanResultModel::csvReport(bool problemsOnly) const
         }
         QStringList fields;
         for (int column = PathColumn; column < ColumnCount; ++column) {
-            fields.append(csvField(column == PathColumn ? each.path : stateOf(each, column)));
+            fields.append(csvField(stateOf(each, column)));
         }
         report += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
     }

@@ -3,6 +3,7 @@
 #include "helpercall.h"
 #include "helperjob.h"
 #include "signfilemodel.h"
+#include "treewalker.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,11 +24,6 @@ QString &testRoot()
 {
     static QString root;
     return root;
-}
-
-bool isDotOrDotDot(const char *name)
-{
-    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 SignatureVerdict::State stateOf(bool hasVerdict, bool good, bool bad)
@@ -149,7 +145,7 @@ void SignatureScan::start()
         if (info.isDir() && !entry.startsWith(QLatin1String("//"))) {
             m_directories.append({QFile::encodeName(path), false, true});
         } else if (info.isFile()) {
-            considerFile(path, false, true);
+            considerFile(AT_FDCWD, QFile::encodeName(path).constData(), path, false, true);
         }
     }
     m_progressTimer.start();
@@ -223,52 +219,26 @@ void SignatureScan::walkSlice()
     }
 }
 
-bool SignatureScan::walkEntry(const PendingDirectory &directory, const dirent *entry)
+void SignatureScan::walkEntry(const PendingDirectory &directory, const dirent *entry)
 {
-    if (isDotOrDotDot(entry->d_name)) {
-        return false;
+    if (TreeWalker::isDotOrDotDot(entry->d_name)) {
+        return;
     }
-    unsigned char type = entry->d_type;
-    if (type == DT_UNKNOWN) {
-        struct stat status;
-        if (fstatat(dirfd(m_directory), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-            type = S_ISDIR(status.st_mode) ? DT_DIR : S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
-        }
-    }
+    const unsigned char type = TreeWalker::entryType(m_directory, entry);
     const QByteArray path = (directory.path.endsWith('/') ? directory.path : directory.path + '/') + entry->d_name;
     if (type == DT_DIR) {
         m_directories.append({path, directory.programs, directory.listed});
-        return true;
+    } else if (type == DT_REG) {
+        considerFile(dirfd(m_directory), entry->d_name, QFile::decodeName(path), directory.programs, directory.listed);
     }
-    if (type != DT_REG) {
-        return false;
-    }
-    const QString name = QFile::decodeName(path);
-    if (m_entryByPath.contains(name)) {
-        return false;
-    }
-    switch (probeElf(dirfd(m_directory), entry->d_name)) {
-    case Elf:
-        addFile(name, true);
-        break;
-    case NotElf:
-        if (directory.listed) {
-            addFile(name, false);
-        }
-        break;
-    case Unreadable:
-        m_helperQuestions.append({name, false, directory.programs, directory.listed});
-        break;
-    }
-    return true;
 }
 
-void SignatureScan::considerFile(const QString &path, bool programs, bool listed)
+void SignatureScan::considerFile(int directoryFd, const char *name, const QString &path, bool programs, bool listed)
 {
     if (m_entryByPath.contains(path)) {
         return;
     }
-    switch (probeElf(AT_FDCWD, QFile::encodeName(path).constData())) {
+    switch (probeElf(directoryFd, name)) {
     case Elf:
         addFile(path, true);
         break;
@@ -295,7 +265,8 @@ SignatureScan::ElfProbe SignatureScan::probeElf(int directoryFd, const char *nam
     const bool elf = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && pread(fd, magic, sizeof magic, 0) == sizeof magic && magic[0] == 0x7f
         && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F';
     close(fd);
-    return elf ? Elf : NotElf;
+    // Object files carry the same header but are neither programs nor libraries.
+    return elf && !QByteArray(name).endsWith(".o") ? Elf : NotElf;
 }
 
 void SignatureScan::addFile(const QString &path, bool isElf)
@@ -325,7 +296,7 @@ void SignatureScan::helperAnswered(KJob *job)
     if (m_asked.isDirectory) {
         const QVariantMap listing = succeeded ? static_cast<HelperJob *>(job)->data() : QVariantMap();
         for (auto it = listing.cbegin(); it != listing.cend(); ++it) {
-            considerFile(it.key(), m_asked.programs, m_asked.listed);
+            considerFile(AT_FDCWD, QFile::encodeName(it.key()).constData(), it.key(), m_asked.programs, m_asked.listed);
         }
     } else if (succeeded) {
         addFile(m_asked.path, true);

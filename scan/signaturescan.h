@@ -78,8 +78,9 @@ private:
     };
 
     void walkSlice();
-    bool walkEntry(const PendingDirectory &directory, const dirent *entry);
-    void considerFile(const QString &path, bool programs, bool listed);
+    void walkEntry(const PendingDirectory &directory, const dirent *entry);
+    // Adds a regular file by what it is, or asks the helper when the user may not read it.
+    void considerFile(int directoryFd, const char *name, const QString &path, bool programs, bool listed);
     void addFile(const QString &path, bool isElf);
     void askHelper();
     void helperAnswered(KJob *job);

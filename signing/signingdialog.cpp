@@ -4,6 +4,7 @@
 #include "filteredtreeproxymodel.h"
 #include "helpercall.h"
 #include "helperjob.h"
+#include "pathtext.h"
 #include "treewalker.h"
 
 #include <KLocalizedString>
@@ -13,8 +14,6 @@
 #include <QElapsedTimer>
 #include <QProcessEnvironment>
 #include <QPushButton>
-
-#include <algorithm>
 
 namespace {
 const char Domain[] = "orlis_kcm_digsig";
@@ -26,25 +25,6 @@ const QString XattrControlFile = QStringLiteral("/etc/digsig/xattr_control");
 const QString FileFinishedKey = QStringLiteral("file_finished");
 const QString FileErrorKey = QStringLiteral("file_error_occured");
 const QString ExportResultKey = QStringLiteral("export_result");
-
-// A line break in a name sent for extended attributes would add a line of its own to the
-// boot verification list; the helper refuses a run that holds such a name.
-bool hasControlCharacter(const QString &path)
-{
-    return std::any_of(path.cbegin(), path.cend(), [](QChar character) {
-        const QChar::Category category = character.category();
-        return category == QChar::Other_Control || category == QChar::Separator_Line || category == QChar::Separator_Paragraph;
-    });
-}
-
-QString visiblePath(const QString &path)
-{
-    QString visible;
-    for (const QChar character : path) {
-        visible += hasControlCharacter(character) ? QStringLiteral("\\u%1").arg(character.unicode(), 4, 16, QLatin1Char('0')) : QString(character);
-    }
-    return visible;
-}
 }
 
 SigningDialog::SigningDialog(const QString &keyId, const SelectedPaths &selectedPaths, Bsign::SignMode mode, bool saveLog, QWidget *parent)
@@ -124,15 +104,17 @@ bool SigningDialog::checkSignaturePossible()
     return false;
 }
 
+// A line break in a name sent for extended attributes would add a line of its own to the
+// boot verification list; the helper refuses a run that holds such a name.
 void SigningDialog::leaveOutUnsafeFiles()
 {
     for (auto file = m_files.begin(); file != m_files.end();) {
-        if (!hasControlCharacter(*file)) {
+        if (!PathText::hasControlCharacter(*file)) {
             ++file;
             continue;
         }
-        addMessageToLog(
-            i18nd(Domain, "File \"%1\" left out: its name contains a line break or another control character.", visiblePath(*file)), Bsign::InvalidArgument);
+        addMessageToLog(i18nd(Domain, "File \"%1\" left out: its name contains a line break or another control character.", PathText::visible(*file)),
+            Bsign::InvalidArgument);
         file = m_files.erase(file);
     }
 }
@@ -247,7 +229,7 @@ KAuth::Action SigningDialog::actionWithDataSigned() const
         QStringList paths;
         for (const auto &entry : m_selectedPaths) {
             // Every file below such a path was left out and named in the log already.
-            if (!hasControlCharacter(entry.first)) {
+            if (!PathText::hasControlCharacter(entry.first)) {
                 paths.append(entry.first);
             }
         }

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <dirent.h>
+
 #include <functional>
 
 // Walks a directory tree with readdir and the entry types it reports, without following
@@ -15,4 +17,9 @@ public:
     using Visitor = std::function<bool(const QString &path, bool isRegularFile)>;
 
     static void walk(const QString &root, const Visitor &visit);
+
+    static bool isDotOrDotDot(const char *name);
+    // The entry's type from readdir, or from lstat where the file system does not report it;
+    // DT_UNKNOWN when neither tells.
+    static unsigned char entryType(DIR *directory, const dirent *entry);
 };

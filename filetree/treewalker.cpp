@@ -4,18 +4,15 @@
 #include <QFile>
 #include <QVector>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
-namespace {
-bool isDotOrDotDot(const char *name)
+bool TreeWalker::isDotOrDotDot(const char *name)
 {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// The entry's type from readdir, or from lstat where the file system does not report it.
-unsigned char entryType(DIR *directory, const dirent *entry)
+unsigned char TreeWalker::entryType(DIR *directory, const dirent *entry)
 {
     if (entry->d_type != DT_UNKNOWN) {
         return entry->d_type;
@@ -31,7 +28,6 @@ unsigned char entryType(DIR *directory, const dirent *entry)
         return DT_LNK;
     }
     return S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
-}
 }
 
 void TreeWalker::walk(const QString &root, const Visitor &visit)
