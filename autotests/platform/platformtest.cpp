@@ -297,12 +297,12 @@ private Q_SLOTS:
     void logAppendsEscapedLinesUnderHeaders()
     {
         const QDateTime now(QDate(2024, 5, 6), QTime(7, 8, 9), Qt::UTC);
-        const QString forged = "ok\n=== 2024-01-01T00:00:00Z uid 0 ===\r\x1b[2Jend\\n"_s + QChar(0x2028) + "x"_s + QChar(0x2029);
+        const QString forged = "ok\n=== 2024-01-01T00:00:00Z uid 0 ===\r\x1b[2Jend\\n"_s + QChar(0x2028) + "x"_s + QChar(0x2029) + QChar(0x9b) + QChar(0x202e);
         QVERIFY(SigningLog::append(environment(), QStringList {"one"_s, "two"_s}, 1000, now).isSuccess());
         QVERIFY(SigningLog::append(environment(), QStringList {forged}, 1001, now).isSuccess());
         QCOMPARE(Scratch::read(environment().logPath()),
             QByteArray("=== 2024-05-06T07:08:09Z uid 1000 ===\n    one\n    two\n=== 2024-05-06T07:08:09Z uid 1001 ===\n"
-                       "    ok\\n=== 2024-01-01T00:00:00Z uid 0 ===\\r\\u001b[2Jend\\\\n\\u2028x\\u2029\n"));
+                       "    ok\\n=== 2024-01-01T00:00:00Z uid 0 ===\\r\\u001b[2Jend\\\\n\\u2028x\\u2029\\u009b\\u202e\n"));
         // A link in place of the log is never followed.
         QFile::remove(environment().logPath());
         QFile::link(path("/etc/target"_s), environment().logPath());
@@ -313,8 +313,14 @@ private Q_SLOTS:
     // The bsign stand-in opens what it checks or signs through one descriptor, never through a link.
     void bsignStandInRefusesWhatItMayNotOpen()
     {
-        const auto bsign = [](const QStringList &arguments) {
+        const auto bsign = [](const QStringList &arguments, const QString &pkexecUid = QString()) {
             QProcess process;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("PKEXEC_UID"_s, pkexecUid);
+            if (pkexecUid.isEmpty()) {
+                environment.remove("PKEXEC_UID"_s);
+            }
+            process.setProcessEnvironment(environment);
             process.start(QStringLiteral(BSIGN_PROGRAM), arguments);
             return process.waitForFinished(10000) ? process.exitCode() : -1;
         };
@@ -327,6 +333,8 @@ private Q_SLOTS:
         QCOMPARE(bsign({"-w"_s, m_root->filePath("link/program"_s)}), 22);
         QCOMPARE(bsign({"--sign"_s, "--kind"_s, "both"_s, "--key"_s, Fingerprint, m_root->filePath("link/program"_s)}), 22);
         QCOMPARE(bsign({"--sign"_s, "--kind"_s, "elf"_s, "--key"_s, Fingerprint, m_root->filePath("notes.txt"_s)}), 68);
+        // Started by pkexec, it only checks.
+        QCOMPARE(bsign({"--sign"_s, "--kind"_s, "xattr"_s, "--key"_s, Fingerprint, m_root->filePath("notes.txt"_s)}, "1000"_s), 1);
     }
 
     // A writer killed at any moment leaves each file whole: the old content or a complete new one.

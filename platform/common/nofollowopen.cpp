@@ -213,11 +213,23 @@ bool NoFollowOpen::othersMayWrite(const struct stat &status)
 
 bool NoFollowOpen::isBelowBlockingMount(const QString &path)
 {
+    const QByteArray target = QFile::encodeName(path);
+    const QList<QByteArray> points = blockingMountPoints();
+    for (const QByteArray &point : points) {
+        if (target == point || target.startsWith(point.endsWith('/') ? point : point + '/')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+QList<QByteArray> NoFollowOpen::blockingMountPoints()
+{
     QFile mounts(QStringLiteral("/proc/self/mountinfo"));
     if (!mounts.open(QIODevice::ReadOnly)) {
-        return true;
+        return {QByteArrayLiteral("/")};
     }
-    const QByteArray target = QFile::encodeName(path);
+    QList<QByteArray> points;
     const QList<QByteArray> lines = mounts.readAll().split('\n');
     for (const QByteArray &line : lines) {
         const QList<QByteArray> fields = line.split(' ');
@@ -226,15 +238,11 @@ bool NoFollowOpen::isBelowBlockingMount(const QString &path)
             continue;
         }
         const QByteArray type = fields.at(separator + 1);
-        if (type != "autofs" && type != "fuse" && type != "fuseblk" && !type.startsWith("fuse.")) {
-            continue;
-        }
-        const QByteArray point = unescapedMountPoint(fields.at(4));
-        if (target == point || target.startsWith(point.endsWith('/') ? point : point + '/')) {
-            return true;
+        if (type == "autofs" || type == "fuse" || type == "fuseblk" || type.startsWith("fuse.")) {
+            points.append(unescapedMountPoint(fields.at(4)));
         }
     }
-    return false;
+    return points;
 }
 
 bool NoFollowOpen::isOnPseudoFileSystem(int fd)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <sys/stat.h>
@@ -69,6 +70,8 @@ public:
 
     /** True when @p path is, or lies below, the mount point of a FUSE or autofs file system, whose lookups may block. */
     static bool isBelowBlockingMount(const QString &path);
+    /** The mount points of FUSE and autofs file systems, as bytes; "/" alone when they can not be read. */
+    static QList<QByteArray> blockingMountPoints();
 
     /** True when users other than the owner may change a file or directory of @p status. */
     static bool othersMayWrite(const struct stat &status);
