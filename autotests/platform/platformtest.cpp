@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -178,6 +179,12 @@ private Q_SLOTS:
     {
         Scratch::write(environment().updateProgram(), "#!/bin/sh\necho 'W: careful'\necho 'E: no space left' >&2\nexit 1\n", Executable);
         QCOMPARE(BootListUpdater::update(environment(), [](const QVariantMap &) {}).error(), "no space left"_s);
+        // What an update leaves running keeps the next one out: updates never overlap.
+        const QByteArray pidFile = QFile::encodeName(m_root->filePath("straggler.pid"_s));
+        Scratch::write(environment().updateProgram(), "#!/bin/sh\nsleep 30 >/dev/null 2>&1 &\necho $! >" + pidFile + "\n", Executable);
+        QVERIFY(BootListUpdater::update(environment(), [](const QVariantMap &) {}).isSuccess());
+        QVERIFY(BootListUpdater::update(environment(), [](const QVariantMap &) {}).error().contains("still running"_s));
+        QCOMPARE(kill(pid_t(Scratch::read(m_root->filePath("straggler.pid"_s)).trimmed().toInt()), SIGKILL), 0);
         QFile::remove(environment().updateProgram());
         QVERIFY(BootListUpdater::update(environment(), [](const QVariantMap &) {}).error().startsWith("Can not start"_s));
     }
@@ -308,6 +315,13 @@ private Q_SLOTS:
         QFile::link(path("/etc/target"_s), environment().logPath());
         QVERIFY(!SigningLog::append(environment(), QStringList {"x"_s}, 1000, now).isSuccess());
         QVERIFY(!QFile::exists(path("/etc/target"_s)));
+        // A full log moves aside, replacing the one before, and starts afresh.
+        QFile::remove(environment().logPath());
+        for (int uid = 1000; uid < 1003; ++uid) {
+            QVERIFY(SigningLog::append(environment(), QStringList {QString(12 * 1024 * 1024, QLatin1Char('x'))}, uid, now).isSuccess());
+        }
+        QVERIFY(Scratch::read(environment().logPath()).startsWith("=== 2024-05-06T07:08:09Z uid 1002 ===\n"));
+        QCOMPARE(Scratch::read(environment().logPath() + ".1"_s).count("==="), 4);
     }
 
     // The bsign stand-in opens what it checks or signs through one descriptor, never through a link.

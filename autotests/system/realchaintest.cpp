@@ -478,8 +478,8 @@ private Q_SLOTS:
         }
         QVERIFY2(job->error() ? job->errorString().endsWith(codes) : seen.join(QLatin1Char(' ')) == codes,
             qPrintable(job->errorString() + seen.join(QLatin1Char(' '))));
-        QCOMPARE(exported, codes.contains(QLatin1Char('0')));
         QTEST(readText(Templates).mid(before.size()), "added");
+        QCOMPARE(exported, codes.contains(QLatin1Char('0')));
         QCOMPARE(readText(Templates).left(before.size()), before);
         // Export takes the list's keys only, and only into xattr_keys under the key's own name.
         const QString vendorFile = QStringLiteral("/etc/digsig/keys/%1.gpg").arg(m_key);
