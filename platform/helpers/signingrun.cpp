@@ -82,6 +82,9 @@ QVariantMap fileRecord(const QString &key, const QString &file, int value)
 // The template of @p path, looked at through a descriptor; empty for a link, a missing path or "/".
 QByteArray templateOf(const QString &path)
 {
+    if (NoFollowOpen::isBelowBlockingMount(path)) {
+        return QByteArray();
+    }
     const NoFollowOpen::Descriptor entry = NoFollowOpen::open(path, O_PATH);
     struct stat status
     {

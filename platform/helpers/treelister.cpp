@@ -136,6 +136,10 @@ HelperResult TreeLister::listDirectory(const QVariant &value)
     if (!problem.isEmpty()) {
         return HelperResult::failure(problem);
     }
+    // FUSE and autofs are refused before the walk reaches them: their lookups may block.
+    if (NoFollowOpen::isBelowBlockingMount(path)) {
+        return HelperResult::failure(QStringLiteral("%1 lies on a pseudo file system or can not be opened").arg(path));
+    }
     const NoFollowOpen::Descriptor reference = NoFollowOpen::open(path, O_PATH);
     struct stat status
     {
@@ -149,7 +153,7 @@ HelperResult TreeLister::listDirectory(const QVariant &value)
     if (!S_ISDIR(status.st_mode)) {
         return HelperResult::failure(QStringLiteral("%1 is not a directory").arg(path));
     }
-    if (NoFollowOpen::isBelowBlockingMount(path) || NoFollowOpen::isOnPseudoFileSystem(reference.fd())) {
+    if (NoFollowOpen::isOnPseudoFileSystem(reference.fd())) {
         return HelperResult::failure(QStringLiteral("%1 lies on a pseudo file system or can not be opened").arg(path));
     }
     const QByteArray reopened = "/proc/self/fd/" + QByteArray::number(reference.fd());
