@@ -28,8 +28,8 @@ SignatureScanDialog::SignatureScanDialog(const DigSigSettingsData &settings, QWi
     m_ui->setupUi(this);
     m_scan->setVerificationMode(settings.verifyMode());
     m_modeText = VerifyModeDialog(settings.verifyMode(), ControllMode::On).selectedTextByModeId(settings.verifyMode());
-    m_ui->modeLabel->setText(
-        i18nd(Domain, "Each file is judged as the kernel would judge it after the next boot under the verification mode \"%1\".", m_modeText));
+    // Every file is judged as the kernel would judge it after the next boot.
+    m_ui->modeLabel->setText(i18nd(Domain, "Verification mode after the next boot: %1", m_modeText));
     const bool elfControl = settings.elfMode() != ControllMode::Off;
     const bool xattrControl = settings.xattrMode() != ControllMode::Off;
     m_ui->programsCheckBox->setChecked(elfControl || !xattrControl);

@@ -42,6 +42,15 @@ for dir in /*; do
     sandbox_overlay "$dir"
 done
 [ ! -d /dev/shm ] || mount -t tmpfs tmpfs /dev/shm
+# Files right below / have no directory of their own to overlay: each gets a private copy
+# bound over it (an empty one when it is large, such as a swap file).
+mkdir -p "$sandbox_layers/root-files"
+for file in /*; do
+    [ -f "$file" ] && [ ! -L "$file" ] || continue
+    copy="$sandbox_layers/root-files/$(basename "$file")"
+    if [ "$(stat -c %s "$file")" -le 16777216 ]; then cp -p "$file" "$copy"; else : >"$copy"; fi
+    mount --bind "$copy" "$file"
+done
 rm -rf /etc/digsig && mkdir -p /etc/digsig
 cp "$top"/tools/demo/etc-digsig/* /etc/digsig/
 cp "$prefix/bin/tovi-wmfunc" /usr/bin/

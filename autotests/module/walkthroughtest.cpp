@@ -205,7 +205,7 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     m_module->change();
     QTRY_VERIFY(lastChanged());
     QCOMPARE(report,
-        QStringLiteral("Each file is judged as the kernel would judge it after the next boot under the verification mode \"Check ELF and XATTR signatures\".\n"
+        QStringLiteral("Verification mode after the next boot: Check ELF and XATTR signatures\n"
                        "Verification mode: Check ELF and XATTR signatures\nFiles seen: 1, checked: 1, problems: 1\nFiles with problems:\n"
                        "ELF signature\txattr signature\tAfter enforcement\tKey ID\tFile"));
     press(answerer, QDialogButtonBox::No);
