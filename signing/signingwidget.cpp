@@ -166,8 +166,10 @@ void SigningWidget::signSelection(const QStringList &paths,
     // The run may have exported the key below /etc/digsig.
     m_panel->announceFilesWritten();
     if (!completed) {
-        // Left in signing mode, the status columns would stay empty for good.
+        // Left in signing mode, the status columns would stay empty for good; some files
+        // may have been signed before the run failed.
         setRunningSigning(false);
+        m_model->updateIndexesLevel(QList<QModelIndex>(signedEntries.cbegin(), signedEntries.cend()));
         return;
     }
     checkCommonAccess();

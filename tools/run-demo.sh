@@ -34,12 +34,20 @@ sandbox_top=$top sandbox_layers="$demo/layers" SANDBOX_REAL_PINENTRY=1
 . "$top/tools/sandbox-bus.sh"
 . "$top/tools/demo-session.sh"
 rm -rf "$demo/state"
+# The overlay's top takes the mode of its new upper directory: /tmp must stay sticky and
+# world-writable, /root private.
+overlay_as_is() { # <directory>
+    local mode owner
+    mode=$(stat -c %a "$1") owner=$(stat -c %u:%g "$1")
+    sandbox_overlay "$1"
+    chmod "$mode" "$1" && chown "$owner" "$1"
+}
 own_tree=""
 for dir in /*; do
     [ -d "$dir" ] && [ ! -L "$dir" ] || continue
     case "$dir" in /proc | /sys | /dev | /lost+found) continue ;; esac
     case "$top/" in "$dir"/*) own_tree=$dir; continue ;; esac
-    sandbox_overlay "$dir"
+    overlay_as_is "$dir"
 done
 [ ! -d /dev/shm ] || mount -t tmpfs tmpfs /dev/shm
 # Files right below / have no directory of their own to overlay: each gets a private copy
@@ -70,7 +78,7 @@ chmod o+rx "$demo" 2>/dev/null || true
 sandbox_start "$prefix" "$demo/state" "$user"
 demo_make_key
 demo_make_tree
-[ -z "$own_tree" ] || sandbox_overlay "$own_tree"
+[ -z "$own_tree" ] || overlay_as_is "$own_tree"
 
 # The module asks the reboot tool with XDG_RUNTIME_DIR=/run/user/$SUDO_UID, as when the
 # settings host runs through sudo; the stand-in records the request there.

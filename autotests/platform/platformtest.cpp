@@ -120,7 +120,7 @@ private Q_SLOTS:
         row("sign: remote display", "sign", signing("DISPLAY", "evil.example.org:0"_s), "DISPLAY");
         row("sign: another user's xauthority", "sign", signing("XAUTHORITY", "/etc/passwd"_s), "XAUTHORITY");
         row("sign: xauthority a directory", "sign", signing("XAUTHORITY", "/tmp"_s), "XAUTHORITY");
-        row("sign: paths missing", "sign", signing("paths", {}), "\"paths\"");
+        row("sign: paths not a list", "sign", signing("paths", 5), "\"paths\"");
         row("sign: line break in a path", "sign", signing("paths", QStringList {"/tmp/a\n/usr"_s}), "U+000a");
         row("sign: line separator in a file", "sign", signing("files", QStringList {"/tmp/a"_s + QChar(0x2028)}), "U+2028");
         row("sign: paragraph separator in a path", "sign", signing("paths", QStringList {"/tmp/a"_s + QChar(0x2029)}), "U+2029");

@@ -133,7 +133,9 @@ QString SigningRun::parse(const QVariantMap &arguments, int callerUid, Request *
     if (!problem.isEmpty()) {
         return problem;
     }
-    if (request->mode == 0) {
+    // The module sends no "paths": it adds the signed files to the boot list itself, once the
+    // administrator agrees to it.
+    if (request->mode == 0 || !arguments.contains(QStringLiteral("paths"))) {
         return QString();
     }
     if (!ArgumentCheck::textListValue(arguments.value(QStringLiteral("paths")), &request->paths)) {
@@ -160,6 +162,9 @@ SigningRun::run(const HelperEnvironment &environment, const QVariantMap &argumen
         return HelperResult::success();
     }
     exportSigningKey(environment, request, progress);
+    if (request.paths.isEmpty()) {
+        return HelperResult::success();
+    }
     const QString error = addTemplates(environment, request.paths);
     return error.isEmpty() ? HelperResult::success() : HelperResult::failure(error);
 }
