@@ -346,6 +346,7 @@ void SigningDialog::onSigningFileFinished(const QString &file, Bsign::ReturnValu
         checkRemainingFiles();
         break;
     case Bsign::FileNotFound:
+        ++m_failedFiles;
         addMessageToLog(i18nd(Domain, "Warning: file %1 not found", file), Bsign::FileNotFound);
         checkRemainingFiles();
         break;
