@@ -253,7 +253,6 @@ private Q_SLOTS:
         // The first ask queues the check; until it answers the cells show it going on.
         QCOMPARE(icons("program"_s), " task-ongoing"_s);
         QCOMPARE(cell("program"_s).data(Qt::ToolTipRole).toString(), MissingText);
-        // Words, not only icons, tell the states apart: a theme may lack the icons.
         QCOMPARE(cell("program"_s).data().toString(), "checking…"_s);
         // Asked twice: queued as any row first, then pending, which a folder never shows.
         QCOMPARE(icons("folder"_s), " "_s);

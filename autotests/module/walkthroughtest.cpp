@@ -85,8 +85,7 @@ private:
         m_windows.clear();
         return seen;
     }
-    // As the host applies: save, after which the page counts as unchanged until the module
-    // says otherwise.
+    // As the host applies: after save() the page counts as unchanged until the module says otherwise.
     void apply()
     {
         m_module->save();
@@ -205,15 +204,13 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     press(answerer, QDialogButtonBox::Yes);
     QString report;
     answerer.answer([&report](QWidget *dialog) {
-        report = dialog->findChild<QLabel *>(QStringLiteral("modeLabel"))->text() + QLatin1Char('\n')
-            + qobject_cast<SignatureScanDialog *>(dialog)->textReport(true, QDateTime()).section(QLatin1Char('\n'), 1, 4);
+        report = qobject_cast<SignatureScanDialog *>(dialog)->textReport(true, QDateTime()).section(QLatin1Char('\n'), 1, 4);
         dialog->close();
     });
     apply();
     QTRY_VERIFY(lastChanged());
     QCOMPARE(report,
-        QStringLiteral("Verification mode after the next boot: Check ELF and XATTR signatures\n"
-                       "Verification mode: Check ELF and XATTR signatures\nFiles seen: 1, checked: 1, problems: 1\nFiles with problems:\n"
+        QStringLiteral("Verification mode: Check ELF and XATTR signatures\nFiles seen: 1, checked: 1, problems: 1\nFiles with problems:\n"
                        "ELF signature\txattr signature\tAfter enforcement\tKey ID\tFile"));
     press(answerer, QDialogButtonBox::No);
     press(answerer, QDialogButtonBox::No);
@@ -287,7 +284,6 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QTest::mouseClick(child<QToolButton>("verifyModeButton"), Qt::LeftButton);
     apply();
     QCOMPARE(windows(), QStringLiteral("Verify mode, Check signatures, Warning"));
-    m_config.writeSettings(TempConfig::settings(2, 2, 2, 1, 0));
     m_module->load();
 }
 
@@ -412,15 +408,13 @@ void WalkthroughTest::keyIsCreated()
     DialogDeadline deadline(8000);
     m_helper.clearCalls();
     ModalAnswerer answerer;
-    QString asked;
-    answerer.answer([&asked](QWidget *dialog) {
+    answerer.answer([](QWidget *dialog) {
         QTest::keyClicks(dialog->findChild<QLineEdit *>(QStringLiteral("nameLineEdit")), QStringLiteral("Administrator"));
         // An incomplete address is asked for again; a complete one goes on.
         auto email = dialog->findChild<QLineEdit *>(QStringLiteral("emailLineEdit"));
         QTest::keyClicks(email, QStringLiteral("notanemail"));
         auto ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
         ok->click();
-        asked = dialog->findChild<QLabel *>(QStringLiteral("creationLabel"))->text();
         QTest::keyClicks(email, QStringLiteral("@mail.example-corp.ru"));
         // Clicked once this poll is over, so that the box that follows is answered too.
         QMetaObject::invokeMethod(ok, "click", Qt::QueuedConnection);
@@ -429,7 +423,6 @@ void WalkthroughTest::keyIsCreated()
     m_windows.clear();
     QTest::mouseClick(child<QPushButton>("createKeyButton"), Qt::LeftButton);
     QCOMPARE(windows(), QStringLiteral("Create key, Key generated successfully."));
-    QCOMPARE(asked, QStringLiteral("Enter a complete e-mail address, such as name@example.org, or leave the field empty."));
     QCOMPARE(readFile(m_dir.filePath(QStringLiteral("keywright"))),
         QStringLiteral("/usr/lib/kauth/libexec/keywright\n--genkey\nAdministrator\nnotanemail@mail.example-corp.ru\n\n"));
     QCOMPARE(m_helper.callNames(), QStringList({Access, QStringLiteral("ru.orlis.kcm.digsig.exportkey")}));

@@ -307,7 +307,6 @@ private Q_SLOTS:
         QCOMPARE(result, int(completed ? QDialog::Accepted : QDialog::Rejected));
         QCOMPARE(dialog.isCompleted(), completed);
         QTRY_COMPARE_WITH_TIMEOUT(viewLines(&dialog), lines, 1000);
-        // Never a busy bar once the run is over, also with nothing to sign.
         QCOMPARE(dialog.findChild<QProgressBar *>()->maximum(), qMax(queued, 1));
         QCOMPARE(progress(&dialog), jobError ? 0 : queued);
         QCOMPARE(m_backend->callsWith(SetupSigning, QStringLiteral("signing_process")).size(), queued ? 1 : 0);
@@ -507,9 +506,7 @@ private Q_SLOTS:
                 leftOut = viewLines(window).contains(
                     QStringLiteral("[Error] File \"%1/a\\u000a/usr/tool\" left out: its name contains a line break or another control character.").arg(m_tree));
                 ModalAnswerer::pressButton(window, outcome == Cancelled ? QDialogButtonBox::Cancel : QDialogButtonBox::Ok);
-                if (outcome == Cancelled) {
-                    QMetaObject::invokeMethod(dialogButton(window, QDialogButtonBox::Ok), "click", Qt::QueuedConnection);
-                }
+                QMetaObject::invokeMethod(dialogButton(window, QDialogButtonBox::Ok), "click", Qt::QueuedConnection);
             });
         answerer.press(QDialogButtonBox::Yes);
         if (given.isEmpty()) {

@@ -204,7 +204,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("notesLine");
         QTest::addColumn<QString>("endLines");
         QTest::addColumn<QString>("status"); // of the program, then of the text file
-        // ELF-only runs do not export the key; no run records the paths; a file that cannot be
+        // ELF-only runs neither export the key nor record the paths; a file that cannot be
         // signed leaves the run incomplete, so "Signing completed." never comes.
         const QString done = QStringLiteral("[OK] Signing completed.\nFinished.");
         const QString recorded = QStringLiteral("[OK] Key with ID %1 successfully exported to /etc/digsig/xattr_keys/%1.gpg");
@@ -244,7 +244,6 @@ private Q_SLOTS:
         std::sort(log.begin() + 1, log.end() - tail.size());
         std::sort(expected.begin() + 1, expected.end());
         QCOMPARE(log, expected + tail);
-        // The boot list is the administrator's to change after the run, not the run's.
         QVERIFY(!readText(Templates).split(QLatin1Char('\n')).contains(tree + QLatin1Char('/')));
 
         // The refresh forgets what was known; the columns ask again and show the signatures.
