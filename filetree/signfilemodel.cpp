@@ -84,20 +84,27 @@ QVariant SignFileModel::statusData(const QModelIndex &index, int role) const
     int &code = isElfColumn ? status.elfStatus : status.xattrStatus;
     const QString &info = isElfColumn ? status.elfInfo : status.xattrInfo;
 
+    // The words tell the states apart in every icon theme, and without colour.
     switch (code) {
     case FileSignatureStatus::StatusSigned:
         if (role == Qt::DecorationRole) {
             return QIcon::fromTheme(QStringLiteral("task-complete"));
         }
-        return role == Qt::ToolTipRole ? QVariant(info) : QVariant();
+        return role == Qt::ToolTipRole ? QVariant(info) : role == Qt::DisplayRole ? QVariant(i18nd("orlis_kcm_digsig", "signed")) : QVariant();
     case FileSignatureStatus::StatusNotSigned:
         if (role == Qt::DecorationRole) {
             return QIcon::fromTheme(QStringLiteral("task-reject"));
+        }
+        if (role == Qt::DisplayRole) {
+            return i18nd("orlis_kcm_digsig", "not signed");
         }
         return role == Qt::ToolTipRole ? QVariant(ki18nd("orlis_kcm_digsig", "No signature").toString()) : QVariant();
     case FileSignatureStatus::StatusPending:
         if (role == Qt::DecorationRole) {
             return QFileInfo(filePath(index)).isFile() ? QIcon::fromTheme(QStringLiteral("task-ongoing")) : QIcon();
+        }
+        if (role == Qt::DisplayRole) {
+            return QFileInfo(filePath(index)).isFile() ? QVariant(i18nd("orlis_kcm_digsig", "checking…")) : QVariant();
         }
         if (role == Qt::ToolTipRole) {
             return missingInformationText();
@@ -105,6 +112,9 @@ QVariant SignFileModel::statusData(const QModelIndex &index, int role) const
         return QVariant();
     default:
         if (status.checkFailed) {
+            if (role == Qt::DisplayRole) {
+                return i18nd("orlis_kcm_digsig", "unknown");
+            }
             return role == Qt::ToolTipRole ? QVariant(missingInformationText()) : QVariant(QIcon());
         }
         code = FileSignatureStatus::StatusPending;

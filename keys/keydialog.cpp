@@ -11,6 +11,7 @@
 
 namespace {
 constexpr int MinimumNameLength = 5;
+const QString CompleteAddress = QStringLiteral("^[\\w.+\\-]+@[\\w\\-]+(\\.[\\w\\-]+)+$");
 
 // Letters and word characters of any script count, not only ASCII ones.
 QRegularExpressionValidator *unicodeValidator(const QString &pattern, QObject *parent)
@@ -55,7 +56,7 @@ bool KeyDialog::correctNameSize()
 
 void KeyDialog::accept()
 {
-    if (!correctNameSize()) {
+    if (!correctNameSize() || !correctEmail()) {
         return;
     }
     const QMap<QString, QString> parameters = {
@@ -76,10 +77,24 @@ void KeyDialog::reject()
     QDialog::reject();
 }
 
+// Real names hold hyphens, apostrophes and dots ("Jean-Pierre O'Neil", double surnames), and
+// addresses dots, hyphens and several domain labels; control characters stay out of both.
 void KeyDialog::installValidators()
 {
-    m_ui->nameLineEdit->setValidator(unicodeValidator(QStringLiteral("^[[:alpha:]]+[\\w\\s\\d]+$"), this));
-    m_ui->emailLineEdit->setValidator(unicodeValidator(QStringLiteral("^[\\w\\d]+\\@[\\w\\d]+\\.\\w+$"), this));
+    m_ui->nameLineEdit->setValidator(unicodeValidator(QStringLiteral("^[[:alpha:]][\\w '\u2019.\\-]*$"), this));
+    m_ui->emailLineEdit->setValidator(unicodeValidator(CompleteAddress, this));
+}
+
+bool KeyDialog::correctEmail()
+{
+    const QString address = m_ui->emailLineEdit->text();
+    if (address.isEmpty() || QRegularExpression(CompleteAddress, QRegularExpression::UseUnicodePropertiesOption).match(address).hasMatch()) {
+        return true;
+    }
+    m_ui->creationLabel->setText(i18nd("orlis_kcm_digsig", "Enter a complete e-mail address, such as name@example.org, or leave the field empty."));
+    m_ui->creationLabel->show();
+    m_ui->emailLineEdit->setFocus();
+    return false;
 }
 
 void KeyDialog::connectKeyManager()

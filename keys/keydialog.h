@@ -18,6 +18,8 @@ public:
 
     // True for names of at least 5 characters; otherwise tells the user and gives false.
     bool correctNameSize();
+    // True for an empty or a complete address; otherwise asks for one in the dialog and gives false.
+    bool correctEmail();
 
     void accept() override;
     // Ignored while the key is being created: the result is still to come.

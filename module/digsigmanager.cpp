@@ -29,36 +29,40 @@ QVariantHash Digsigmanager::dataToChange() const
 {
     auto panel = static_cast<ControlPanelWidget *>(m_gui->widgetById(GuiManager::ControlPanel));
     const DigSigSettingsData settings = panel->getData();
-    if (switchesControlOn(settings) && !m_gui->checkSignatures(settings, true)) {
+    auto answer = SignatureScanDialog::Answer::Apply;
+    if (canMakeProgramsRefuse(settings)) {
+        answer = m_gui->checkSignatures(settings, true);
+    }
+    if (answer == SignatureScanDialog::Answer::Hold) {
         return {};
     }
-    if ((settings.elfMode() == ControllMode::On || settings.xattrMode() == ControllMode::On) && !confirmEnforcement()) {
+    if ((settings.elfMode() == ControllMode::On || settings.xattrMode() == ControllMode::On)
+        && !confirmEnforcement(answer != SignatureScanDialog::Answer::Unanswered)) {
         return {};
     }
-    return {
-        {QStringLiteral("DIGSIG_ELF_MODE"), static_cast<int>(settings.elfMode())},
-        {QStringLiteral("DIGSIG_XATTR_MODE"), static_cast<int>(settings.xattrMode())},
-        {QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), settings.ignoreXattrkeys() ? 1 : 0},
-        {QStringLiteral("DIGSIG_IGNORE_GOST2001"), settings.ignoreGost2001() ? 1 : 0},
-        {QStringLiteral("DIGSIG_XATTR_CONTROL"), settings.xattrControlContent()},
-        {QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), static_cast<int>(settings.verifyMode())},
-    };
+    return settings.changeArguments();
 }
 
-bool Digsigmanager::switchesControlOn(const DigSigSettingsData &settings) const
+// A control switched on, or under an enforcing control a new verification mode or new
+// templates: programs that run today may be refused after the next boot.
+bool Digsigmanager::canMakeProgramsRefuse(const DigSigSettingsData &settings) const
 {
     const DigSigSettingsData current = m_controlPanel->data();
-    return (settings.elfMode() == ControllMode::On && current.elfMode() != ControllMode::On)
-        || (settings.xattrMode() == ControllMode::On && current.xattrMode() != ControllMode::On);
+    const bool elfOn = settings.elfMode() == ControllMode::On;
+    const bool xattrOn = settings.xattrMode() == ControllMode::On;
+    return (elfOn && current.elfMode() != ControllMode::On) || (xattrOn && current.xattrMode() != ControllMode::On)
+        || ((elfOn || xattrOn) && settings.verifyMode() != current.verifyMode())
+        || (xattrOn && settings.xattrControlContent() != current.xattrControlContent());
 }
 
-// Switching a control on makes unsigned programs unusable after the next boot.
-bool Digsigmanager::confirmEnforcement()
+// Switching a control on makes unsigned programs unusable after the next boot. Without an
+// answer from the check, No is the default.
+bool Digsigmanager::confirmEnforcement(bool checkAnswered)
 {
     const auto answer = QMessageBox::warning(nullptr, i18nd("orlis_kcm_digsig", "Warning"),
         i18nd("orlis_kcm_digsig",
             "All unsigned files can not be started after reboot system.\nIt is advisable to first check the system "
             "in debug mode.\nAre you sure want apply this settings?"),
-        QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
+        QMessageBox::Yes | QMessageBox::No, checkAnswered ? QMessageBox::NoButton : QMessageBox::No);
     return answer != QMessageBox::No;
 }

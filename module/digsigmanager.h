@@ -18,8 +18,8 @@ public:
     QVariantHash dataToChange() const override;
 
 private:
-    bool switchesControlOn(const DigSigSettingsData &settings) const;
-    static bool confirmEnforcement();
+    bool canMakeProgramsRefuse(const DigSigSettingsData &settings) const;
+    static bool confirmEnforcement(bool checkAnswered);
 
     DigSigControlPanel *m_controlPanel;
     GuiManager *m_gui;

@@ -15,11 +15,15 @@
 
 #include <KLocalizedString>
 
+#include <KMessageWidget>
+
 #include <QIcon>
 #include <QMessageBox>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
@@ -83,9 +87,12 @@ void DigsigModule::access()
 
 void DigsigModule::change()
 {
+    // The host marks the page unchanged once this returns; edits that are still pending
+    // (a declined or failed apply) light Apply again after that.
+    const auto announceAfterwards = qScopeGuard([this] { QTimer::singleShot(0, this, &DigsigModule::announcePendingEdits); });
     const QString busyWith = HelperActivity::instance()->description(HelperCall::DigsigNamespace);
     if (!busyWith.isEmpty()) {
-        messagesManager()->newMessage(i18nd("orlis_kcm_digsig", "The settings were not applied, the helper is busy: %1", busyWith), KCMOS::Warning);
+        showMessage(i18nd("orlis_kcm_digsig", "The settings were not applied, the helper is busy: %1", busyWith), KCMOS::Warning);
         return;
     }
     KAuth::Action action = HelperCall::action(QStringLiteral("%1.change"), HelperCall::DigsigNamespace, ChangeTimeout);
@@ -103,13 +110,19 @@ void DigsigModule::change()
     }
     showApplyOutcome(succeeded);
     if (succeeded) {
+        // What was applied is what the files hold now.
+        m_manager->gui()->resetSettings();
         rebootRequest();
     }
 
     stateWidget()->resetState();
     static_cast<SigningWidget *>(m_manager->gui()->widgetById(GuiManager::Signing))->setupTable();
-    if (stateWidget()->currentState() != KCMOS::Busy) {
-        setModified(true);
+}
+
+void DigsigModule::announcePendingEdits()
+{
+    if (m_manager) {
+        setModified(m_manager->gui()->hasPendingEdits());
     }
 }
 
@@ -133,6 +146,7 @@ void DigsigModule::inflateWidgets()
     auto tabs = new QTabWidget;
     auto signing = static_cast<SigningWidget *>(m_manager->gui()->widgetById(GuiManager::Signing));
     connect(signing, &SigningWidget::finishUpdate, this, &DigsigModule::onUpdateFinished);
+    connect(signing, &SigningWidget::updateWarning, this, [this](const QString &warning) { m_updateWarnings.append(warning); });
     connect(m_manager->gui(), &GuiManager::signingStarts, tabs, [tabs, signing]() { tabs->setCurrentWidget(signing); });
 
     tabs->addTab(signing, QIcon::fromTheme(QStringLiteral("application-pgp-signature")), i18nd("orlis_kcm_digsig", "Signing"));
@@ -148,20 +162,37 @@ void DigsigModule::inflateWidgets()
 void DigsigModule::onUpdateFinished(bool finished, const QString &error)
 {
     if (!finished) {
+        m_updateWarnings.clear();
         stateWidget()->waitState(KCMOS::Busy);
         return;
     }
     stateWidget()->waitState(KCMOS::Idle);
+    if (error.isEmpty() && !m_updateWarnings.isEmpty()) {
+        showMessage(i18nd("orlis_kcm_digsig", "Applying changes occurred with warnings ").trimmed(), KCMOS::Warning, m_updateWarnings.join(QLatin1Char('\n')));
+        return;
+    }
     showApplyOutcome(error.isEmpty());
 }
 
 void DigsigModule::showApplyOutcome(bool succeeded)
 {
     if (succeeded) {
-        messagesManager()->newMessage(i18nd("orlis_kcm_digsig", "Changes applied successfully"), KCMOS::Positive, QString(), KCMOS::Idle);
+        showMessage(i18nd("orlis_kcm_digsig", "Changes applied successfully"), KCMOS::Positive);
     } else {
-        messagesManager()->newMessage(i18nd("orlis_kcm_digsig", "Applying changes occurred with errors"), KCMOS::Error, QString(), KCMOS::Idle);
+        showMessage(i18nd("orlis_kcm_digsig", "Applying changes occurred with errors"), KCMOS::Error);
     }
+}
+
+// Only the latest outcome stands: the ones before it no longer tell the state.
+void DigsigModule::showMessage(const QString &text, KCMOS::MessageType type, const QString &details)
+{
+    const auto shown = messagesManager()->messages();
+    for (KMessageWidget *earlier : shown) {
+        // Out of the message area's layout first: it forgets only a widget that is still whole.
+        earlier->setParent(nullptr);
+        delete earlier;
+    }
+    messagesManager()->newMessage(text, type, details, KCMOS::Idle);
 }
 
 void DigsigModule::rebootRequest() const

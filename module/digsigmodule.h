@@ -1,6 +1,9 @@
 #pragma once
 
+#include <kcmos/kcmostypes.h>
 #include <kcmss/securitykcmodule.h>
+
+#include <QStringList>
 
 class IDigsigManager;
 
@@ -28,6 +31,8 @@ private:
     void rebootRequest() const;
     void onUpdateFinished(bool finished, const QString &error);
     void showApplyOutcome(bool succeeded);
+    void showMessage(const QString &text, KCMOS::MessageType type, const QString &details = QString());
+    void announcePendingEdits();
     void setModified(bool modified);
     void followHelper();
 
@@ -37,4 +42,6 @@ private:
     // helper that writes them is not held by a long action.
     bool m_modified = false;
     bool m_helperBusy = false;
+    // What the running boot-list update warned about.
+    QStringList m_updateWarnings;
 };

@@ -2,7 +2,6 @@
 
 #include "controlpanelwidget.h"
 #include "keyswidget.h"
-#include "signaturescandialog.h"
 #include "signingwidget.h"
 
 #include <QTimer>
@@ -44,16 +43,21 @@ void GuiManager::resetSettings() const
     m_controlPanel->reset();
 }
 
-bool GuiManager::checkSignatures(const DigSigSettingsData &settings, bool beforeApply)
+bool GuiManager::hasPendingEdits() const
+{
+    return m_controlPanel->hasChangedData();
+}
+
+SignatureScanDialog::Answer GuiManager::checkSignatures(const DigSigSettingsData &settings, bool beforeApply)
 {
     SignatureScanDialog dialog(settings, m_controlPanel);
     QVector<QPair<QStringList, Bsign::SignMode>> signingRuns;
     connect(&dialog, &SignatureScanDialog::signRequested, this, [&signingRuns](const QStringList &files, Bsign::SignMode mode) {
         signingRuns.append({files, mode});
     });
-    bool mayApply = true;
+    auto answer = SignatureScanDialog::Answer::Unanswered;
     if (beforeApply) {
-        mayApply = dialog.mayApply();
+        answer = dialog.askBeforeApply();
     } else {
         dialog.startScan();
         dialog.exec();
@@ -68,5 +72,5 @@ bool GuiManager::checkSignatures(const DigSigSettingsData &settings, bool before
             }
         });
     }
-    return mayApply;
+    return answer;
 }

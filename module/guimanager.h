@@ -1,5 +1,7 @@
 #pragma once
 
+#include "signaturescandialog.h"
+
 #include <QObject>
 
 class ControlPanelWidget;
@@ -29,7 +31,9 @@ public:
     // Shows which programs enforcement would refuse under the settings. Before an apply
     // the scan starts at once and the answer says whether the apply may go on. A request
     // to sign files from the report runs the signing flow once this call has returned.
-    bool checkSignatures(const DigSigSettingsData &settings, bool beforeApply);
+    SignatureScanDialog::Answer checkSignatures(const DigSigSettingsData &settings, bool beforeApply);
+    // Whether the control panel shows values that differ from the files.
+    bool hasPendingEdits() const;
 
 Q_SIGNALS:
     // The signing tab is about to run the signing flow and should be the one shown.

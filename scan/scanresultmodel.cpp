@@ -4,7 +4,9 @@
 
 #include <KLocalizedString>
 
+#include <QApplication>
 #include <QIcon>
+#include <QStyle>
 
 namespace {
 const char Domain[] = "orlis_kcm_digsig";
@@ -61,8 +63,9 @@ QVariant ScanResultModel::data(const QModelIndex &index, int role) const
     case ProblemRole:
         return isProblem(shown);
     case Qt::DecorationRole:
+        // Icons of the style itself: every theme has them, for "runs" and for a refusal alike.
         if (index.column() == VerdictColumn && shown.checked) {
-            return QIcon::fromTheme(shown.verdict == SignatureVerdict::Runs ? QStringLiteral("task-complete") : QStringLiteral("task-reject"));
+            return QApplication::style()->standardIcon(shown.verdict == SignatureVerdict::Runs ? QStyle::SP_DialogApplyButton : QStyle::SP_MessageBoxCritical);
         }
         return QVariant();
     default:

@@ -2,11 +2,13 @@
 #include "ui_signaturescandialog.h"
 
 #include "signaturescan.h"
+#include "verifymodedialog.h"
 
 #include <KLocalizedString>
 
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSaveFile>
@@ -25,8 +27,9 @@ SignatureScanDialog::SignatureScanDialog(const DigSigSettingsData &settings, QWi
 {
     m_ui->setupUi(this);
     m_scan->setVerificationMode(settings.verifyMode());
-    m_ui->modeLabel->setText(i18nd(Domain, "Each file is judged as the kernel would judge it under the verification mode %1 after the next boot.",
-        DigSigSettingsData::verifyModeNameById(settings.verifyMode())));
+    m_modeText = VerifyModeDialog(settings.verifyMode(), ControllMode::On).selectedTextByModeId(settings.verifyMode());
+    // Every file is judged as the kernel would judge it after the next boot.
+    m_ui->modeLabel->setText(i18nd(Domain, "Verification mode after the next boot: %1", m_modeText));
     const bool elfControl = settings.elfMode() != ControllMode::Off;
     const bool xattrControl = settings.xattrMode() != ControllMode::Off;
     m_ui->programsCheckBox->setChecked(elfControl || !xattrControl);
@@ -85,13 +88,13 @@ void SignatureScanDialog::startScan()
     updateButtons();
 }
 
-bool SignatureScanDialog::mayApply()
+SignatureScanDialog::Answer SignatureScanDialog::askBeforeApply()
 {
     m_beforeApply = true;
-    m_mayApply = true;
+    m_answer = Answer::Unanswered;
     startScan();
     exec();
-    return m_mayApply;
+    return m_answer;
 }
 
 void SignatureScanDialog::reject()
@@ -114,10 +117,11 @@ void SignatureScanDialog::scanFinished(bool cancelled)
                QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes)
             == QMessageBox::Yes) {
         // The report stays open; the settings wait until the programs are signed.
-        m_mayApply = false;
+        m_answer = Answer::Hold;
         m_beforeApply = false;
         return;
     }
+    m_answer = Answer::Apply;
     accept();
 }
 
@@ -197,9 +201,26 @@ void SignatureScanDialog::askToSave()
     const bool csv = chosenFilter == csvFilter || fileName.endsWith(QLatin1String(".csv"), Qt::CaseInsensitive);
     const ScanResultModel *results = m_scan->results();
     QString error;
-    if (!saveReport(fileName, csv ? results->csvReport(problemsOnly()) : results->textReport(problemsOnly()), &error)) {
+    const QString report = csv ? results->csvReport(problemsOnly()) : textReport(problemsOnly(), QDateTime::currentDateTime());
+    if (!saveReport(fileName, report, &error)) {
         QMessageBox::warning(this, i18nd(Domain, "Save report"), i18nd(Domain, "The report could not be saved to %1: %2", fileName, error));
     }
+}
+
+QString SignatureScanDialog::textReport(bool problemsOnly, const QDateTime &when) const
+{
+    const ScanResultModel *results = m_scan->results();
+    QStringList columns;
+    for (int column = ScanResultModel::ElfColumn; column < ScanResultModel::ColumnCount; ++column) {
+        columns.append(results->headerData(column, Qt::Horizontal).toString());
+    }
+    columns.append(results->headerData(ScanResultModel::PathColumn, Qt::Horizontal).toString());
+    const QString header = i18nd(Domain, "Signature check of %1", QLocale().toString(when, QLocale::LongFormat)) + QLatin1Char('\n')
+        + i18nd(Domain, "Verification mode: %1", m_modeText) + QLatin1Char('\n')
+        + i18nd(Domain, "Files seen: %1, checked: %2, problems: %3", m_scan->seen(), m_scan->checked(), m_scan->problems()) + QLatin1Char('\n')
+        + (problemsOnly ? i18nd(Domain, "Files with problems:") : i18nd(Domain, "All files:")) + QLatin1Char('\n') + columns.join(QLatin1Char('\t'))
+        + QLatin1Char('\n');
+    return header + results->textReport(problemsOnly);
 }
 
 QVector<ScanEntry> SignatureScanDialog::chosenEntries() const
@@ -242,7 +263,7 @@ void SignatureScanDialog::signSelected()
     for (const ScanEntry &each : chosen) {
         (each.isElf && elfMode != Bsign::XattrOnly ? elfFiles : otherFiles).append(each.path);
     }
-    m_mayApply = false;
+    m_answer = Answer::Hold;
     accept();
     if (!elfFiles.isEmpty()) {
         Q_EMIT signRequested(elfFiles, elfMode);

@@ -3,6 +3,7 @@
 #include "bsign.h"
 #include "digsigsettingsdata.h"
 
+#include <QDateTime>
 #include <QDialog>
 #include <QStringList>
 
@@ -21,19 +22,29 @@ class SignatureScanDialog : public QDialog
 {
     Q_OBJECT
 public:
+    // What the check before an apply came to.
+    enum class Answer {
+        Apply, // no problem, or the administrator chose to apply anyway
+        Hold, // the administrator looks at the problems or signs them first
+        Unanswered, // the check was stopped or closed before it had an answer
+    };
+
     explicit SignatureScanDialog(const DigSigSettingsData &settings, QWidget *parent = nullptr);
     ~SignatureScanDialog() override;
 
     SignatureScan *scan() const;
     void startScan();
-    // Before a control is switched on: scans, and when files would be refused asks whether
-    // to show them. False when the administrator chose to look at them (or to sign them)
-    // instead of applying.
-    bool mayApply();
+    // Before a change that can make programs refuse: scans, and when files would be refused
+    // asks whether to show them.
+    Answer askBeforeApply();
 
     // The signature kinds that signing an ELF file must write to make it pass. Files that
     // are not ELF can only be signed in extended attributes.
     static Bsign::SignMode elfSignMode(VerificationModeId mode);
+
+    // The plain-text report: a header (verification mode, date, counts, column names), then
+    // one line per file.
+    QString textReport(bool problemsOnly, const QDateTime &when) const;
 
     static bool saveReport(const QString &fileName, const QString &content, QString *error);
 
@@ -61,6 +72,7 @@ private:
     SignatureScan *m_scan;
     QSortFilterProxyModel *m_filter;
     QString m_templates;
+    QString m_modeText;
     bool m_beforeApply = false;
-    bool m_mayApply = true;
+    Answer m_answer = Answer::Unanswered;
 };

@@ -9,6 +9,8 @@
 #include <QIcon>
 #include <QStyle>
 
+#include <tuple>
+
 namespace {
 const char Domain[] = "orlis_kcm_digsig";
 // The hint below the templates reads as a footnote.
@@ -49,6 +51,7 @@ void ControlPanelWidget::connectEdits()
     connect(m_ui->verifyModeButton, &QAbstractButton::clicked, this, &ControlPanelWidget::selectVerifyMode);
     connect(m_ui->resetVerifyButton, &QAbstractButton::clicked, this, &ControlPanelWidget::resetVerify);
     connect(m_ui->checkSignaturesButton, &QAbstractButton::clicked, this, &ControlPanelWidget::checkSignaturesRequested);
+    connect(m_panel, &DigSigControlPanel::filesWritten, this, &ControlPanelWidget::followFiles);
 }
 
 DigSigSettingsData ControlPanelWidget::getData() const
@@ -83,6 +86,31 @@ void ControlPanelWidget::reset()
     m_detailsShown = false;
     resetVerify();
     setupWidgets();
+}
+
+void ControlPanelWidget::followFiles()
+{
+    const DigSigSettingsData files = m_panel->data();
+    for (const auto &[box, loaded, now] : {std::make_tuple(m_ui->comboExeFiles, m_loaded.elfMode(), files.elfMode()),
+             std::make_tuple(m_ui->comboAttrs, m_loaded.xattrMode(), files.xattrMode())}) {
+        if (!isEdited(box, loaded)) {
+            box->setCurrentIndex(box->findData(QVariant::fromValue(now)));
+        }
+    }
+    if (m_ui->textEdit->toPlainText() == m_loaded.xattrControlContent()) {
+        m_ui->textEdit->setPlainText(files.xattrControlContent());
+    }
+    if (!m_ui->resetVerifyButton->isEnabled()) {
+        m_selectedVerifyMode = files.verifyMode();
+        showVerifyText(currentVerifyText());
+    }
+    m_loaded = files;
+    m_panel->changedPanel(hasChangedData());
+}
+
+bool ControlPanelWidget::isEdited(const QComboBox *box, ControllMode loaded)
+{
+    return box->currentIndex() != box->findData(QVariant::fromValue(loaded));
 }
 
 void ControlPanelWidget::selectVerifyMode()
@@ -125,6 +153,7 @@ QString ControlPanelWidget::currentVerifyText() const
 void ControlPanelWidget::setupWidgets()
 {
     const DigSigSettingsData fileData = m_panel->data();
+    m_loaded = fileData;
     setupCombo(m_ui->comboExeFiles, fileData.elfMode());
     setupCombo(m_ui->comboAttrs, fileData.xattrMode());
     m_ui->textEdit->setPlainText(fileData.xattrControlContent());

@@ -29,6 +29,9 @@ public:
     bool hasChangedData() const;
     // Back to the values in the files.
     void reset();
+    // The files were written elsewhere: every value the user has not edited shows the file's
+    // new one, edited values stay pending.
+    void followFiles();
 
     void selectVerifyMode();
     void resetVerify();
@@ -44,6 +47,7 @@ Q_SIGNALS:
 private:
     void connectEdits();
     void setupCombo(QComboBox *box, ControllMode fileMode);
+    static bool isEdited(const QComboBox *box, ControllMode loaded);
     void shrinkMessageFont();
     void collapseDetails();
     void toggleDetails();
@@ -56,4 +60,6 @@ private:
     QList<QWidget *> m_detailWidgets;
     bool m_detailsShown = false;
     VerificationModeId m_selectedVerifyMode = VerificationModeId::Invalid;
+    // The files as last shown, to tell the user's edits from values the files changed.
+    DigSigSettingsData m_loaded;
 };

@@ -16,3 +16,8 @@ void DigSigControlPanel::changedPanel(bool changed)
 {
     Q_EMIT modifyed(changed);
 }
+
+void DigSigControlPanel::announceFilesWritten()
+{
+    Q_EMIT filesWritten();
+}

@@ -15,7 +15,10 @@ public:
     // A fresh record: both configuration files are read again on every call.
     DigSigSettingsData data() const;
     void changedPanel(bool changed);
+    // Something other than the panel wrote the configuration files.
+    void announceFilesWritten();
 
 Q_SIGNALS:
     void modifyed(bool changed);
+    void filesWritten();
 };

@@ -199,6 +199,18 @@ QString DigSigSettingsData::verifyModeNameById(VerificationModeId mode)
     }
 }
 
+QVariantHash DigSigSettingsData::changeArguments() const
+{
+    return {
+        {QStringLiteral("DIGSIG_ELF_MODE"), static_cast<int>(m_elfMode)},
+        {QStringLiteral("DIGSIG_XATTR_MODE"), static_cast<int>(m_xattrMode)},
+        {QStringLiteral("DIGSIG_IGNORE_XATTR_KEYS"), m_ignoreXattrKeys ? 1 : 0},
+        {QStringLiteral("DIGSIG_IGNORE_GOST2001"), m_ignoreGost2001 ? 1 : 0},
+        {QStringLiteral("DIGSIG_XATTR_CONTROL"), m_xattrControlContent},
+        {QStringLiteral("DIGSIG_ELF_VERIFICATION_MODE"), static_cast<int>(m_verifyMode)},
+    };
+}
+
 void DigSigSettingsData::analysis()
 {
     parseInitfamfs();

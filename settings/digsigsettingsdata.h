@@ -3,6 +3,7 @@
 #include <QMetaType>
 #include <QString>
 #include <QStringList>
+#include <QVariantHash>
 
 // Control of ELF signatures and of signatures in extended attributes. On and Debug
 // count as enabled.
@@ -57,6 +58,9 @@ public:
     static QString verifyModeNameById(VerificationModeId mode);
 
     // Reads both files; their messages pile up in that order.
+    // The record as the "change_digsig" argument of the settings action: all six keys.
+    QVariantHash changeArguments() const;
+
     void analysis();
     void parseInitfamfs();
     void parseXattrControl();

@@ -46,7 +46,8 @@ int VerifyModeDialog::selectedId() const
 QString VerifyModeDialog::selectedTextByModeId(VerificationModeId mode) const
 {
     if (QAbstractButton *button = m_choices.button(static_cast<int>(mode))) {
-        return button->text();
+        // Once shown, the choices carry the accelerator marks that the desktop gave them.
+        return KLocalizedString::removeAcceleratorMarker(button->text());
     }
     return i18nd("orlis_kcm_digsig", "Unknown");
 }

@@ -20,7 +20,6 @@ const char Domain[] = "orlis_kcm_digsig";
 constexpr int SigningTimeout = 2147483647;
 constexpr int EventIntervalMilliseconds = 10;
 constexpr int ViewFlushMilliseconds = 50;
-const QString XattrControlFile = QStringLiteral("/etc/digsig/xattr_control");
 
 const QString FileFinishedKey = QStringLiteral("file_finished");
 const QString FileErrorKey = QStringLiteral("file_error_occured");
@@ -59,6 +58,41 @@ int SigningDialog::exec()
     return QDialog::exec();
 }
 
+QStringList SigningDialog::signedTemplates() const
+{
+    QStringList templates;
+    for (const auto &[path, isDirectory] : m_selectedPaths) {
+        if (PathText::hasControlCharacter(path)) {
+            continue;
+        }
+        if (!isDirectory) {
+            if (m_signedFiles.contains(path)) {
+                templates.append(QLatin1Char('/') + path);
+            }
+            continue;
+        }
+        const QString below = path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
+        QStringList signedBelow;
+        bool allSigned = true;
+        for (const QString &file : m_files + m_leftOutFiles) {
+            if (!file.startsWith(below)) {
+                continue;
+            }
+            if (m_signedFiles.contains(file)) {
+                signedBelow.append(QLatin1Char('/') + file);
+            } else {
+                allSigned = false;
+            }
+        }
+        if (allSigned && !signedBelow.isEmpty()) {
+            templates.append(below);
+        } else {
+            templates += signedBelow;
+        }
+    }
+    return templates;
+}
+
 void SigningDialog::reject()
 {
     // Once the run is over, closing the dialog only closes it: it cancels nothing.
@@ -68,12 +102,29 @@ void SigningDialog::reject()
     }
     m_completed = true;
     m_cancelled = true;
+    stopRun(i18nd(Domain, "Cancelled."));
+}
+
+// The dialog stays open with what was done, and the log holds the run as far as it went.
+void SigningDialog::stopRun(const QString &reason)
+{
     if (m_job) {
         m_job->kill(KJob::EmitResult);
     }
-    addMessageToLog(i18nd(Domain, "Cancelled."), Bsign::NoError);
-    flushView();
-    QDialog::reject();
+    addMessageToLog(reason, Bsign::NoError);
+    showSummary();
+    if (m_saveLog) {
+        createLogFile();
+    }
+    showFinalButtons();
+}
+
+void SigningDialog::showSummary()
+{
+    const int total = m_files.size();
+    const int done = m_signedFiles.size();
+    addMessageToLog(i18nd(Domain, "Summary: %1 of %2 files signed, %3 failed, %4 not attempted.", done, total, m_failedFiles, total - done - m_failedFiles),
+        Bsign::NoError);
 }
 
 void SigningDialog::preparationForSigningProcess()
@@ -99,6 +150,8 @@ bool SigningDialog::checkSignaturePossible()
     if (!m_files.isEmpty()) {
         return true;
     }
+    // Nothing will run: the progress bar stops its busy indication.
+    m_ui->progressBar->setRange(0, 1);
     showFinalButtons();
     addMessageToLog(i18nd(Domain, "No files to sign."), Bsign::UnknownError);
     return false;
@@ -115,6 +168,7 @@ void SigningDialog::leaveOutUnsafeFiles()
         }
         addMessageToLog(i18nd(Domain, "File \"%1\" left out: its name contains a line break or another control character.", PathText::visible(*file)),
             Bsign::InvalidArgument);
+        m_leftOutFiles.append(*file);
         file = m_files.erase(file);
     }
 }
@@ -225,16 +279,8 @@ KAuth::Action SigningDialog::actionWithDataSigned() const
         {QStringLiteral("DISPLAY"), environment.value(QStringLiteral("DISPLAY"))},
         {QStringLiteral("XAUTHORITY"), environment.value(QStringLiteral("XAUTHORITY"))},
     });
-    if (m_mode != Bsign::ElfOnly) {
-        QStringList paths;
-        for (const auto &entry : m_selectedPaths) {
-            // Every file below such a path was left out and named in the log already.
-            if (!PathText::hasControlCharacter(entry.first)) {
-                paths.append(entry.first);
-            }
-        }
-        action.addArgument(QStringLiteral("paths"), paths);
-    }
+    // No "paths": the boot verification list changes only when the administrator agrees to it
+    // after the run, and only by the files that were signed.
     return action;
 }
 
@@ -295,14 +341,26 @@ void SigningDialog::onSigningFileFinished(const QString &file, Bsign::ReturnValu
     m_ui->progressBar->setValue(m_ui->progressBar->value() + 1);
     switch (value) {
     case Bsign::NoError:
+        m_signedFiles.insert(file);
         addMessageToLog(i18nd(Domain, "File \"%1\" signed successfully.", file), Bsign::NoError);
         checkRemainingFiles();
         break;
     case Bsign::FileNotFound:
+        ++m_failedFiles;
         addMessageToLog(i18nd(Domain, "Warning: file %1 not found", file), Bsign::FileNotFound);
         checkRemainingFiles();
         break;
+    case Bsign::BadPassPhrase:
+        // The pass phrase was refused or its prompt cancelled: every further file would ask again.
+        ++m_failedFiles;
+        addMessageToLog(i18nd(Domain, "%1 signing error: %2", file, Bsign::returnValueToString(value)), value);
+        if (!m_ended) {
+            m_completed = true;
+            stopRun(i18nd(Domain, "Signing stopped: the pass phrase was refused or cancelled by the user."));
+        }
+        break;
     default:
+        ++m_failedFiles;
         addMessageToLog(i18nd(Domain, "%1 signing error: %2", file, Bsign::returnValueToString(value)), value);
         break;
     }
@@ -311,6 +369,7 @@ void SigningDialog::onSigningFileFinished(const QString &file, Bsign::ReturnValu
 void SigningDialog::onErrorFileSigningOccurred(const QString &file, QProcess::ProcessError error)
 {
     m_ui->progressBar->setValue(m_ui->progressBar->value() + 1);
+    ++m_failedFiles;
     addMessageToLog(i18nd(Domain, "Process error occurred when sigsing file %1: %2", file, QString::number(static_cast<int>(error))), Bsign::UnknownError);
 }
 
@@ -333,10 +392,6 @@ void SigningDialog::onSigningJobFinished(KJob *job)
 {
     if (!job->errorString().isEmpty()) {
         qWarning("Error code %s, text: \"%s\"!", QByteArray::number(job->error()).constData(), job->errorString().toLocal8Bit().constData());
-    }
-    // The helper adds the templates only at the end of a run that succeeded as a whole.
-    if (job->error() == KJob::NoError && m_mode != Bsign::ElfOnly) {
-        addMessageToLog(i18nd(Domain, "Writing selected directories and files to %1", XattrControlFile), Bsign::NoError);
     }
     showFinalButtons();
 }

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QQueue>
+#include <QSet>
 #include <QStringList>
 #include <QTimer>
 #include <QVariantMap>
@@ -30,6 +31,9 @@ public:
 
     // True after every file was signed and after a cancel.
     bool isCompleted() const;
+    // The boot-list templates of the ticked paths whose files were all signed: a directory
+    // as "dir/", a file as "/path"; below a directory with failures, each signed file.
+    QStringList signedTemplates() const;
 
     QQueue<QString> parsingFilesFromPaths() const;
     void addFileToQueue(QQueue<QString> &queue, const QFileInfo &info) const;
@@ -56,6 +60,8 @@ private:
     void createLogFile();
     void addDirectoryListingToQueue(QQueue<QString> &queue, const QString &directory) const;
     void showFinalButtons();
+    void stopRun(const QString &reason);
+    void showSummary();
     void appendToView(const QString &line);
     void flushView();
     static QString prefixOf(Bsign::ReturnValue value);
@@ -75,5 +81,8 @@ private:
     // Set once OK is offered: nothing runs any more.
     bool m_ended = false;
     QStringList m_pendingViewLines;
+    QSet<QString> m_signedFiles;
+    QStringList m_leftOutFiles;
+    int m_failedFiles = 0;
     QTimer m_viewFlush;
 };

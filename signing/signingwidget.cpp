@@ -2,6 +2,7 @@
 #include "ui_signingwidget.h"
 
 #include "digsigcontrolpanel.h"
+#include "digsigsettingsdata.h"
 #include "filteredtreeproxymodel.h"
 #include "helperactivity.h"
 #include "helpercall.h"
@@ -99,6 +100,8 @@ void SigningWidget::setupTable()
     if (oldModel) {
         oldModel->deleteLater();
     }
+    // The new tree has no ticks.
+    controlWidgetChanged();
 }
 
 void SigningWidget::controlWidgetChanged()
@@ -158,15 +161,20 @@ void SigningWidget::signSelection(const QStringList &paths,
     }
 
     setRunningSigning(true);
-    const bool completed = runSigningDialogAndCheckCompleted(keyId, selected, mode, saveLog);
+    QStringList signedTemplates;
+    const bool completed = runSigningDialogAndCheckCompleted(keyId, selected, mode, saveLog, &signedTemplates);
+    // The run may have exported the key below /etc/digsig.
+    m_panel->announceFilesWritten();
     if (!completed) {
-        // Left in signing mode, the status columns would stay empty for good.
+        // Left in signing mode, the status columns would stay empty for good; some files
+        // may have been signed before the run failed.
         setRunningSigning(false);
+        m_model->updateIndexesLevel(QList<QModelIndex>(signedEntries.cbegin(), signedEntries.cend()));
         return;
     }
     checkCommonAccess();
     setRunningSigning(false);
-    maybeAskAboutUpdateInitramfs(mode);
+    maybeAskAboutUpdateInitramfs(mode, signedTemplates);
     m_model->updateIndexesLevel(QList<QModelIndex>(signedEntries.cbegin(), signedEntries.cend()));
 }
 
@@ -235,21 +243,26 @@ Bsign::SignMode SigningWidget::signMode() const
     return Bsign::ElfAndXattr;
 }
 
-bool SigningWidget::runSigningDialogAndCheckCompleted(const QString &keyId, const SelectedPaths &paths, Bsign::SignMode mode, bool saveLog)
+bool SigningWidget::runSigningDialogAndCheckCompleted(const QString &keyId,
+    const SelectedPaths &paths,
+    Bsign::SignMode mode,
+    bool saveLog,
+    QStringList *signedTemplates)
 {
     SigningDialog dialog(keyId, paths, mode, saveLog, this);
     dialog.exec();
+    *signedTemplates = dialog.signedTemplates();
     return dialog.isCompleted();
 }
 
-void SigningWidget::maybeAskAboutUpdateInitramfs(Bsign::SignMode mode)
+void SigningWidget::maybeAskAboutUpdateInitramfs(Bsign::SignMode mode, const QStringList &signedTemplates)
 {
-    if (m_panel->data().isXattrModeEnabled() && signingModeIncludeXattr(mode)) {
-        askAboutUpdateInitramfs();
+    if (m_panel->data().isXattrModeEnabled() && signingModeIncludeXattr(mode) && !signedTemplates.isEmpty()) {
+        askAboutUpdateInitramfs(signedTemplates);
     }
 }
 
-void SigningWidget::askAboutUpdateInitramfs()
+void SigningWidget::askAboutUpdateInitramfs(const QStringList &signedTemplates)
 {
     const auto answer = QMessageBox::question(this, i18nd(Domain, "Add files for verification"),
         i18nd(Domain,
@@ -257,9 +270,46 @@ void SigningWidget::askAboutUpdateInitramfs()
             "that will not be automatically verified after reboot. Do you want to add signed files for verification "
             "after reboot?"),
         QMessageBox::Yes | QMessageBox::No, QMessageBox::NoButton);
-    if (answer == QMessageBox::Yes) {
+    // The list changes only now, and only by the files that were signed.
+    if (answer == QMessageBox::Yes && addTemplates(signedTemplates)) {
         updateInitramfs();
     }
+}
+
+bool SigningWidget::addTemplates(const QStringList &templates)
+{
+    DigSigSettingsData settings = m_panel->data();
+    settings.setXattrControlContent(withTemplates(settings.xattrControlContent(), templates));
+    KAuth::Action action = HelperCall::action(QStringLiteral("%1.change"), HelperCall::DigsigNamespace, UpdateTimeout);
+    action.addArgument(QStringLiteral("change_digsig"), settings.changeArguments());
+    HelperJob *job = HelperCall::execute(action);
+    const bool written = job->exec();
+    if (!written) {
+        qCritical("Error code %s, text: \"%s\"!", qPrintable(QString::number(job->error())), qPrintable(job->errorString()));
+        Q_EMIT finishUpdate(true, job->errorString().isEmpty() ? QStringLiteral("error %1").arg(job->error()) : job->errorString());
+    }
+    m_panel->announceFilesWritten();
+    return written;
+}
+
+QString SigningWidget::withTemplates(const QString &current, const QStringList &templates)
+{
+    QStringList present;
+    for (const QString &line : current.split(QLatin1Char('\n'))) {
+        present.append(line.trimmed());
+    }
+    QString result = current;
+    for (const QString &added : templates) {
+        if (present.contains(added)) {
+            continue;
+        }
+        if (!result.isEmpty() && !result.endsWith(QLatin1Char('\n'))) {
+            result += QLatin1Char('\n');
+        }
+        result += added + QLatin1Char('\n');
+        present.append(added);
+    }
+    return result;
 }
 
 void SigningWidget::updateInitramfs()
@@ -268,9 +318,15 @@ void SigningWidget::updateInitramfs()
     action.addArgument(QStringLiteral("update_only"), QVariant());
     HelperJob *job = HelperCall::executeLong(action, i18nd(Domain, "Updating the list of files verified at boot…"));
     Q_EMIT finishUpdate(false, QString());
-    connect(job, &KJob::finished, this, [this](KJob *finishedJob) { Q_EMIT finishUpdate(true, finishedJob->errorString()); });
-    connect(job, &HelperJob::newData, this, [](const QVariantMap &data) {
-        qDebug().noquote() << i18nd(Domain, "Applying changes occurred with warnings ") + data.value(QStringLiteral("warning")).toString();
+    connect(job, &KJob::finished, this, [this](KJob *finishedJob) {
+        m_panel->announceFilesWritten();
+        Q_EMIT finishUpdate(true, finishedJob->errorString());
+    });
+    connect(job, &HelperJob::newData, this, [this](const QVariantMap &data) {
+        const QString warning = data.value(QStringLiteral("warning")).toString();
+        if (!warning.isEmpty()) {
+            Q_EMIT updateWarning(warning);
+        }
     });
     job->start();
 }

@@ -35,10 +35,15 @@ Q_SIGNALS:
     // Start (finished false) and end (finished true, the error text) of the background
     // refresh of the boot-time verification list.
     void finishUpdate(bool finished, const QString &error);
+    // One warning of the running boot-list update.
+    void updateWarning(const QString &warning);
 
 public:
     // The signing flow for exactly the given files, with the given kinds of signature chosen.
     void signFiles(const QStringList &files, Bsign::SignMode mode);
+
+    // The templates text with every template that it does not hold yet added at its end.
+    static QString withTemplates(const QString &current, const QStringList &templates);
 
 public Q_SLOTS:
     void showSigningDialog();
@@ -51,9 +56,10 @@ private:
     QStringList indexesToPaths(const QList<QModelIndex> &indexes) const;
     SelectedPaths selectedPaths(const QList<QModelIndex> &indexes) const;
     Bsign::SignMode signMode() const;
-    bool runSigningDialogAndCheckCompleted(const QString &keyId, const SelectedPaths &paths, Bsign::SignMode mode, bool saveLog);
-    void maybeAskAboutUpdateInitramfs(Bsign::SignMode mode);
-    void askAboutUpdateInitramfs();
+    bool runSigningDialogAndCheckCompleted(const QString &keyId, const SelectedPaths &paths, Bsign::SignMode mode, bool saveLog, QStringList *signedTemplates);
+    void maybeAskAboutUpdateInitramfs(Bsign::SignMode mode, const QStringList &signedTemplates);
+    void askAboutUpdateInitramfs(const QStringList &signedTemplates);
+    bool addTemplates(const QStringList &templates);
     void updateInitramfs();
     void setRunningSigning(bool running);
     bool signingModeIncludeXattr(Bsign::SignMode mode) const;

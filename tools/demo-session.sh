@@ -58,8 +58,9 @@ demo_point_at() { # <window id>
     sleep 0.3
 }
 
-# Photographs the module under the X server of DISPLAY: the control panel, the key selection
-# and the signing dialog of a run over /opt/demo, the signing tab after it, the keys tab.
+# Photographs the module under the X server of DISPLAY: the control panel, the signature check
+# and its saved report, the key selection and the signing dialog of a run over /opt/demo, the
+# signing tab after it, the keys tab, the key creation; then an apply answered with a reboot.
 # Positions are those of the 900x820 window at the screen's corner.
 demo_screenshots() { # <kcmshell5 window id> <directory>
     local panel=$1 shots=$2 window
@@ -81,7 +82,7 @@ demo_screenshots() { # <kcmshell5 window id> <directory>
     window=$(demo_window "Signature process") || return 1
     sleep 0.5
     demo_shot "$window" "$shots/signing-dialog.png"
-    # OK comes with the last file; the key export and the paths follow.
+    # OK comes with the last file and the key export.
     for _ in $(seq 1 60); do
         xdotool search --onlyvisible --name "Signature process" >/dev/null 2>&1 || break
         demo_point_at "$window"
@@ -95,6 +96,23 @@ demo_screenshots() { # <kcmshell5 window id> <directory>
     sleep 1
     demo_shot "$panel" "$shots/keys-tab.png"
     demo_create_key "$panel" "$shots"
+    demo_apply_and_reboot
+}
+
+# "Control extended attributes" to debug and Apply; "Yes" to the reboot question, which the
+# reboot tool's stand-in records in the user's runtime directory.
+demo_apply_and_reboot() {
+    local window
+    demo_click 450 121 # "Control extended attributes"
+    demo_keys Down Down Return
+    demo_click 841 789 # Apply
+    window=$(demo_window "Reboot system") || return 1
+    demo_point_at "$window"
+    demo_keys Return
+    sleep 1
+    # shellcheck disable=SC2154 # uid: set by run-demo.sh
+    grep -q TOVIWM_REBOOT "/run/user/$uid/tovi-wmfunc.log" || { echo "demo: the reboot request was not recorded" >&2; return 1; }
+    echo "Reboot request recorded: $(cat "/run/user/$uid/tovi-wmfunc.log")"
 }
 
 # "Check signatures…" over /opt/demo alone (the system directories go from the list), the
@@ -118,6 +136,19 @@ demo_check_signatures() { # <directory>
     demo_click 827 169 # Start
     sleep 25
     demo_shot "$window" "$shots/signature-check.png"
+    # The plain-text report, saved and shown for its header.
+    demo_click 58 666 # Save report…
+    demo_point_at "$(demo_window "Save report")" || return 1
+    xdotool type --delay 40 "/tmp/signature-report.txt"
+    demo_keys Return
+    sleep 1
+    [ -s /tmp/signature-report.txt ] || { echo "demo: the report was not saved" >&2; return 1; }
+    head -n 12 /tmp/signature-report.txt >/tmp/signature-report-head.txt
+    xmessage -geometry 900x260+0+0 -file /tmp/signature-report-head.txt &
+    sleep 2
+    demo_shot "$(demo_window xmessage)" "$shots/signature-report.png"
+    kill $! 2>/dev/null
+    demo_point_at "$window"
     demo_click 100 337 # the first problem
     demo_click 168 666 # Sign selected…
     window=$(demo_window "Key selection") || return 1

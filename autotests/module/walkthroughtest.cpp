@@ -12,6 +12,7 @@
 #include "keyswidget.h"
 #include "modalanswerer.h"
 #include "signaturescan.h"
+#include "signaturescandialog.h"
 #include "signfilemodel.h"
 #include "signingwidget.h"
 #include "tempconfig.h"
@@ -19,6 +20,7 @@
 #include <kcmos/messagesmanager.h>
 #include <kcmos/statewidget.h>
 
+#include <KAcceleratorManager>
 #include <KMessageWidget>
 #include <KPluginFactory>
 
@@ -83,6 +85,12 @@ private:
         m_windows.clear();
         return seen;
     }
+    // As the host applies: after save() the page counts as unchanged until the module says otherwise.
+    void apply()
+    {
+        m_module->save();
+        Q_EMIT m_module->changed(false);
+    }
     QString lastMessage() const
     {
         const auto shown = m_module->messagesManager()->messages();
@@ -105,7 +113,7 @@ void WalkthroughTest::initTestCase()
     SignatureScan::setRootForTesting(m_dir.filePath(QStringLiteral("scan-root")));
     DigsigModule::setRebootToolForTesting(m_dir.filePath(QStringLiteral("tovi-wmfunc")));
     // pkexec starts keywright as the real one would; bsign finds no signature, refuses the rest.
-    const QByteArray pkexec = "case \"$2\" in -w) printf 'xattr signature: none\\nELF signature: none\\n'; exit 65;; esac\n"
+    const QByteArray pkexec = "[ -z \"$SLOW_CHECK\" ] || sleep 2; case \"$2\" in -w) printf 'xattr signature: none\\nELF signature: none\\n'; exit 65;; esac\n"
         + QByteArray("case \"$1\" in */keywright) printf '%s\\n' \"$@\" > keywright; printf ") + Fingerprint.toLatin1() + ";; *) exit 127;; esac";
     for (const auto &[name, script] : {std::pair("pkexec", pkexec), std::pair("tovi-wmfunc", QByteArray("echo \"$* $XDG_RUNTIME_DIR\" > reboot"))}) {
         QFile program(m_dir.filePath(QLatin1String(name)));
@@ -171,6 +179,8 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     // The file's own mode again offers no OK; a risky one warns and is taken.
     bool okForFileMode = true;
     answerer.answer([&okForFileMode](QWidget *dialog) {
+        // The desktop gives the choices accelerators; the panel shows them without.
+        KAcceleratorManager::manage(dialog);
         QTimer::singleShot(0, dialog, [dialog, &okForFileMode] {
             auto ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
             dialog->findChild<QRadioButton *>(QStringLiteral("fallback"))->click();
@@ -186,15 +196,39 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QVERIFY(resetVerify->isEnabled() && lastChanged());
 
     // Apply: an unsigned program under the checked root is shown on Yes (the report closed, nothing
-    // applied); on No the enforcement warning follows, declined. Then a helper failure, then success.
+    // applied); on No the enforcement warning follows, declined; a check stopped and closed leaves
+    // the warning with No for default. The edits stay pending: Apply is live again each time.
+    // Then a helper failure, then success.
     const QString program = m_dir.filePath(QStringLiteral("scan-root/usr/bin/true"));
     QVERIFY(QDir().mkpath(QFileInfo(program).path()) && QFile::copy(QStringLiteral("/usr/bin/true"), program));
     press(answerer, QDialogButtonBox::Yes);
-    answerer.answer([](QWidget *report) { report->close(); });
-    m_module->change();
+    QString report;
+    answerer.answer([&report](QWidget *dialog) {
+        report = qobject_cast<SignatureScanDialog *>(dialog)->textReport(true, QDateTime()).section(QLatin1Char('\n'), 1, 4);
+        dialog->close();
+    });
+    apply();
+    QTRY_VERIFY(lastChanged());
+    QCOMPARE(report,
+        QStringLiteral("Verification mode: Check ELF and XATTR signatures\nFiles seen: 1, checked: 1, problems: 1\nFiles with problems:\n"
+                       "ELF signature\txattr signature\tAfter enforcement\tKey ID\tFile"));
     press(answerer, QDialogButtonBox::No);
     press(answerer, QDialogButtonBox::No);
-    m_module->change();
+    apply();
+    QTRY_VERIFY(lastChanged());
+    qputenv("SLOW_CHECK", "1");
+    answerer.answer([](QWidget *dialog) {
+        dialog->findChild<QPushButton *>(QStringLiteral("stopButton"))->click();
+        dialog->close();
+    });
+    bool defaultNo = false;
+    answerer.answer([&defaultNo](QWidget *box) {
+        defaultNo = static_cast<QMessageBox *>(box)->defaultButton() == static_cast<QMessageBox *>(box)->button(QMessageBox::No);
+        ModalAnswerer::pressButton(box, QDialogButtonBox::No);
+    });
+    apply();
+    qunsetenv("SLOW_CHECK");
+    QVERIFY(defaultNo);
     QVERIFY(QFile::remove(program));
     QVERIFY(answerer.seenTexts().contains(QStringLiteral("1 programs have no good signature: show them?")));
     QVERIFY(m_helper.calls().isEmpty());
@@ -202,19 +236,23 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     m_helper.script(Change, failing(4, QString()));
     press(answerer, QDialogButtonBox::Yes);
     QTest::ignoreMessage(QtCriticalMsg, "Error code 4, text: \"\"!");
-    m_module->change();
+    apply();
     QCOMPARE(lastMessage(), QStringLiteral("3 Applying changes occurred with errors"));
+    QTRY_VERIFY(lastChanged());
     m_helper.script(Change, HelperScript());
     press(answerer, QDialogButtonBox::Yes);
     press(answerer, QDialogButtonBox::Yes);
-    m_module->change();
+    apply();
     QCOMPARE(lastMessage(), QStringLiteral("0 Changes applied successfully"));
     QCOMPARE(readFile(m_dir.filePath(QStringLiteral("reboot"))), QStringLiteral("TOVIWM_REBOOT /run/user/1000\n"));
     QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Idle);
-    QVERIFY(lastChanged());
+    // The panel shows what the files hold; only the latest outcome is on show.
+    QCOMPARE(exe->currentData().value<ControllMode>(), ControllMode::Debug);
+    QTRY_VERIFY(!lastChanged());
+    QCOMPARE(m_module->messagesManager()->messages().size(), 1);
     QCOMPARE(windows(),
         QStringLiteral("Verify mode, Verify mode, Warning, Check signatures, Check signatures, Check signatures, Check signatures, Warning, Check signatures, "
-                       "Warning, Check signatures, Warning, "
+                       "Warning, Check signatures, Warning, Check signatures, Warning, "
                        "Reboot system"));
     QCOMPARE(m_helper.callNames(), QStringList({Change, Change}));
     const FakeHelperBackend::Call call = m_helper.calls().last();
@@ -234,6 +272,19 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QCOMPARE(child<KMessageWidget>("kmessagewidget")->font().pointSize(), shrunkFont);
     QVERIFY(!lastChanged());
     QCOMPARE(m_helper.calls().size(), 2);
+
+    // Under a control that is on, a new verification mode alone can make programs refuse: checked first.
+    m_config.writeSettings(TempConfig::settings(1, 2, 2, 1, 0));
+    m_module->load();
+    answerer.answer([](QWidget *dialog) {
+        dialog->findChild<QRadioButton *>(QStringLiteral("any"))->click();
+        ModalAnswerer::pressButton(dialog, QDialogButtonBox::Ok);
+    });
+    press(answerer, QDialogButtonBox::No);
+    QTest::mouseClick(child<QToolButton>("verifyModeButton"), Qt::LeftButton);
+    apply();
+    QCOMPARE(windows(), QStringLiteral("Verify mode, Check signatures, Warning"));
+    m_module->load();
 }
 
 // While a long action holds the helper, Apply and key creation wait and a notice says why,
@@ -294,6 +345,16 @@ void WalkthroughTest::treeIsSigned()
     m_helper.clearCalls();
     m_helper.script(SetupSigning, signing);
     m_helper.script(KeysList, replying({{QStringLiteral("A first"), QStringLiteral("1111")}, {QStringLiteral("B last"), Fingerprint}}));
+    // The settings action writes the templates it is sent; the update warns.
+    m_helper.script(Change, [this](const QVariantMap &arguments) {
+        HelperScript update;
+        update.progress.append({{QStringLiteral("warning"), QStringLiteral("template /srv/ matches no file")}});
+        if (arguments.contains(QStringLiteral("update_only"))) {
+            return update;
+        }
+        m_config.writeTemplates(arguments.value(QStringLiteral("change_digsig")).toHash().value(QStringLiteral("DIGSIG_XATTR_CONTROL")).toByteArray());
+        return HelperScript();
+    });
     auto page = m_module->findChild<SigningWidget *>();
     auto proxy = qobject_cast<FilteredTreeProxyModel *>(page->findChild<QTreeView *>()->model());
     auto model = qobject_cast<SignFileModel *>(proxy->sourceModel());
@@ -319,18 +380,27 @@ void WalkthroughTest::treeIsSigned()
     m_windows.clear();
     QTest::mouseClick(sign, Qt::LeftButton);
     const QVariantMap arguments = m_helper.calls().value(2).arguments;
-    QStringList sent = arguments.value(QStringLiteral("paths")).toStringList() + arguments.value(QStringLiteral("files")).toStringList();
+    QStringList sent = arguments.value(QStringLiteral("files")).toStringList();
     sent.sort();
     QCOMPARE(arguments.value(QStringLiteral("key_id")).toString(), Fingerprint);
     QCOMPARE(arguments.value(QStringLiteral("mode")).toInt(), 1);
-    QCOMPARE(sent, QStringList({QStringLiteral("/srv"), tree}) + files);
+    // The run itself leaves the boot list alone; on Yes the settings action gets the signed tree.
+    QCOMPARE(sent, files);
+    QVERIFY(!arguments.contains(QStringLiteral("paths")));
     QCOMPARE(windows(), QStringLiteral("Selection confirmation, Key selection, Signature process, Add files for verification"));
-    QCOMPARE(m_helper.callNames(), QStringList({Access, KeysList, SetupSigning, Access, Change}));
+    QCOMPARE(m_helper.callNames(), QStringList({Access, KeysList, SetupSigning, Access, Change, Change}));
+    QCOMPARE(m_helper.calls().at(4).arguments.value(QStringLiteral("change_digsig")).toHash().value(QStringLiteral("DIGSIG_XATTR_CONTROL")),
+        QVariant(QStringLiteral("/opt/demo/\n") + tree + QStringLiteral("/\n")));
     QCOMPARE(m_helper.calls().last().arguments.keys(), QStringList {QStringLiteral("update_only")});
     QCOMPARE(m_helper.calls().last().timeout, 480000);
-    // The boot list is updated in the background; the page shows that it runs and how it ended.
+    // The panel shows the new list at once; the update runs in the background, the page shows
+    // that it runs and how it ended, with its warnings.
+    QCOMPARE(child<QTextEdit>("textEdit")->toPlainText(), QStringLiteral("/opt/demo/\n") + tree + QStringLiteral("/\n"));
     QTRY_COMPARE_WITH_TIMEOUT(states, QList<int>({KCMOS::Busy, KCMOS::Idle}), 2000);
-    QCOMPARE(lastMessage(), QStringLiteral("0 Changes applied successfully"));
+    QCOMPARE(lastMessage(), QStringLiteral("2 Applying changes occurred with warnings\ntemplate /srv/ matches no file"));
+    // An apply rebuilds the tree without ticks: nothing left to sign.
+    page->setupTable();
+    QVERIFY(!sign->isEnabled());
 }
 
 void WalkthroughTest::keyIsCreated()
@@ -340,14 +410,21 @@ void WalkthroughTest::keyIsCreated()
     ModalAnswerer answerer;
     answerer.answer([](QWidget *dialog) {
         QTest::keyClicks(dialog->findChild<QLineEdit *>(QStringLiteral("nameLineEdit")), QStringLiteral("Administrator"));
+        // An incomplete address is asked for again; a complete one goes on.
+        auto email = dialog->findChild<QLineEdit *>(QStringLiteral("emailLineEdit"));
+        QTest::keyClicks(email, QStringLiteral("notanemail"));
+        auto ok = dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok);
+        ok->click();
+        QTest::keyClicks(email, QStringLiteral("@mail.example-corp.ru"));
         // Clicked once this poll is over, so that the box that follows is answered too.
-        QMetaObject::invokeMethod(dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok), "click", Qt::QueuedConnection);
+        QMetaObject::invokeMethod(ok, "click", Qt::QueuedConnection);
     });
     press(answerer, QDialogButtonBox::Ok);
     m_windows.clear();
     QTest::mouseClick(child<QPushButton>("createKeyButton"), Qt::LeftButton);
     QCOMPARE(windows(), QStringLiteral("Create key, Key generated successfully."));
-    QCOMPARE(readFile(m_dir.filePath(QStringLiteral("keywright"))), QStringLiteral("/usr/lib/kauth/libexec/keywright\n--genkey\nAdministrator\n\n\n"));
+    QCOMPARE(readFile(m_dir.filePath(QStringLiteral("keywright"))),
+        QStringLiteral("/usr/lib/kauth/libexec/keywright\n--genkey\nAdministrator\nnotanemail@mail.example-corp.ru\n\n"));
     QCOMPARE(m_helper.callNames(), QStringList({Access, QStringLiteral("ru.orlis.kcm.digsig.exportkey")}));
     const QString exported = m_dir.filePath(QStringLiteral("keys/xattr_keys/%1.gpg").arg(Fingerprint));
     QCOMPARE(m_helper.calls().last().arguments, (QVariantMap {{QStringLiteral("key"), Fingerprint}, {QStringLiteral("path"), exported}}));

@@ -62,7 +62,7 @@ for policy in "$root"/usr/share/polkit-1/actions/ru.orlis.kcm.digsig.{programs,b
         fail "$(basename "$policy") lacks exec.path or allow_gui"
 done
 depends=$(dpkg-deb -f "$module_deb" Depends)
-for needed in pkexec gnupg libkcm-secpanel1; do
+for needed in pkexec gnupg libkcm-secpanel1 qttranslations5-l10n; do
     grep -qE "(^|, )$needed( |,|$)" <<<"$depends" || fail "the module does not depend on $needed: $depends"
 done
 provides=$(dpkg-deb -f "$standins_deb" Provides)

@@ -230,7 +230,6 @@ private Q_SLOTS:
         const QString done = QStringLiteral("Signing completed.");
         const QString logging = QStringLiteral("Log file is being created...");
         const QString finished = QStringLiteral("Finished.");
-        const QString writing = QStringLiteral("[OK] Writing selected directories and files to /etc/digsig/xattr_control");
         const QString exported = QStringLiteral("Key with ID %1 successfully exported to k.gpg").arg(KeyId);
         const QString notExported = QStringLiteral("Can not export key with ID %1 to k.gpg").arg(KeyId);
         const auto exportRecord = [](const QString &errorText) {
@@ -247,7 +246,7 @@ private Q_SLOTS:
                    fileRecord(QStringLiteral("a"), 0), fileRecord(QStringLiteral("b"), 2), fileRecord(QStringLiteral("c"), 0)}
             << 0 << false
             << QStringList {Created, ok + exported, error + notExported, error + QStringLiteral("disk full"), ok + okA, QStringLiteral("[Warning] ") + missing,
-                   ok + QStringLiteral("File \"c\" signed successfully."), ok + done, logging, finished, writing};
+                   ok + QStringLiteral("File \"c\" signed successfully."), ok + done, logging, finished};
         QTest::newRow("failed file and process error never complete")
             << 0 << three
             << QList<QVariantMap> {fileRecord(QStringLiteral("a"), 0), fileRecord(QStringLiteral("b"), 67),
@@ -260,6 +259,12 @@ private Q_SLOTS:
         QTest::newRow("log writing refused") << 0 << QStringList {QStringLiteral("prog")} << QList<QVariantMap> {fileRecord(QStringLiteral("a"), 0)} << 0
                                              << true
                                              << QStringList {Created, ok + okA, ok + done, logging, QStringLiteral("Failed to write log file"), finished};
+        // A cancelled pass phrase stops the run: the next file is not attempted, the log is kept.
+        QTest::newRow("pass phrase cancelled") << 0 << QStringList {QStringLiteral("prog")}
+                                               << QList<QVariantMap> {fileRecord(QStringLiteral("a"), 69), fileRecord(QStringLiteral("b"), 0)} << 0 << false
+                                               << QStringList {Created, error + QStringLiteral("a signing error: Bad pass phrase"),
+                                                      ok + QStringLiteral("Signing stopped: the pass phrase was refused or cancelled by the user."),
+                                                      ok + QStringLiteral("Summary: 0 of 1 files signed, 1 failed, 0 not attempted."), logging};
         QTest::newRow("nothing to sign") << 0 << QStringList {QStringLiteral("notes.txt")} << QList<QVariantMap>() << 0 << false
                                          << QStringList {Created, error + QStringLiteral("No files to sign.")};
     }
@@ -282,7 +287,7 @@ private Q_SLOTS:
             selected.emplace(m_tree + QLatin1Char('/') + path, false);
         }
         const int queued = records.isEmpty() && !jobError ? 0 : ticked.size();
-        const bool completed = lines.contains(QStringLiteral("Finished."));
+        const bool completed = lines.contains(QStringLiteral("Finished.")) || lines.filter(QStringLiteral("Signing stopped")).size();
         if (jobError) {
             QTest::ignoreMessage(QtWarningMsg, "Error code 4, text: \"helper went away\"!");
         }
@@ -302,7 +307,7 @@ private Q_SLOTS:
         QCOMPARE(result, int(completed ? QDialog::Accepted : QDialog::Rejected));
         QCOMPARE(dialog.isCompleted(), completed);
         QTRY_COMPARE_WITH_TIMEOUT(viewLines(&dialog), lines, 1000);
-        QCOMPARE(dialog.findChild<QProgressBar *>()->maximum(), queued);
+        QCOMPARE(dialog.findChild<QProgressBar *>()->maximum(), qMax(queued, 1));
         QCOMPARE(progress(&dialog), jobError ? 0 : queued);
         QCOMPARE(m_backend->callsWith(SetupSigning, QStringLiteral("signing_process")).size(), queued ? 1 : 0);
         const auto logCalls = m_backend->callsWith(Logging, QStringLiteral("log"));
@@ -312,7 +317,7 @@ private Q_SLOTS:
     }
 
     // A cancel kills the signing job, or ends the list building that keeps the loop running; it
-    // counts as a completed run, yet writes no log.
+    // counts as a completed run, keeps the dialog open with a summary and writes the log.
     void cancel()
     {
         HelperScript script = failing(0, QString(), {fileRecord(m_tree + QStringLiteral("/prog"), 0)});
@@ -324,14 +329,21 @@ private Q_SLOTS:
             SigningDialog dialog(KeyId, duringSigning ? files : SelectedPaths {{QStringLiteral("/usr"), true}}, Bsign::XattrOnly, true);
             ModalAnswerer answerer;
             answerer.answerWhen([&](QWidget *) { return duringSigning ? progress(&dialog) == 1 : viewLines(&dialog).contains(Created); },
-                [](QWidget *window) { ModalAnswerer::pressButton(window, QDialogButtonBox::Cancel); });
-            QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+                [](QWidget *window) {
+                    ModalAnswerer::pressButton(window, QDialogButtonBox::Cancel);
+                    QMetaObject::invokeMethod(dialogButton(window, QDialogButtonBox::Ok), "click", Qt::QueuedConnection);
+                });
+            QCOMPARE(dialog.exec(), int(QDialog::Accepted));
             QVERIFY(dialog.isCompleted());
             QTest::qWait(50); // for anything the building might still have queued
-            QCOMPARE(viewLines(&dialog).last(), QStringLiteral("[OK] Cancelled."));
+            const QStringList lines = viewLines(&dialog);
+            const QString summary
+                = QStringLiteral("[OK] Summary: %1 of %2 files signed, 0 failed, %1 not attempted.").arg(int(duringSigning)).arg(2 * duringSigning);
+            QCOMPARE(lines.mid(lines.indexOf(QStringLiteral("[OK] Cancelled."))),
+                QStringList({QStringLiteral("[OK] Cancelled."), summary, QStringLiteral("Log file is being created...")}));
             QVERIFY(!duringSigning || m_backend->jobs().first()->wasKilled());
         }
-        QCOMPARE(m_backend->callNames(), QStringList {SetupSigning});
+        QCOMPARE(m_backend->callNames(), QStringList({SetupSigning, Logging, Logging}));
     }
 
     // The key list is read again after the key creation dialog and the key manager, if installed.
@@ -452,16 +464,21 @@ private Q_SLOTS:
         const QString injected = m_tree + QStringLiteral("/a\n/usr");
         Scratch::putFiles(injected, {QStringLiteral("tool")}, true);
         // Records for all files; a cancel comes after the first, before the run could complete.
-        HelperScript signing;
-        for (int file = 0; file < (outcome == Cancelled ? 1 : given.isEmpty() ? 6 : given.size()); ++file) {
-            signing.progress.append(fileRecord(QString::number(file), file == 0 && outcome == FileFailed ? 67 : 0));
-        }
-        signing.neverFinishes = outcome == Cancelled;
-        m_backend->script(SetupSigning, signing);
-        // The update of the boot-time list warns and fails; after a cancelled run it holds the helper.
-        HelperScript change = failing(4, QStringLiteral("update failed"), {{{QStringLiteral("warning"), QStringLiteral("initrd is large")}}});
-        change.neverFinishes = outcome == Cancelled;
-        m_backend->script(Change, change);
+        m_backend->script(SetupSigning, [outcome](const QVariantMap &arguments) {
+            HelperScript signing;
+            const QStringList files = arguments.value(QStringLiteral("files")).toStringList();
+            for (int file = 0; file < (outcome == Cancelled ? 1 : files.size()); ++file) {
+                signing.progress.append(fileRecord(files.at(file), file == 0 && outcome == FileFailed ? 67 : 0));
+            }
+            signing.neverFinishes = outcome == Cancelled;
+            return signing;
+        });
+        // The templates are written; the boot-list update warns and fails (after a cancel it holds on).
+        m_backend->script(Change, [outcome](const QVariantMap &arguments) {
+            HelperScript change = failing(4, QStringLiteral("update failed"), {{{QStringLiteral("warning"), QStringLiteral("initrd is large")}}});
+            change.neverFinishes = outcome == Cancelled;
+            return arguments.contains(QStringLiteral("update_only")) ? change : HelperScript();
+        });
 
         Tab tab(&m_panel);
         QSignalSpy updates(&tab, &SigningWidget::finishUpdate);
@@ -489,11 +506,9 @@ private Q_SLOTS:
                 leftOut = viewLines(window).contains(
                     QStringLiteral("[Error] File \"%1/a\\u000a/usr/tool\" left out: its name contains a line break or another control character.").arg(m_tree));
                 ModalAnswerer::pressButton(window, outcome == Cancelled ? QDialogButtonBox::Cancel : QDialogButtonBox::Ok);
+                QMetaObject::invokeMethod(dialogButton(window, QDialogButtonBox::Ok), "click", Qt::QueuedConnection);
             });
         answerer.press(QDialogButtonBox::Yes);
-        if (bootQuestion && outcome == Signed) {
-            QTest::ignoreMessage(QtDebugMsg, "Applying changes occurred with warnings initrd is large");
-        }
         if (given.isEmpty()) {
             tab.sign()->click();
         } else {
@@ -515,7 +530,7 @@ private Q_SLOTS:
         QCOMPARE(signingCalls.size(), 1);
         QCOMPARE(signingCalls.first().helperId + QString::number(signingCalls.first().timeout), QStringLiteral("ru.orlis.kcm.digsig2147483647"));
         const QVariantMap arguments = signingCalls.first().arguments;
-        QCOMPARE(arguments.size(), mode ? 7 : 6);
+        QCOMPARE(arguments.size(), 6);
         QVERIFY(arguments.contains(QStringLiteral("signing_process")) && arguments.contains(QStringLiteral("XAUTHORITY")));
         QCOMPARE(arguments.value(QStringLiteral("key_id")).toString() + arguments.value(QStringLiteral("DISPLAY")).toString(), LastKey + QStringLiteral(":42"));
         QCOMPARE(arguments.value(QStringLiteral("mode")), QVariant(mode));
@@ -525,9 +540,7 @@ private Q_SLOTS:
         } else {
             QCOMPARE(sorted(files), sorted(given));
         }
-        const QStringList selection = given.isEmpty() ? QStringList {m_tree} : sorted(given);
-        QCOMPARE(sorted(arguments.value(QStringLiteral("paths")).toStringList()), mode == 0 ? QStringList() : selection);
-        QCOMPARE(m_backend->callsWith(Logging, QStringLiteral("log")).size(), saveLog && outcome == Signed ? 1 : 0);
+        QCOMPARE(m_backend->callsWith(Logging, QStringLiteral("log")).size(), saveLog && outcome != FileFailed ? 1 : 0);
 
         QCOMPARE(m_backend->callsWith(Change, QStringLiteral("update_only")).size(), bootQuestion ? 1 : 0);
         // The run and the boot-list update hold the helper: Sign and "Create new key" wait for

@@ -134,7 +134,8 @@ QString SigningRun::parse(const QVariantMap &arguments, Request *request)
     if (!problem.isEmpty()) {
         return problem;
     }
-    // Without "paths" the run adds no template; the module may send new ones through the settings.
+    // The module sends no "paths": it adds the signed files to the boot list itself, once the
+    // administrator agrees to it. Without them the run adds no template.
     if (request->mode == 0 || !arguments.contains(QStringLiteral("paths"))) {
         return QString();
     }
