@@ -354,6 +354,26 @@ private Q_SLOTS:
         QCOMPARE(failed, 0);
     }
 
+    // Calls of one action in flight together, in either order, each end with their own reply.
+    void mixedCallsOfOneActionKeepTheirOwnReplies()
+    {
+        const QString dir = fixture("private");
+        for (int round = 0; round < 20; ++round) {
+            QList<HelperJob *> jobs {call("%1.setupsigning", {{QStringLiteral("get_dir_iter"), dir}}),
+                call("%1.setupsigning", {{QStringLiteral("check_elf"), fixture("private/notes.txt")}}),
+                call("%1.setupsigning", {{QStringLiteral("check_elf"), fixture("private/program")}})};
+            QStringList replies {QString(), QString(), QString()};
+            for (int i = round % 2 ? 2 : 0; i >= 0 && i < 3; i += round % 2 ? -1 : 1) {
+                connect(jobs.at(i), &KJob::result, this, [&replies, i](KJob *job) {
+                    replies[i] = job->error() ? QStringLiteral("failed") : QString::number(static_cast<HelperJob *>(job)->data().size());
+                });
+                jobs.at(i)->start();
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(!replies.contains(QString()), 30000);
+            QCOMPARE(replies.join(QLatin1Char(' ')), QStringLiteral("4 failed 0"));
+        }
+    }
+
     void deniedCallerGetsAuthorizationError()
     {
         HelperJob *access = call("%1.access", {}, HelperCall::SecuritySettingsNamespace);

@@ -58,7 +58,7 @@ private:
 };
 }
 
-HelperResult BootListUpdater::update(const HelperEnvironment &environment, const ProgressCallback &progress)
+HelperResult BootListUpdater::update(const HelperEnvironment &environment, const ProgressCallback &progress, const Heartbeat &alive)
 {
     QProcess process;
     process.setProcessEnvironment(environment.programEnvironment());
@@ -81,6 +81,7 @@ HelperResult BootListUpdater::update(const HelperEnvironment &environment, const
         }
         process.waitForReadyRead(1000);
         lines.take(process.readAll());
+        alive();
     }
     lines.take(process.readAll());
     lines.finish();

@@ -15,5 +15,9 @@ public:
     /** Longest run accepted before the update is stopped, below the caller's own timeout. */
     static constexpr int MaxRunMilliseconds = 470000;
 
-    static HelperResult update(const HelperEnvironment &environment, const ProgressCallback &progress);
+    /** @p alive is called at least once a second while the update runs. */
+    static HelperResult update(
+        const HelperEnvironment &environment,
+        const ProgressCallback &progress,
+        const Heartbeat &alive = [] {});
 };
