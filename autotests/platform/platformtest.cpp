@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -208,6 +209,23 @@ private Q_SLOTS:
         QVERIFY(TreeLister::listDirectory(big).error().contains("too many files"_s));
         QVERIFY(QFile::remove(big + "/f0"_s));
         QCOMPARE(TreeLister::listDirectory(big).data().size(), TreeLister::MaxEntries);
+    }
+
+    // The vendor's "*.gpg" files are imported one by one, links passed over; each failure is
+    // named, a large one gpg stops reading early included (SIGPIPE ignored, as in the helper).
+    void vendorKeysImportNamesEachFailure()
+    {
+        signal(SIGPIPE, SIG_IGN);
+        const QString keys = environment().vendorKeysDir();
+        QVERIFY(Scratch::write(keys + "/a.gpg"_s, "no key\n") && Scratch::write(keys + "/notes.txt"_s, "no key\n"));
+        QVERIFY(
+            Scratch::write(keys + "/b.gpg"_s, "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\nmQ\n-----END PGP PUBLIC KEY BLOCK-----\n" + QByteArray(200000, 'x')));
+        QFile::link(keys + "/a.gpg"_s, keys + "/link.gpg"_s);
+        const HelperResult result = KeyActions::importVendorKeys(environment());
+        QCOMPARE(result.error().split(QLatin1Char('\n')).replaceInStrings(QRegularExpression("\\.gpg\\. .*"_s), ".gpg"_s),
+            (QStringList {keys + "/a.gpg"_s, keys + "/b.gpg"_s}));
+        QDir(keys).removeRecursively();
+        QVERIFY(KeyActions::importVendorKeys(environment()).isSuccess());
     }
 
     void signingRefusesLinkedAndSpecialFiles()

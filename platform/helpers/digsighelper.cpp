@@ -20,7 +20,7 @@ const QString CallIdKey = QStringLiteral("call_id");
 
 DigsigHelper::DigsigHelper()
 {
-    // The bus starts helpers with a nearly empty environment; GpgME finds gpgconf on this path.
+    // The bus starts helpers with a nearly empty environment; gpg and its agent are found on this path.
     qputenv("PATH", HelperEnvironment::programSearchPath().toLatin1());
 }
 
