@@ -234,6 +234,13 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QCOMPARE(child<KMessageWidget>("kmessagewidget")->font().pointSize(), shrunkFont);
     QVERIFY(!lastChanged());
     QCOMPARE(m_helper.calls().size(), 2);
+
+    // Switching extended-attribute control on alone warns as well; declined, nothing is applied.
+    attrs->setCurrentIndex(0);
+    press(answerer, QDialogButtonBox::No);
+    m_module->change();
+    QCOMPARE(m_helper.calls().size(), 2);
+    m_module->load();
 }
 
 // While a long action holds the helper, Apply and key creation wait and a notice says why,

@@ -22,6 +22,7 @@
 #include <csignal>
 #include <functional>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -182,7 +183,10 @@ private Q_SLOTS:
     void listsTreesAndTellsElfFiles()
     {
         const QByteArray elf = QByteArray::fromHex("7f454c4602");
-        const QMap<QString, QByteArray> files {{"program"_s, elf}, {"unit.o"_s, elf}, {"script.sh"_s, "#!/bin/sh\n"}, {"short"_s, elf.left(3)}};
+        const QMap<QString, QByteArray> files {{"program"_s, elf}, {"unit.o"_s, elf}, {"script.sh"_s, "#!/bin/sh\n"}, {"short"_s, elf.left(3)},
+            {"near"_s,
+                "\x7f"
+                "elf\x02"}};
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
             Scratch::write(m_root->filePath(it.key()), it.value(), QFileDevice::ReadOwner);
             QVERIFY2(TreeLister::checkElf(m_root->filePath(it.key())).isSuccess() == (it.key() == QLatin1String("program")), qPrintable(it.key()));
@@ -323,13 +327,18 @@ private Q_SLOTS:
     // The bsign stand-in opens what it checks or signs through one descriptor, never through a link.
     void bsignStandInRefusesWhatItMayNotOpen()
     {
-        const auto bsign = [](const QStringList &arguments) {
+        const auto bsign = [this](const QStringList &arguments) {
             QProcess process;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("GNUPGHOME"_s, m_root->path()); // never root's key ring
+            process.setProcessEnvironment(environment);
             process.start(QStringLiteral(BSIGN_PROGRAM), arguments);
             return process.waitForFinished(10000) ? process.exitCode() : -1;
         };
         Scratch::write(m_root->filePath("real/program"_s), Scratch::read("/usr/bin/true"_s));
-        Scratch::write(m_root->filePath("notes.txt"_s), "text");
+        Scratch::write(m_root->filePath("notes.txt"_s),
+            "\x7f"
+            "elf text");
         QVERIFY(QFile::link(m_root->filePath("real"_s), m_root->filePath("link"_s)));
         QCOMPARE(bsign({"-w"_s, m_root->filePath("real/program"_s)}), 65);
         QCOMPARE(bsign({"-w"_s, m_root->filePath("missing"_s)}), 2);
@@ -337,6 +346,9 @@ private Q_SLOTS:
         QCOMPARE(bsign({"-w"_s, m_root->filePath("link/program"_s)}), 22);
         QCOMPARE(bsign({"--sign"_s, "--kind"_s, "both"_s, "--key"_s, Fingerprint, m_root->filePath("link/program"_s)}), 22);
         QCOMPARE(bsign({"--sign"_s, "--kind"_s, "elf"_s, "--key"_s, Fingerprint, m_root->filePath("notes.txt"_s)}), 68);
+        // Only a bad signature in the extended attribute makes the check fail as bad.
+        QCOMPARE(setxattr(QFile::encodeName(m_root->filePath("notes.txt"_s)).constData(), "security.bsign-standin.xattr", "x", 1, 0), 0);
+        QCOMPARE(bsign({"-w"_s, m_root->filePath("notes.txt"_s)}), 67);
     }
 
     // A writer killed at any moment leaves each file whole: the old content or a complete new one.

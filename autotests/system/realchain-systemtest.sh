@@ -21,7 +21,7 @@ for name in root-file private/program programs/{both-good,elf-good,xattr-good,un
     cp /usr/bin/true "$work/$name"
 done
 echo "echo hello" >"$work/programs/notes.sh"
-echo "not listed, not ELF" >"$work/programs/readme.txt"
+printf '\177elf: not listed, not ELF\n' >"$work/programs/readme.txt"
 echo "text" >"$work/private/notes.txt"
 ln -s /usr/bin/true "$work/private/link"
 echo "deep" >"$work/private/sub/deep"
