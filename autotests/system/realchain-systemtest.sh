@@ -39,7 +39,7 @@ run_client() { # <user> <test functions...>; every wait has its own deadline, th
         DIGSIG_TEST_DIR="$work" DIGSIG_TEST_KEY="${key:-}" "$work/bin/client" "${@:2}"
 }
 run_client "$SANDBOX_USER" keywrightKeyIsExportedAndOffered signingTurnsStatusToSigned helperChecksItsInputs cancelStopsLongRun \
-    keyListDuringUpdateDoesNotHang mixedCallsOfOneActionKeepTheirOwnReplies thousandMixedCallsAllEnd
+    keyListDuringUpdateDoesNotHang mixedCallsOfOneActionKeepTheirOwnReplies silentLongActionFailsAndFreesTheHelper thousandMixedCallsAllEnd
 run_client "$SANDBOX_DENIED_USER" deniedCallerGetsAuthorizationError
 
 # keywright made a GOST key (algorithm 0 in the engine's listing) behind a pass phrase.

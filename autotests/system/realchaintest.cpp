@@ -335,6 +335,21 @@ private Q_SLOTS:
         QVERIFY2(warnings.contains(QStringLiteral("template /no/such/dir/ matches no file")), qPrintable(warnings.join(QLatin1Char('|'))));
     }
 
+    // A long action whose helper says nothing for longer than its limit fails and gives the
+    // helper back; the next call is answered once the helper is free.
+    void silentLongActionFailsAndFreesTheHelper()
+    {
+        KAuth::Action action = HelperCall::action(QStringLiteral("%1.change"), HelperCall::DigsigNamespace, 480000);
+        action.addArgument(QStringLiteral("update_only"), QVariant());
+        HelperJob *update = HelperCall::executeLong(action, QStringLiteral("Updating"));
+        update->setSilenceLimit(1000); // the script's update sleeps 2 s after its warning
+        QVERIFY(finishes(update, 30000));
+        QVERIFY2(update->errorString().contains(QStringLiteral("no sign of progress")), qPrintable(update->errorString()));
+        HelperJob *next = call("%1.keyslist");
+        QVERIFY(finishes(next));
+        QCOMPARE(next->error(), 0);
+    }
+
     // Back to back, with no pause between a helper's answer and the next call: none is lost.
     void thousandMixedCallsAllEnd()
     {
