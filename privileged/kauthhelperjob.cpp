@@ -12,6 +12,8 @@
 #include <QQueue>
 #include <QUuid>
 
+#include <algorithm>
+
 namespace {
 // D-Bus's default for a call, which KAuth uses for actions that set no timeout.
 constexpr int DefaultCallTimeout = 25000;
@@ -272,7 +274,7 @@ KAuthHelperJob::~KAuthHelperJob()
 void KAuthHelperJob::start()
 {
     m_state = State::Waiting;
-    m_deadline.start(timeLimit());
+    m_deadline.start(waitLimit());
     HelperLines::instance().enqueue(this);
 }
 
@@ -374,7 +376,7 @@ void KAuthHelperJob::expire()
 {
     QString text;
     if (m_state == State::Waiting) {
-        text = QStringLiteral("The helper %1 stayed busy with another action for %2 ms; this one was not run").arg(m_helperId).arg(timeLimit());
+        text = QStringLiteral("The helper %1 stayed busy with another action for %2 ms; this one was not run").arg(m_helperId).arg(waitLimit());
     } else if (isLong()) {
         text = QStringLiteral("The helper %1 sent no sign of progress for %2 s; the action was given up").arg(m_helperId).arg(silenceLimit() / 1000);
     } else {
@@ -389,6 +391,12 @@ int KAuthHelperJob::timeLimit() const
 {
     const int timeout = m_action.timeout();
     return timeout > 0 ? timeout : DefaultCallTimeout;
+}
+
+// A long action's timeout may be days: in line it waits no longer than it may stay silent.
+int KAuthHelperJob::waitLimit() const
+{
+    return isLong() ? std::min(timeLimit(), silenceLimit()) : timeLimit();
 }
 
 bool KAuthHelperJob::isLong() const

@@ -22,9 +22,10 @@ class ExecuteJob;
 // answer to its own call. A helper that echoes no id is told apart by the order of the line.
 //
 // Every job ends: in line no longer than its action's timeout (or D-Bus's 25 s), then
-// running no longer than that again; a long action is watched by its progress records
-// instead and fails when its helper stays silent. A call the helper answers as busy is sent
-// again until its time is up. A kill gives the helper's line back at once.
+// running no longer than that again; a long action waits in line no longer than it may stay
+// silent, and while it runs it is watched by its progress records: it fails when its helper
+// stays silent that long. A call the helper answers as busy is sent again until its time is
+// up. A kill gives the helper's line back at once.
 class KAuthHelperJob : public HelperJob
 {
     Q_OBJECT
@@ -53,6 +54,7 @@ private:
     void finish(int error, const QString &text, const QVariantMap &data = {});
     void expire();
     int timeLimit() const;
+    int waitLimit() const;
     bool isLong() const;
 
     KAuth::Action m_action;

@@ -25,6 +25,8 @@ printf '\177elf: not listed, not ELF\n' >"$work/programs/readme.txt"
 echo "text" >"$work/private/notes.txt"
 ln -s /usr/bin/true "$work/private/link"
 echo "deep" >"$work/private/sub/deep"
+mkdir -p /etc/digsig/keys
+{ printf -- '-----BEGIN PGP PUBLIC KEY BLOCK-----\n\nmQ\n-----END PGP PUBLIC KEY BLOCK-----\n'; head -c 200000 /dev/zero | tr '\0' x; } >/etc/digsig/keys/broken.gpg
 cp "$1" "$work/bin/client"
 chmod -R a+rX "$work/bin" "$work/trees" "$work/long-tree" "$work/programs" /etc/digsig
 chmod 0700 "$work/private" "$work/programs/private"

@@ -286,6 +286,11 @@ private Q_SLOTS:
         // The script checks the log: a header with the caller's uid, the line break kept inside its line.
         const QStringList log {QStringLiteral("File \"/a\" signed."), QStringLiteral("forged\n=== header ===")};
         QVERIFY(call("%1.logging", {{QStringLiteral("log"), log}})->exec());
+        // A large vendor key file that gpg stops reading early fails alone; the helper answers again.
+        HelperJob *import = call("%1.keyslist", {{QStringLiteral("import_zelmark_keys"), QVariant()}});
+        QVERIFY(finishes(import));
+        QVERIFY2(import->errorString().startsWith(QStringLiteral("/etc/digsig/keys/broken.gpg. ")), qPrintable(import->errorString()));
+        QVERIFY(finishes(call("%1.keyslist")));
     }
 
     void cancelStopsLongRun()
