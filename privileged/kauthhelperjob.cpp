@@ -19,6 +19,10 @@ namespace {
 constexpr int DefaultCallTimeout = 25000;
 // How soon a call that the helper answered as busy goes out again.
 constexpr int BusyRetryMilliseconds = 200;
+// Without KAuth's helper proxy the helper's answer to a call cannot be seen: the line passes
+// on this long after the result, which the helper broadcasts just before it stops counting
+// itself busy.
+constexpr int UnseenAnswerMilliseconds = 100;
 
 // KAuth's client object that sends the helpers' calls: the root instance of its helper
 // plugin. Each call's watcher is a child of it while the call is unanswered.
@@ -98,11 +102,17 @@ public:
     {
         const quint64 serial = ++m_lastSerial;
         m_calls.insert(serial, Call {job, inner, job->m_helperId});
+        m_lines[job->m_helperId].openCall = serial;
         if (m_proxy) {
             m_unseen.enqueue(serial);
-            m_lines[job->m_helperId].openCall = serial;
         }
         return serial;
+    }
+
+    // The call has its result, but the helper's answer to it cannot be seen.
+    void closeSoon(quint64 serial)
+    {
+        QTimer::singleShot(UnseenAnswerMilliseconds, this, [this, serial]() { close(serial); });
     }
 
     // The job wants the call no more. One not sent yet is cancelled; one sent is left to be
@@ -232,6 +242,9 @@ private:
 
     void close(quint64 serial)
     {
+        if (!m_calls.contains(serial)) {
+            return;
+        }
         const Call call = m_calls.take(serial);
         m_unseen.removeAll(serial);
         if (call.inner) {
@@ -328,6 +341,7 @@ void KAuthHelperJob::takeReply(const KAuth::ActionReply &reply)
         // The helper did not run the call: it goes out again, still holding the line.
         HelperLines::instance().drop(m_call);
         m_call = 0;
+        m_inner = nullptr;
         QTimer::singleShot(BusyRetryMilliseconds, this, &KAuthHelperJob::send);
         return;
     }
@@ -366,7 +380,7 @@ void KAuthHelperJob::finish(int error, const QString &text, const QVariantMap &d
     setErrorText(text);
     setData(own);
     if (!HelperLines::instance().seesCalls()) {
-        HelperLines::instance().drop(m_call);
+        HelperLines::instance().closeSoon(m_call);
     }
     HelperLines::instance().leave(this);
     emitResult();
@@ -406,7 +420,7 @@ bool KAuthHelperJob::isLong() const
 
 bool KAuthHelperJob::doKill()
 {
-    if (m_state == State::Running && m_inner && HelperLines::instance().seesCalls()) {
+    if (m_state == State::Running && m_inner) {
         // KAuth raises the helper's stop flag; the helper ends the action at its next look at it.
         m_inner->kill(KJob::Quietly);
     }
