@@ -37,17 +37,17 @@ const QRegularExpression &signaturePattern()
     return pattern;
 }
 
-constexpr int LastTableCode = 70;
+constexpr int LastTableCode = 71;
 constexpr int PairsPerLine = 16;
 
-// Exit codes 0 to 70; every code without a name of its own is an unknown error.
+// Exit codes 0 to 71; every code without a name of its own is an unknown error.
 std::array<Bsign::ReturnValue, LastTableCode + 1> makeExitCodeTable()
 {
     std::array<Bsign::ReturnValue, LastTableCode + 1> table;
     table.fill(Bsign::UnknownError);
     for (Bsign::ReturnValue value : {Bsign::NoError, Bsign::PermissionDenied, Bsign::FileNotFound, Bsign::NoMemory, Bsign::IsDirectory, Bsign::InvalidArgument,
              Bsign::TooManyOpenFiles, Bsign::FileBusy, Bsign::NoSpaceOnDevice, Bsign::NameTooLong, Bsign::NoHashFound, Bsign::NoSignatureFound,
-             Bsign::BadHashFound, Bsign::BadSignatureFound, Bsign::UnsupportedFileType, Bsign::BadPassPhrase, Bsign::RewriteFailed}) {
+             Bsign::BadHashFound, Bsign::BadSignatureFound, Bsign::UnsupportedFileType, Bsign::BadPassPhrase, Bsign::RewriteFailed, Bsign::WritableByOthers}) {
         table[value] = value;
     }
     return table;
@@ -283,6 +283,8 @@ QString Bsign::returnValueToString(ReturnValue value)
         return ki18nd("orlis_kcm_digsig", "Bad pass phrase").toString();
     case RewriteFailed:
         return ki18nd("orlis_kcm_digsig", "Rewrite failed").toString();
+    case WritableByOthers:
+        return ki18nd("orlis_kcm_digsig", "other users may change this file").toString();
     case UnknownError:
         break;
     }

@@ -34,6 +34,7 @@ public:
         UnsupportedFileType = 68,
         BadPassPhrase = 69,
         RewriteFailed = 70,
+        WritableByOthers = 71,
         UnknownError = 1001,
     };
     Q_ENUM(ReturnValue)

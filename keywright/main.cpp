@@ -1,4 +1,5 @@
 #include "keywright.h"
+#include "processguard.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -39,6 +40,11 @@ QPair<int, QString> run(int argc, char **argv)
     if (!problem.isEmpty()) {
         return {1, problem};
     }
+    ProcessGuard guard;
+    const QString displayProblem = guard.checkDisplay();
+    if (!displayProblem.isEmpty()) {
+        return {1, displayProblem};
+    }
     try {
         Keywright keywright;
         return keywright.generationKey(name, email, comment);
@@ -51,6 +57,7 @@ QPair<int, QString> run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
+    ProcessGuard::harden();
     QCoreApplication application(argc, argv);
     const QPair<int, QString> result = run(argc, argv);
     const QByteArray text = result.second.toUtf8();

@@ -263,8 +263,8 @@ private Q_SLOTS:
         const QMap<int, QString> named {{0, "No error"_s}, {1, "Permission denied"_s}, {2, "File not found"_s}, {12, "No memory"_s}, {21, "Is directory"_s},
             {22, "Invalid argument"_s}, {24, "Too many open files"_s}, {26, "File busy"_s}, {28, "No space on device"_s}, {36, "Name too long"_s},
             {64, "No hash found"_s}, {65, "No signature found"_s}, {66, "Bad hash found"_s}, {67, "Bad signature found"_s}, {68, "Unsupported file type"_s},
-            {69, "Bad pass phrase"_s}, {70, "Rewrite failed"_s}};
-        for (const int code : {-2, -1, 0, 1, 2, 3, 11, 12, 13, 21, 22, 23, 24, 25, 26, 28, 36, 63, 64, 65, 66, 67, 68, 69, 70, 71, 1001, INT_MIN}) {
+            {69, "Bad pass phrase"_s}, {70, "Rewrite failed"_s}, {71, "other users may change this file"_s}};
+        for (const int code : {-2, -1, 0, 1, 2, 3, 11, 12, 13, 21, 22, 23, 24, 25, 26, 28, 36, 63, 64, 65, 66, 67, 68, 69, 70, 71, 72, 1001, INT_MIN}) {
             const Bsign::ReturnValue value = Bsign().exitCodeToReturnValue(code);
             QCOMPARE(int(value), named.contains(code) ? code : int(Bsign::UnknownError));
             QCOMPARE(Bsign::returnValueToString(value), named.value(code, "Unknown error"_s));

@@ -209,7 +209,7 @@ void KeywrightTest::writesTheAgentConfiguration()
 
 void KeywrightTest::run_data()
 {
-    QTest::addColumn<QString>("options"); // of the sandbox, and "standin" for the GOST engine stand-in on PATH
+    QTest::addColumn<QString>("options"); // of the sandbox, "standin" for the GOST engine stand-in on PATH, "NAME=value" for the environment
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("agentBefore"); // root's gpg-agent.conf before the run, if any
     QTest::addColumn<QByteArray>("outcome"); // the output of a refusal, or "key " and the new key's user id
@@ -234,6 +234,10 @@ void KeywrightTest::run_data()
     QTest::newRow("paragraph separator in the comment")
         << standin << genkey({ivan, QString(), QStringLiteral("x \u2029 Passphrase: 1")}) << own << control << own;
     QTest::newRow("line separator in the email") << standin << genkey({ivan, QStringLiteral("a@b.c\u2028"), QString()}) << own << control << own;
+    QTest::newRow("remote display") << QStringLiteral("standin,DISPLAY=evil.example.org:0") << genkey({ivan}) << own
+                                    << QByteArray("DISPLAY is not a local display such as \":0\"") << own;
+    QTest::newRow("device as X authority") << QStringLiteral("standin,XAUTHORITY=/dev/null") << genkey({ivan}) << own
+                                           << QByteArray("XAUTHORITY is not a regular file of the calling user") << own;
     QTest::newRow("home cannot be made") << QStringLiteral("read-only") << genkey({ivan}) << QByteArray() << QByteArray("Can not create dir /root/.gnupg")
                                          << QByteArray("<missing>");
     QTest::newRow("home read-only") << QStringLiteral("agent,read-only") << genkey({ivan}) << QByteArray()
@@ -252,6 +256,13 @@ void KeywrightTest::run()
     QVERIFY(agentBefore.isEmpty() || (QDir().mkpath(sandbox.filePath(QStringLiteral("root/.gnupg"))) && writeFile(agent, agentBefore)));
     qputenv("PATH", (options.contains(QLatin1String("standin")) ? GNUPG_STANDIN_DIR ":" : "") + m_path);
     QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("XAUTHORITY"));
+    for (const QString &option : options.split(QLatin1Char(',')).filter(QStringLiteral("="))) {
+        environment.insert(option.section(QLatin1Char('='), 0, 0), option.section(QLatin1Char('='), 1));
+    }
+    process.setProcessEnvironment(environment);
     process.start(QStringLiteral(KEYWRIGHT_SANDBOX), QStringList {options, sandbox.path(), QStringLiteral(KEYWRIGHT_PROGRAM)} + arguments);
     QVERIFY(process.waitForFinished(200000));
     const QByteArray printed = process.readAllStandardOutput();

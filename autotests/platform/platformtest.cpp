@@ -64,8 +64,10 @@ class PlatformTest : public QObject
     QList<QVariantMap> sign(const HelperEnvironment &environment, const QVariantMap &request, int uid = int(getuid()), std::function<bool()> stop = {})
     {
         QList<QVariantMap> records;
+        // The key list of these scratch roots offers Fingerprint alone.
+        const auto offered = [](const QString &key, QString *problem) { return key == Fingerprint ? key : (*problem = "not offered"_s, QString()); };
         m_result = SigningRun::run(
-            environment, request, uid, [&records](const QVariantMap &record) { records.append(record); }, stop ? stop : [] { return false; });
+            environment, request, uid, [&records](const QVariantMap &record) { records.append(record); }, stop ? stop : [] { return false; }, offered);
         return records;
     }
     HelperResult m_result = HelperResult::success();
@@ -122,15 +124,17 @@ private Q_SLOTS:
         row("sign: remote display", "sign", signing("DISPLAY", "evil.example.org:0"_s), "DISPLAY");
         row("sign: another user's xauthority", "sign", signing("XAUTHORITY", "/etc/passwd"_s), "XAUTHORITY");
         row("sign: xauthority a directory", "sign", signing("XAUTHORITY", "/tmp"_s), "XAUTHORITY");
-        row("sign: paths missing", "sign", signing("paths", {}), "\"paths\"");
+        row("sign: paths not a list", "sign", signing("paths", 42), "\"paths\"");
+        row("sign: key not offered", "sign", signing("key_id", QString(Fingerprint).replace(QLatin1Char('0'), QLatin1Char('F'))), "not offered");
         row("sign: line break in a path", "sign", signing("paths", QStringList {"/tmp/a\n/usr"_s}), "U+000a");
         row("sign: line separator in a file", "sign", signing("files", QStringList {"/tmp/a"_s + QChar(0x2028)}), "U+2028");
         row("sign: paragraph separator in a path", "sign", signing("paths", QStringList {"/tmp/a"_s + QChar(0x2029)}), "U+2029");
-        row("export: outside the key folders", "export", QVariantList {Fingerprint, "/etc/digsig/k.gpg"_s}, "not directly inside");
-        row("export: not gpg", "export", QVariantList {Fingerprint, "/etc/digsig/keys/k.txt"_s}, "not a \".gpg\"");
-        row("export: only a suffix", "export", QVariantList {Fingerprint, "/etc/digsig/keys/.gpg"_s}, "not a \".gpg\"");
-        row("export: link", "export", QVariantList {Fingerprint, "/etc/digsig/keys/link.gpg"_s}, "link");
-        row("export: key not hex", "export", QVariantList {"alice@example.org"_s, "/etc/digsig/keys/k.gpg"_s}, "not a whole fingerprint");
+        const QString exportPath = "/etc/digsig/xattr_keys/"_s + Fingerprint + ".gpg"_s;
+        row("export: into the vendor folder", "export", QVariantList {Fingerprint, QString("/etc/digsig/keys/"_s + Fingerprint + ".gpg"_s)},
+            "only exported as");
+        row("export: under another name", "export", QVariantList {Fingerprint, "/etc/digsig/xattr_keys/k.gpg"_s}, "only exported as");
+        row("export: link in its place", "export", QVariantList {Fingerprint, exportPath}, "link");
+        row("export: key not hex", "export", QVariantList {"alice@example.org"_s, "/etc/digsig/xattr_keys/k.gpg"_s}, "not a whole fingerprint");
         row("log: missing", "log", QVariant(), "list of texts");
         row("log: too many lines", "log", QStringList(QVector<QString>(SigningLog::MaxLines + 1, "x"_s).toList()), "Too many");
         row("log: too large", "log", QStringList(QVector<QString>(17, QString(1024 * 1024, QLatin1Char('x'))).toList()), "larger");
@@ -140,8 +144,8 @@ private Q_SLOTS:
         QFETCH(QString, action);
         QFETCH(QVariant, argument);
         QFETCH(QString, error);
-        QDir().mkpath(path("/etc/digsig/keys"_s));
-        QFile::link(path("/etc/hostname"_s), path("/etc/digsig/keys/link.gpg"_s));
+        QDir().mkpath(path("/etc/digsig/xattr_keys"_s));
+        QFile::link(path("/etc/hostname"_s), path("/etc/digsig/xattr_keys/"_s + Fingerprint + ".gpg"_s));
         const QMap<QString, QByteArray> before = Scratch::snapshot(m_root->path());
         // A check of an ELF file or a signing record reads as success; no file belongs to the signing caller.
         const QHash<QString, std::function<HelperResult()>> actions {{"change"_s, [&] { return SettingsWriter::change(environment(), argument); }},
@@ -176,6 +180,12 @@ private Q_SLOTS:
     {
         Scratch::write(environment().updateProgram(), "#!/bin/sh\necho 'W: careful'\necho 'E: no space left' >&2\nexit 1\n", Executable);
         QCOMPARE(BootListUpdater::update(environment(), [](const QVariantMap &) {}).error(), "no space left"_s);
+        // What an update leaves running keeps the next one out: updates never overlap.
+        const QByteArray pidFile = QFile::encodeName(m_root->filePath("straggler.pid"_s));
+        Scratch::write(environment().updateProgram(), "#!/bin/sh\nsleep 30 >/dev/null 2>&1 &\necho $! >" + pidFile + "\n", Executable);
+        QVERIFY(BootListUpdater::update(environment(), [](const QVariantMap &) {}).isSuccess());
+        QVERIFY(BootListUpdater::update(environment(), [](const QVariantMap &) {}).error().contains("still running"_s));
+        QCOMPARE(kill(pid_t(Scratch::read(m_root->filePath("straggler.pid"_s)).trimmed().toInt()), SIGKILL), 0);
         QFile::remove(environment().updateProgram());
         QVERIFY(BootListUpdater::update(environment(), [](const QVariantMap &) {}).error().startsWith("Can not start"_s));
     }
@@ -241,8 +251,11 @@ private Q_SLOTS:
         QFile::link("/bin/true"_s, m_root->filePath("link"_s));
         QCOMPARE(mkfifo(QFile::encodeName(m_root->filePath("fifo"_s)).constData(), 0600), 0);
         Scratch::write(m_root->filePath("xauth"_s), "cookie");
+        Scratch::write(m_root->filePath("shared"_s), "x", QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::WriteGroup);
+        Scratch::write(m_root->filePath("open/file"_s), "x");
+        QCOMPARE(chmod(QFile::encodeName(m_root->filePath("open"_s)).constData(), 0777), 0);
         const QStringList files {m_root->filePath("missing"_s), m_root->filePath("link"_s), "/dev/null"_s, m_root->filePath("linkdir/inside"_s),
-            m_root->filePath("fifo"_s), "/proc/self/status"_s, "/sys/kernel/notes"_s, file};
+            m_root->filePath("fifo"_s), "/proc/self/status"_s, "/sys/kernel/notes"_s, m_root->filePath("shared"_s), m_root->filePath("open/file"_s), file};
         QVariantMap request = signingRequest(files);
         request.insert("DISPLAY"_s, ":0.1"_s);
         request.insert("XAUTHORITY"_s, m_root->filePath("xauth"_s));
@@ -250,13 +263,14 @@ private Q_SLOTS:
         for (const QVariantMap &record : sign(environment(), request)) {
             codes.append(record.value("file_finished"_s).toMap().value(files.at(codes.size())));
         }
-        // Missing, then refused unread; "bsign" is /bin/true here, so the last one is signed.
-        QCOMPARE(codes, (QVariantList {2, 22, 22, 22, 22, 22, 22, 0}));
+        // Missing, then refused unread, then changeable by others; "bsign" is /bin/true here, so the last one is signed.
+        QCOMPARE(codes, (QVariantList {2, 22, 22, 22, 22, 22, 22, 71, 71, 0}));
         // Signing in the modes with extended attributes runs on the real chain; here the templates
-        // it adds: folders and files each once, no links, nothing missing.
-        const QString current = "# templates\n"_s + m_root->filePath("real/"_s);
-        QCOMPARE(SigningRun::withTemplates(current, {m_root->filePath("real"_s), file, file, m_root->filePath("link"_s), m_root->filePath("missing"_s)}),
-            QString(current + "\n/"_s + file + "\n"_s));
+        // it adds: folders and files each once, no links, nothing missing, never "/"; lines that
+        // are no UTF-8 stay as they are.
+        const QByteArray current = "# templates \xff\n" + QFile::encodeName(m_root->filePath("real/"_s));
+        QCOMPARE(SigningRun::withTemplates(current, {m_root->filePath("real"_s), file, file, m_root->filePath("link"_s), m_root->filePath("missing"_s), "/"_s}),
+            QByteArray(current + "\n/" + QFile::encodeName(file) + "\n"));
     }
 
     void signingRunsEachFileOnceFirstAloneAndStops()
@@ -311,26 +325,37 @@ private Q_SLOTS:
     void logAppendsEscapedLinesUnderHeaders()
     {
         const QDateTime now(QDate(2024, 5, 6), QTime(7, 8, 9), Qt::UTC);
-        const QString forged = "ok\n=== 2024-01-01T00:00:00Z uid 0 ===\r\x1b[2Jend\\n"_s + QChar(0x2028) + "x"_s + QChar(0x2029);
+        const QString forged = "ok\n=== 2024-01-01T00:00:00Z uid 0 ===\r\x1b[2Jend\\n"_s + QChar(0x2028) + "x"_s + QChar(0x2029) + QChar(0x9b) + QChar(0x202e);
         QVERIFY(SigningLog::append(environment(), QStringList {"one"_s, "two"_s}, 1000, now).isSuccess());
         QVERIFY(SigningLog::append(environment(), QStringList {forged}, 1001, now).isSuccess());
         QCOMPARE(Scratch::read(environment().logPath()),
             QByteArray("=== 2024-05-06T07:08:09Z uid 1000 ===\n    one\n    two\n=== 2024-05-06T07:08:09Z uid 1001 ===\n"
-                       "    ok\\n=== 2024-01-01T00:00:00Z uid 0 ===\\r\\u001b[2Jend\\\\n\\u2028x\\u2029\n"));
+                       "    ok\\n=== 2024-01-01T00:00:00Z uid 0 ===\\r\\u001b[2Jend\\\\n\\u2028x\\u2029\\u009b\\u202e\n"));
         // A link in place of the log is never followed.
         QFile::remove(environment().logPath());
         QFile::link(path("/etc/target"_s), environment().logPath());
         QVERIFY(!SigningLog::append(environment(), QStringList {"x"_s}, 1000, now).isSuccess());
         QVERIFY(!QFile::exists(path("/etc/target"_s)));
+        // A full log moves aside, replacing the one before, and starts afresh.
+        QFile::remove(environment().logPath());
+        for (int uid = 1000; uid < 1003; ++uid) {
+            QVERIFY(SigningLog::append(environment(), QStringList {QString(12 * 1024 * 1024, QLatin1Char('x'))}, uid, now).isSuccess());
+        }
+        QVERIFY(Scratch::read(environment().logPath()).startsWith("=== 2024-05-06T07:08:09Z uid 1002 ===\n"));
+        QCOMPARE(Scratch::read(environment().logPath() + ".1"_s).count("==="), 4);
     }
 
     // The bsign stand-in opens what it checks or signs through one descriptor, never through a link.
     void bsignStandInRefusesWhatItMayNotOpen()
     {
-        const auto bsign = [this](const QStringList &arguments) {
+        const auto bsign = [this](const QStringList &arguments, const QString &pkexecUid = QString()) {
             QProcess process;
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
             environment.insert("GNUPGHOME"_s, m_root->path()); // never root's key ring
+            environment.insert("PKEXEC_UID"_s, pkexecUid);
+            if (pkexecUid.isEmpty()) {
+                environment.remove("PKEXEC_UID"_s);
+            }
             process.setProcessEnvironment(environment);
             process.start(QStringLiteral(BSIGN_PROGRAM), arguments);
             return process.waitForFinished(10000) ? process.exitCode() : -1;
@@ -346,6 +371,8 @@ private Q_SLOTS:
         QCOMPARE(bsign({"-w"_s, m_root->filePath("link/program"_s)}), 22);
         QCOMPARE(bsign({"--sign"_s, "--kind"_s, "both"_s, "--key"_s, Fingerprint, m_root->filePath("link/program"_s)}), 22);
         QCOMPARE(bsign({"--sign"_s, "--kind"_s, "elf"_s, "--key"_s, Fingerprint, m_root->filePath("notes.txt"_s)}), 68);
+        // Started by pkexec, it only checks.
+        QCOMPARE(bsign({"--sign"_s, "--kind"_s, "xattr"_s, "--key"_s, Fingerprint, m_root->filePath("notes.txt"_s)}, "1000"_s), 1);
         // Only a bad signature in the extended attribute makes the check fail as bad.
         QCOMPARE(setxattr(QFile::encodeName(m_root->filePath("notes.txt"_s)).constData(), "security.bsign-standin.xattr", "x", 1, 0), 0);
         QCOMPARE(bsign({"-w"_s, m_root->filePath("notes.txt"_s)}), 67);

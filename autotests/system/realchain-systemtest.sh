@@ -9,7 +9,7 @@ work=$SANDBOX_DIR
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 printf '# kept comment\nDIGSIG_ELF_MODE=0\nDIGSIG_XATTR_MODE=0\nDIGSIG_ELF_VERIFICATION_MODE=3\n' >/etc/digsig/digsig_initramfs.conf
-mkdir -p "$work/bin" "$work/long-tree" "$work/private/sub" "$work/programs/private" "$work/race/dir" "$work/root-dir" "$work"/trees/mode-{0,1,2}
+mkdir -p "$work/bin" "$work/partial" "$work/open" "$work/long-tree" "$work/private/sub" "$work/programs/private" "$work/race/dir" "$work/root-dir" "$work"/trees/mode-{0,1,2}
 for mode in 0 1 2; do
     cp /usr/bin/true "$work/trees/mode-$mode/program"
     echo "just text" >"$work/trees/mode-$mode/notes.txt"
@@ -23,6 +23,12 @@ done
 echo "echo hello" >"$work/programs/notes.sh"
 printf '\177elf: not listed, not ELF\n' >"$work/programs/readme.txt"
 echo "text" >"$work/private/notes.txt"
+# Files others may change are never signed: a group-writable one, one in a world-writable folder.
+echo "good" >"$work/partial/good"
+echo "shared" >"$work/partial/shared"
+echo "open" >"$work/open/file"
+chmod 0664 "$work/partial/shared"
+chmod 0777 "$work/open"
 ln -s /usr/bin/true "$work/private/link"
 echo "deep" >"$work/private/sub/deep"
 mkdir -p /etc/digsig/keys
@@ -37,8 +43,9 @@ chmod 0755 "$work/slow-update"
 mount --bind "$work/slow-update" /usr/sbin/update-initramfs
 
 run_client() { # <user> <test functions...>; every wait has its own deadline, this one ends a hang
-    timeout -k 5 150 runuser -u "$1" -- env HOME="$work/home/$1" DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS" QT_QPA_PLATFORM=offscreen \
-        DIGSIG_TEST_DIR="$work" DIGSIG_TEST_KEY="${key:-}" "$work/bin/client" "${@:2}"
+    # With no umask of the caller's, root's programs must still keep their files to themselves.
+    (umask 0 && timeout -k 5 150 runuser -u "$1" -- env HOME="$work/home/$1" DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS" QT_QPA_PLATFORM=offscreen \
+        DIGSIG_TEST_DIR="$work" DIGSIG_TEST_KEY="${key:-}" DIGSIG_OTHER_KEY="${other:-}" "$work/bin/client" "${@:2}")
 }
 run_client "$SANDBOX_USER" keywrightKeyIsExportedAndOffered signingTurnsStatusToSigned helperChecksItsInputs cancelStopsLongRun \
     keyListDuringUpdateDoesNotHang mixedCallsOfOneActionKeepTheirOwnReplies silentLongActionFailsAndFreesTheHelper thousandMixedCallsAllEnd
@@ -49,7 +56,16 @@ listing=$(/usr/local/sbin/gpg --batch --with-colons --list-secret-keys)
 [ "$(grep -c '^sec:' <<<"$listing")" -eq 1 ] || fail "not exactly one secret key: $listing"
 grep -q '^sec:u:256:0:' <<<"$listing" || fail "the key is no GOST key: $listing"
 grep -q '^pinentry-program /usr/bin/pinentry-qt$' /root/.gnupg/gpg-agent.conf || fail "agent configuration: $(cat /root/.gnupg/gpg-agent.conf)"
+[ "$(stat -c %a /root/.gnupg/gpg-agent.conf)" = 600 ] || fail "keywright kept the caller's umask: $(stat -c %a /root/.gnupg/gpg-agent.conf)"
 key=$(awk -F: '$1 == "fpr" { print $10; exit }' <<<"$listing")
+
+# The check's authorisation does not sign: pkexec refuses bsign with any first argument but -w.
+evil=$work/home/$SANDBOX_USER/evil
+runuser -u "$SANDBOX_USER" -- cp /usr/bin/true "$evil"
+status=0
+runuser -u "$SANDBOX_USER" -- pkexec /usr/bin/bsign --sign --kind xattr --key "$key" -- "$evil" >/dev/null 2>&1 </dev/null || status=$?
+[ "$status" -eq 127 ] || fail "pkexec ran bsign --sign (exit code $status)"
+! getfattr --absolute-names -d -m 'security\.bsign' "$evil" 2>/dev/null | grep -q bsign || fail "the caller's file was signed through pkexec"
 
 # While the client signs 200 files of its own, it swaps one of them, and their directory, for
 # links to root's files, again and again. Root's files must stay untouched.
@@ -94,13 +110,16 @@ grep -q '^    forged\\n=== header ===$' "$log" || fail "log line not escaped: $(
 [ "$(grep -c '^===' "$log")" -eq 1 ] || fail "a log line passed for a header: $(cat "$log")"
 
 # The scan's signatures: by a key without pass phrase and by a foreign one that root's key
-# ring then forgets.
+# ring then forgets; a key of another kind, which the key list does not offer, stays.
 for name in "Scan Signer" "Foreign Signer"; do
     printf '%%no-protection\nKey-Type: GOST_R34.10-2012\nKey-Usage: sign\nName-Real: %s\nExpire-Date: 0\n%%commit\n' "$name"
 done | /usr/local/sbin/gpg --batch --quiet --gen-key '-&0' 2>/dev/null
+printf '%%no-protection\nKey-Type: EDDSA\nKey-Curve: ed25519\nKey-Usage: sign\nName-Real: Other Purpose\nExpire-Date: 0\n%%commit\n' |
+    /usr/local/sbin/gpg --batch --quiet --gen-key 2>/dev/null
 fingerprint() { /usr/local/sbin/gpg --batch --with-colons --list-secret-keys "$1" | awk -F: '$1 == "fpr" { print $10; exit }'; }
 key=$(fingerprint "Scan Signer")
 foreign=$(fingerprint "Foreign Signer")
+other=$(fingerprint "Other Purpose")
 sign() { # <kind> <key> <programs...>
     for name in "${@:3}"; do /usr/bin/bsign --sign --kind "$1" --key "$2" -- "$work/programs/$name" >/dev/null; done
 }
@@ -110,5 +129,5 @@ sign xattr "$key" xattr-good wrong-key
 sign elf "$foreign" wrong-key
 echo "changed" >>"$work/programs/tampered"
 /usr/local/sbin/gpg --batch --yes --delete-secret-and-public-key "$foreign" 2>/dev/null
-run_client "$SANDBOX_USER" scanVerdictsUnderEachMode scanSignSelectedLeavesNoProblem
+run_client "$SANDBOX_USER" scanVerdictsUnderEachMode scanSignSelectedLeavesNoProblem runChangesOnlyWhatItSigned rootOpensNoSpecialFile
 echo "PASS: real chain system test"

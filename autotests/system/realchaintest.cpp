@@ -23,11 +23,14 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -63,12 +66,12 @@ bool finishes(HelperJob *job, int milliseconds = 60000)
 }
 
 // ELF-only runs record no paths.
-HelperJob *signing(const QStringList &files, const QString &key, int mode, const QString &dir)
+HelperJob *signing(const QStringList &files, const QString &key, int mode, const QStringList &paths, const QString &xauthority = QString())
 {
     QVariantMap arguments {{QStringLiteral("signing_process"), QString()}, {QStringLiteral("files"), files}, {QStringLiteral("key_id"), key},
-        {QStringLiteral("mode"), mode}, {QStringLiteral("DISPLAY"), QString()}, {QStringLiteral("XAUTHORITY"), QString()}};
+        {QStringLiteral("mode"), mode}, {QStringLiteral("DISPLAY"), QString()}, {QStringLiteral("XAUTHORITY"), xauthority}};
     if (mode != 0) {
-        arguments.insert(QStringLiteral("paths"), QStringList {dir});
+        arguments.insert(QStringLiteral("paths"), paths);
     }
     return call("%1.setupsigning", arguments, HelperCall::DigsigNamespace, 2147483647);
 }
@@ -245,7 +248,8 @@ private Q_SLOTS:
         std::sort(log.begin() + 1, log.end() - tail.size());
         std::sort(expected.begin() + 1, expected.end());
         QCOMPARE(log, expected + tail);
-        QCOMPARE(readText(Templates).split(QLatin1Char('\n')).contains(tree + QLatin1Char('/')), mode != Bsign::ElfOnly);
+        // The tree becomes a template only when all its files were signed: with ELF signatures the text file is not.
+        QCOMPARE(readText(Templates).split(QLatin1Char('\n')).contains(tree + QLatin1Char('/')), mode == Bsign::XattrOnly);
 
         // The refresh forgets what was known; the columns ask again and show the signatures.
         model.updateIndexesLevel({model.index(tree)});
@@ -299,7 +303,7 @@ private Q_SLOTS:
         for (const QFileInfo &file : QDir(fixture("long-tree")).entryInfoList(QDir::Files)) {
             files.append(file.filePath());
         }
-        HelperJob *job = signing(files, m_key, 0, QString());
+        HelperJob *job = signing(files, m_key, 0, {});
         int records = 0;
         connect(job, &HelperJob::newData, this, [&records, job]() {
             if (++records == 3) {
@@ -414,7 +418,7 @@ private Q_SLOTS:
         for (int i = 1; i <= 200; ++i) {
             files.append(fixture("race/dir/f-%1").arg(i, 3, 10, QLatin1Char('0')));
         }
-        HelperJob *job = signing(files, m_key, 2, fixture("race/dir"));
+        HelperJob *job = signing(files, m_key, 2, {fixture("race/dir")});
         int records = 0;
         connect(job, &HelperJob::newData, this, [&records]() { ++records; });
         QVERIFY(finishes(job, 240000));
@@ -467,6 +471,82 @@ private Q_SLOTS:
         QVERIFY(scanned(again));
         QCOMPARE(again.scan()->seen(), 8);
         QCOMPARE(again.scan()->problems(), 0);
+    }
+
+    void runChangesOnlyWhatItSigned_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QStringList>("paths");
+        QTest::addColumn<QString>("codes"); // bsign's code per file, or the run's error
+        QTest::addColumn<QString>("added"); // to the templates
+        const QString partial = fixture("partial");
+        const QStringList good {partial + QStringLiteral("/good")};
+        const QString shared = partial + QStringLiteral("/shared");
+        QTest::newRow("a key the list does not offer") << qEnvironmentVariable("DIGSIG_OTHER_KEY") << good << QStringList {partial}
+                                                       << QStringLiteral("not one of the signing keys the key list offers") << QString();
+        QTest::newRow("nothing to sign") << m_key << QStringList() << QStringList {partial, QStringLiteral("/")} << QString() << QString();
+        QTest::newRow("all refused") << m_key << QStringList {shared, fixture("open/file")} << QStringList {shared, fixture("open"), QStringLiteral("/")}
+                                     << QStringLiteral("71 71") << QString();
+        QTest::newRow("partly signed") << m_key << (good + QStringList {shared}) << QStringList {partial, good.first(), QStringLiteral("/")}
+                                       << QStringLiteral("0 71") << QLatin1Char('/') + good.first() + QLatin1Char('\n');
+    }
+
+    // Root signs with the module's own keys only, files only their owner may change, and
+    // the key directory and the boot list change only for what a run signed.
+    void runChangesOnlyWhatItSigned()
+    {
+        QFETCH(QString, key);
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, paths);
+        QFETCH(QString, codes);
+        const QString before = readText(Templates);
+        QMap<QString, int> results;
+        bool exported = false;
+        HelperJob *job = signing(files, key, 1, paths);
+        connect(job, &HelperJob::newData, this, [&](const QVariantMap &record) {
+            const QVariantMap finished = record.value(QStringLiteral("file_finished")).toMap();
+            exported = exported || record.contains(QStringLiteral("export_result"));
+            if (!finished.isEmpty()) {
+                results.insert(finished.firstKey(), finished.first().toInt());
+            }
+        });
+        QVERIFY(finishes(job));
+        QStringList seen;
+        for (const QString &file : qAsConst(files)) {
+            seen.append(QString::number(results.value(file, -1)));
+        }
+        QVERIFY2(job->error() ? job->errorString().endsWith(codes) : seen.join(QLatin1Char(' ')) == codes,
+            qPrintable(job->errorString() + seen.join(QLatin1Char(' '))));
+        QTEST(readText(Templates).mid(before.size()), "added");
+        QCOMPARE(exported, codes.contains(QLatin1Char('0')));
+        QCOMPARE(readText(Templates).left(before.size()), before);
+        // Export takes the list's keys only, and only into xattr_keys under the key's own name.
+        const QString vendorFile = QStringLiteral("/etc/digsig/keys/%1.gpg").arg(m_key);
+        const QString otherFile = QStringLiteral("/etc/digsig/xattr_keys/%1.gpg").arg(key);
+        QVERIFY(!call("%1.exportkey", {{QStringLiteral("key"), m_key}, {QStringLiteral("path"), vendorFile}})->exec());
+        QCOMPARE(call("%1.exportkey", {{QStringLiteral("key"), key}, {QStringLiteral("path"), otherFile}})->exec(), key == m_key);
+        QCOMPARE(QFile::exists(otherFile), key == m_key);
+    }
+
+    // A FIFO of the caller's, named to each root action that takes a file: none opens it.
+    void rootOpensNoSpecialFile()
+    {
+        const QString fifo = QDir::home().filePath(QStringLiteral("fifo"));
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        QVERIFY(inotify_add_watch(watch, QFile::encodeName(fifo).constData(), IN_OPEN) >= 0);
+        QVERIFY(!call("%1.setupsigning", {{QStringLiteral("check_elf"), fifo}})->exec());
+        QVERIFY(!signing({fixture("partial/good")}, m_key, 0, {}, fifo)->exec());
+        HelperJob *run = signing({fifo}, m_key, 0, {});
+        QVERIFY(finishes(run) && run->error() == 0);
+        QProcess check;
+        check.start(QStringLiteral("pkexec"), {QStringLiteral("/usr/bin/bsign"), QStringLiteral("-w"), fifo});
+        QVERIFY(check.waitForFinished(30000));
+        QCOMPARE(check.exitCode(), int(Bsign::InvalidArgument));
+        char event[sizeof(inotify_event) + NAME_MAX + 1];
+        QCOMPARE(read(watch, event, sizeof event), ssize_t(-1));
+        close(watch);
     }
 };
 

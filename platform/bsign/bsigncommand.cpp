@@ -85,10 +85,10 @@ bool BsignCommand::hasElfMagic(int fd)
             4);
 }
 
-NoFollowOpen::Descriptor BsignCommand::openFile(const QString &path, int *problem)
+NoFollowOpen::Descriptor BsignCommand::openFile(const QString &path, int *problem, NoFollowOpen::Writers writers)
 {
     NoFollowOpen::Refusal refusal = NoFollowOpen::Accepted;
-    NoFollowOpen::Descriptor file = NoFollowOpen::openRegularFile(path, &refusal);
+    NoFollowOpen::Descriptor file = NoFollowOpen::openRegularFile(path, &refusal, writers);
     switch (refusal) {
     case NoFollowOpen::Accepted:
         *problem = Success;
@@ -105,6 +105,9 @@ NoFollowOpen::Descriptor BsignCommand::openFile(const QString &path, int *proble
     case NoFollowOpen::LinkOrNotRegular:
     case NoFollowOpen::PseudoFileSystem:
         *problem = InvalidArgument;
+        break;
+    case NoFollowOpen::WritableByOthers:
+        *problem = WritableByOthers;
         break;
     }
     return file;
@@ -153,7 +156,12 @@ int BsignCommand::sign(const QString &path, const QString &kind, const QString &
         return InvalidArgument;
     }
     int problem = Success;
-    const NoFollowOpen::Descriptor file = openFile(path, &problem);
+    // A signature vouches for content that only its owner can change.
+    const NoFollowOpen::Descriptor file = openFile(path, &problem, NoFollowOpen::OwnerOnly);
+    if (problem == WritableByOthers) {
+        err << path << ": refused: other users may change this file\n";
+        return problem;
+    }
     if (!file.isValid()) {
         err << path << ": refused: a link, below a link, not a regular file, or missing\n";
         return problem;
@@ -210,6 +218,11 @@ int BsignCommand::run(const QStringList &arguments, QTextStream &out, QTextStrea
     if (!signing || path.isEmpty()) {
         err << usage << '\n';
         return InvalidArgument;
+    }
+    // pkexec grants the signature check only; signing as root is the helper's, which checks the key and the file.
+    if (qEnvironmentVariableIsSet("PKEXEC_UID")) {
+        err << "bsign: signing is not allowed through pkexec\n";
+        return PermissionDenied;
     }
     return sign(path, kind, keyId, err);
 }

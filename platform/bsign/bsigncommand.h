@@ -29,6 +29,7 @@ public:
         UnsupportedFileType = 68,
         BadPassPhrase = 69,
         RewriteFailed = 70,
+        WritableByOthers = 71,
     };
 
     static int run(const QStringList &arguments, QTextStream &out, QTextStream &err);
@@ -40,5 +41,5 @@ public:
 
 private:
     /** The file opened without following links; @p problem gets the exit code of a refusal. */
-    static NoFollowOpen::Descriptor openFile(const QString &path, int *problem);
+    static NoFollowOpen::Descriptor openFile(const QString &path, int *problem, NoFollowOpen::Writers writers = NoFollowOpen::AnyWriters);
 };

@@ -33,6 +33,8 @@ bool isPseudoMagic(__fsword_t type)
     case SMACK_MAGIC:
     case 0x62656570: // configfs
     case 0x65735543: // fusectl
+    case 0x65735546: // fuse
+    case AUTOFS_SUPER_MAGIC:
         return true;
     default:
         return false;
@@ -48,6 +50,26 @@ bool isOnDevtmpfs(int fd, __fsword_t type)
     struct stat file;
     struct stat dev;
     return fstat(fd, &file) == 0 && stat("/dev", &dev) == 0 && file.st_dev == dev.st_dev;
+}
+
+NoFollowOpen::Refusal refusalOf(int error)
+{
+    return error == ENOENT ? NoFollowOpen::Missing : (error == EACCES || error == EPERM) ? NoFollowOpen::Denied : NoFollowOpen::LinkOrNotRegular;
+}
+
+// A mount point field of /proc/self/mountinfo, whose blanks and backslashes are octal escapes.
+QByteArray unescapedMountPoint(const QByteArray &field)
+{
+    QByteArray result;
+    for (int i = 0; i < field.size(); ++i) {
+        if (field.at(i) == '\\' && i + 3 < field.size()) {
+            result += char(field.mid(i + 1, 3).toInt(nullptr, 8));
+            i += 3;
+        } else {
+            result += field.at(i);
+        }
+    }
+    return result;
 }
 }
 
@@ -93,9 +115,8 @@ bool NoFollowOpen::Descriptor::isValid() const
     return m_fd >= 0;
 }
 
-NoFollowOpen::Descriptor NoFollowOpen::open(const QString &path, int flags, mode_t mode)
+NoFollowOpen::Descriptor NoFollowOpen::openParent(const QByteArray &encoded, QByteArray *last, bool *exposed)
 {
-    const QByteArray encoded = QFile::encodeName(path);
     if (encoded.isEmpty() || encoded.contains('\0')) {
         errno = ENOENT;
         return Descriptor();
@@ -106,45 +127,122 @@ NoFollowOpen::Descriptor NoFollowOpen::open(const QString &path, int flags, mode
         errno = ENAMETOOLONG;
         return Descriptor();
     }
+    *last = components.isEmpty() ? QByteArrayLiteral(".") : components.takeLast();
     Descriptor directory(::open(encoded.startsWith('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!directory.isValid()) {
-        return directory;
-    }
-    if (components.isEmpty()) {
-        return Descriptor(::openat(directory.fd(), ".", flags | O_CLOEXEC, mode));
-    }
-    const QByteArray last = components.takeLast();
+    struct stat status
+    {
+    };
+    *exposed = !directory.isValid() || fstat(directory.fd(), &status) != 0 || othersMayWrite(status);
     for (const QByteArray &component : qAsConst(components)) {
-        // O_PATH with O_NOFOLLOW opens a link itself, which O_DIRECTORY then refuses.
-        Descriptor next(::openat(directory.fd(), component.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!next.isValid()) {
-            return next;
+        if (!directory.isValid()) {
+            break;
         }
-        directory = std::move(next);
+        // O_PATH with O_NOFOLLOW opens a link itself, which O_DIRECTORY then refuses.
+        directory = Descriptor(::openat(directory.fd(), component.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        *exposed = *exposed || !directory.isValid() || fstat(directory.fd(), &status) != 0 || othersMayWrite(status);
+    }
+    return directory;
+}
+
+NoFollowOpen::Descriptor NoFollowOpen::open(const QString &path, int flags, mode_t mode)
+{
+    QByteArray last;
+    bool exposed = false;
+    const Descriptor directory = openParent(QFile::encodeName(path), &last, &exposed);
+    if (!directory.isValid()) {
+        return Descriptor();
     }
     return Descriptor(::openat(directory.fd(), last.constData(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
 }
 
-NoFollowOpen::Descriptor NoFollowOpen::openRegularFile(const QString &path, Refusal *refusal)
+NoFollowOpen::Descriptor NoFollowOpen::openRegularFile(const QString &path, Refusal *refusal, Writers writers)
 {
-    Descriptor file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    if (!file.isValid()) {
-        *refusal = errno == ENOENT ? Missing : (errno == EACCES || errno == EPERM) ? Denied : LinkOrNotRegular;
-        return file;
+    if (isBelowBlockingMount(path)) {
+        *refusal = PseudoFileSystem;
+        return Descriptor();
     }
+    QByteArray last;
+    bool exposed = false;
+    const Descriptor directory = openParent(QFile::encodeName(path), &last, &exposed);
+    // A bare reference: nothing of the file is opened, a device's driver is not called.
+    const Descriptor reference(directory.isValid() ? ::openat(directory.fd(), last.constData(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1);
     struct stat status
     {
     };
-    if (fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (!reference.isValid() || fstat(reference.fd(), &status) != 0) {
+        *refusal = refusalOf(errno);
+        return Descriptor();
+    }
+    if (!S_ISREG(status.st_mode)) {
         *refusal = S_ISDIR(status.st_mode) ? Directory : LinkOrNotRegular;
         return Descriptor();
     }
-    if (isOnPseudoFileSystem(file.fd())) {
+    if (isOnPseudoFileSystem(reference.fd())) {
         *refusal = PseudoFileSystem;
+        return Descriptor();
+    }
+    if (writers == OwnerOnly && (exposed || othersMayWrite(status))) {
+        *refusal = WritableByOthers;
+        return Descriptor();
+    }
+    const QByteArray reopened = "/proc/self/fd/" + QByteArray::number(reference.fd());
+    Descriptor file(::open(reopened.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened
+    {
+    };
+    if (!file.isValid() || fstat(file.fd(), &opened) != 0) {
+        *refusal = refusalOf(errno);
+        return Descriptor();
+    }
+    if (opened.st_dev != status.st_dev || opened.st_ino != status.st_ino) {
+        *refusal = LinkOrNotRegular;
         return Descriptor();
     }
     *refusal = Accepted;
     return file;
+}
+
+bool NoFollowOpen::othersMayWrite(const struct stat &status)
+{
+    if (!(status.st_mode & (S_IWGRP | S_IWOTH))) {
+        return false;
+    }
+    // /tmp and its kind: others may add names, but not replace root's.
+    return !(S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) && status.st_uid == 0);
+}
+
+bool NoFollowOpen::isBelowBlockingMount(const QString &path)
+{
+    const QByteArray target = QFile::encodeName(path);
+    const QList<QByteArray> points = blockingMountPoints();
+    for (const QByteArray &point : points) {
+        if (target == point || target.startsWith(point.endsWith('/') ? point : point + '/')) {
+            return true;
+        }
+    }
+    return false;
+}
+
+QList<QByteArray> NoFollowOpen::blockingMountPoints()
+{
+    QFile mounts(QStringLiteral("/proc/self/mountinfo"));
+    if (!mounts.open(QIODevice::ReadOnly)) {
+        return {QByteArrayLiteral("/")};
+    }
+    QList<QByteArray> points;
+    const QList<QByteArray> lines = mounts.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        const int separator = fields.indexOf("-");
+        if (fields.size() < 5 || separator < 0 || separator + 1 >= fields.size()) {
+            continue;
+        }
+        const QByteArray type = fields.at(separator + 1);
+        if (type == "autofs" || type == "fuse" || type == "fuseblk" || type.startsWith("fuse.")) {
+            points.append(unescapedMountPoint(fields.at(4)));
+        }
+    }
+    return points;
 }
 
 bool NoFollowOpen::isOnPseudoFileSystem(int fd)

@@ -1,11 +1,55 @@
 #include "bootlistupdater.h"
 
 #include "helperenvironment.h"
+#include "nofollowopen.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
+#include <QThread>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
+const int LockPollMilliseconds = 200;
+
+// The update and all it starts (mkinitramfs, its compressors) form one process group, killed as a whole.
+class GroupProcess : public QProcess
+{
+public:
+    ~GroupProcess() override { killGroup(); }
+
+    void killGroup()
+    {
+        if (processId() > 0) {
+            ::kill(-pid_t(processId()), SIGKILL);
+            waitForFinished();
+        }
+    }
+
+protected:
+    void setupChildProcess() override { setpgid(0, 0); }
+};
+
+// One update at a time: the lock on /etc/digsig is held by the update and every process it
+// starts (the descriptor is inherited), so a retry waits for the stragglers of an earlier run.
+NoFollowOpen::Descriptor lockedDigsigDir(const HelperEnvironment &environment)
+{
+    NoFollowOpen::Descriptor directory(::open(QFile::encodeName(environment.digsigDir()).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW));
+    QElapsedTimer clock;
+    clock.start();
+    while (directory.isValid() && flock(directory.fd(), LOCK_EX | LOCK_NB) != 0) {
+        if (clock.elapsed() > BootListUpdater::MaxLockWaitMilliseconds) {
+            return NoFollowOpen::Descriptor();
+        }
+        QThread::msleep(LockPollMilliseconds);
+    }
+    return directory;
+}
+
 const QString warningPrefix = QStringLiteral("W: ");
 const QString errorPrefix = QStringLiteral("E: ");
 
@@ -60,7 +104,11 @@ private:
 
 HelperResult BootListUpdater::update(const HelperEnvironment &environment, const ProgressCallback &progress, const Heartbeat &alive)
 {
-    QProcess process;
+    const NoFollowOpen::Descriptor lock = lockedDigsigDir(environment);
+    if (!lock.isValid()) {
+        return HelperResult::failure(QStringLiteral("Another update of the boot image is still running"));
+    }
+    GroupProcess process;
     process.setProcessEnvironment(environment.programEnvironment());
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
@@ -75,8 +123,7 @@ HelperResult BootListUpdater::update(const HelperEnvironment &environment, const
     clock.start();
     while (process.state() != QProcess::NotRunning) {
         if (clock.elapsed() > MaxRunMilliseconds) {
-            process.kill();
-            process.waitForFinished();
+            process.killGroup();
             return HelperResult::failure(QStringLiteral("%1 did not finish in time").arg(environment.updateProgram()));
         }
         process.waitForReadyRead(1000);

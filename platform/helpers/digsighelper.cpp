@@ -4,6 +4,7 @@
 #include "helperenvironment.h"
 #include "keyactions.h"
 #include "settingswriter.h"
+#include "signingkeys.h"
 #include "signinglog.h"
 #include "signingrun.h"
 #include "treelister.h"
@@ -135,9 +136,10 @@ KAuth::ActionReply DigsigHelper::setupsigning(const QVariantMap &arguments)
         return reply(TreeLister::listDirectory(arguments.value(operation)));
     }
     if (operation == QLatin1String("signing_process")) {
+        const auto offeredKey = [](const QString &keyId, QString *problem) { return SigningKeys::offered(HelperEnvironment::platform(), keyId, problem); };
         return reply(SigningRun::run(
             HelperEnvironment::platform(), arguments, KAuth::HelperSupport::callerUid(), [this](const QVariantMap &record) { sendProgress(record); },
-            [this] { return stopRequested(); }));
+            [this] { return stopRequested(); }, offeredKey));
     }
     return refuse(QStringLiteral("Expected exactly one of \"check_elf\", \"get_dir_iter\" and \"signing_process\""));
 }

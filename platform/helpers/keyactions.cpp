@@ -4,48 +4,12 @@
 #include "atomicfile.h"
 #include "boundedgpg.h"
 #include "helperenvironment.h"
+#include "signingkeys.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-
-namespace {
-QString exportPathProblem(const HelperEnvironment &environment, const QString &path)
-{
-    const QString problem = ArgumentCheck::absolutePathProblem(path);
-    if (!problem.isEmpty()) {
-        return problem;
-    }
-    const QFileInfo target(path);
-    if (target.suffix() != QLatin1String("gpg") || target.completeBaseName().isEmpty()) {
-        return QStringLiteral("%1 is not a \".gpg\" file").arg(path);
-    }
-    const QString parent = target.absolutePath();
-    if (parent != environment.xattrKeysDir() && parent != environment.vendorKeysDir()) {
-        return QStringLiteral("%1 is not directly inside %2 or %3").arg(path, environment.xattrKeysDir(), environment.vendorKeysDir());
-    }
-    if (target.isSymLink() || (target.exists() && !target.isFile())) {
-        return QStringLiteral("%1 is a link or not a regular file").arg(path);
-    }
-    return QString();
-}
-
-QString ensureKeyDirectory(const QString &directory)
-{
-    const QFileInfo info(directory);
-    if (info.isSymLink()) {
-        return QStringLiteral("%1 is a symbolic link").arg(directory);
-    }
-    if (!info.exists() && !QDir().mkpath(directory)) {
-        return QStringLiteral("Can not create directory %1").arg(directory);
-    }
-    if (!QFileInfo(directory).isDir()) {
-        return QStringLiteral("%1 is not a directory").arg(directory);
-    }
-    return QString();
-}
-}
 
 QString KeyActions::fingerprintProblem(const QString &keyId)
 {
@@ -107,13 +71,14 @@ HelperResult KeyActions::exportKey(const HelperEnvironment &environment, const Q
     }
     QString problem = fingerprintProblem(keyId);
     if (problem.isEmpty()) {
-        problem = exportPathProblem(environment, path);
+        problem = SigningKeys::targetProblem(environment, keyId, path);
+    }
+    QString fingerprint;
+    if (problem.isEmpty()) {
+        fingerprint = SigningKeys::offered(environment, keyId, &problem);
     }
     if (problem.isEmpty()) {
-        problem = ensureKeyDirectory(QFileInfo(path).absolutePath());
-    }
-    if (problem.isEmpty()) {
-        problem = exportToFile(environment, keyId, path);
+        problem = SigningKeys::exportOffered(environment, fingerprint);
     }
     return problem.isEmpty() ? HelperResult::success() : HelperResult::failure(problem);
 }

@@ -22,7 +22,7 @@ public:
     /** Imports every "*.gpg" file of the vendor key directory. */
     static HelperResult importVendorKeys(const HelperEnvironment &environment);
 
-    /** Exports @p key to @p path, a ".gpg" file directly inside one of the two key directories. */
+    /** Exports @p key, one the key list offers, to @p path, which must be xattr_keys/<fingerprint>.gpg. */
     static HelperResult exportKey(const HelperEnvironment &environment, const QVariant &key, const QVariant &path);
 
     /** Writes the public key @p keyId to @p path as a whole; returns an error text, empty on success. */

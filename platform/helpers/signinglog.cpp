@@ -5,6 +5,7 @@
 #include "nofollowopen.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
@@ -33,18 +34,21 @@ QString SigningLog::escaped(const QString &line)
 {
     QString result;
     result.reserve(line.size());
-    for (const QChar character : line) {
-        const ushort code = character.unicode();
-        if (character == QLatin1Char('\\')) {
+    // By code point: format characters live beyond the first plane too (the tag characters).
+    const QVector<uint> codePoints = line.toUcs4();
+    for (const uint code : codePoints) {
+        const QChar::Category category = QChar::category(code);
+        if (code == '\\') {
             result += QStringLiteral("\\\\");
-        } else if (character == QLatin1Char('\n')) {
+        } else if (code == '\n') {
             result += QStringLiteral("\\n");
-        } else if (character == QLatin1Char('\r')) {
+        } else if (code == '\r') {
             result += QStringLiteral("\\r");
-        } else if (code == 0x2028 || code == 0x2029 || code == 0x85 || (code < 0x20 && code != '\t') || code == 0x7f) {
-            result += QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));
+        } else if ((category == QChar::Other_Control && code != '\t') || category == QChar::Other_Format || category == QChar::Separator_Line
+            || category == QChar::Separator_Paragraph || category == QChar::Other_Surrogate) {
+            result += code > 0xffff ? QStringLiteral("\\U%1").arg(code, 8, 16, QLatin1Char('0')) : QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));
         } else {
-            result += character;
+            result += QString::fromUcs4(&code, 1);
         }
     }
     return result;
@@ -89,6 +93,13 @@ HelperResult SigningLog::append(const HelperEnvironment &environment, const QVar
     };
     if (fstat(log.fd(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return HelperResult::failure(QStringLiteral("%1 is not a regular file").arg(path));
+    }
+    // A full log moves aside to "<log>.1", replacing the one before: the log never outgrows twice its cap.
+    if (status.st_size > 0 && status.st_size + text.size() > MaxLogBytes) {
+        if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(path + QStringLiteral(".1")).constData()) != 0) {
+            return HelperResult::failure(QStringLiteral("Can not rotate file %1: %2").arg(path, systemError()));
+        }
+        return append(environment, value, callerUid, now);
     }
     // One append of the whole entry keeps entries of concurrent writers apart.
     if (::write(log.fd(), text.constData(), size_t(text.size())) != text.size()) {

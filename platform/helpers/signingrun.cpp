@@ -7,22 +7,27 @@
 #include "keyactions.h"
 #include "nofollowopen.h"
 #include "settingswriter.h"
+#include "signingkeys.h"
 #include "signingpool.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryFile>
 
+#include <algorithm>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <vector>
 
 namespace {
 // bsign's own exit codes for a refused file.
 const int permissionDenied = 1;
 const int fileNotFound = 2;
 const int invalidArgument = 22;
+const int writableByOthers = 71;
+// Far larger than any X authority file.
+const qint64 MaxXauthorityBytes = 64 * 1024;
 
 QString fileListProblem(const QStringList &files, const QString &what)
 {
@@ -49,26 +54,6 @@ QString displayProblem(const QString &display)
     return localDisplay.match(display).hasMatch() ? QString() : QStringLiteral("DISPLAY is not a local display such as \":0\"");
 }
 
-// The X authority file must be the caller's own: root's pinentry reads it.
-QString xauthorityProblem(const QString &xauthority, int callerUid)
-{
-    if (xauthority.isEmpty()) {
-        return QString();
-    }
-    const QString problem = ArgumentCheck::absolutePathProblem(xauthority);
-    if (!problem.isEmpty()) {
-        return QStringLiteral("XAUTHORITY: %1").arg(problem);
-    }
-    const NoFollowOpen::Descriptor file = NoFollowOpen::open(xauthority, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-    struct stat status
-    {
-    };
-    if (!file.isValid() || fstat(file.fd(), &status) != 0 || !S_ISREG(status.st_mode) || int(status.st_uid) != callerUid) {
-        return QStringLiteral("XAUTHORITY is not a regular file of the calling user");
-    }
-    return QString();
-}
-
 int refusalCode(NoFollowOpen::Refusal refusal)
 {
     switch (refusal) {
@@ -76,6 +61,8 @@ int refusalCode(NoFollowOpen::Refusal refusal)
         return fileNotFound;
     case NoFollowOpen::Denied:
         return permissionDenied;
+    case NoFollowOpen::WritableByOthers:
+        return writableByOthers;
     default:
         return invalidArgument;
     }
@@ -92,16 +79,33 @@ QVariantMap fileRecord(const QString &key, const QString &file, int value)
     return {{key, QVariantMap {{file, value}}}};
 }
 
-QString templateOf(const QFileInfo &info)
+// The template of @p path, looked at through a descriptor; empty for a link, a missing path or "/".
+QByteArray templateOf(const QString &path)
 {
-    if (info.isDir()) {
-        return info.filePath() == QLatin1String("/") ? info.filePath() : info.filePath() + QLatin1Char('/');
+    if (NoFollowOpen::isBelowBlockingMount(path)) {
+        return QByteArray();
     }
-    return QLatin1Char('/') + info.filePath();
+    const NoFollowOpen::Descriptor entry = NoFollowOpen::open(path, O_PATH);
+    struct stat status
+    {
+    };
+    if (path == QLatin1String("/") || !entry.isValid() || fstat(entry.fd(), &status) != 0 || S_ISLNK(status.st_mode)) {
+        return QByteArray();
+    }
+    const QByteArray name = QFile::encodeName(path);
+    return S_ISDIR(status.st_mode) ? QByteArray(name + '/') : QByteArray('/' + name);
+}
+
+// How many of the sorted @p files lie from @p from (inclusive) to @p to (exclusive), and how many of them are signed.
+std::pair<int, int> filesBetween(const QStringList &files, const std::vector<int> &signedBefore, const QString &from, const QString &to)
+{
+    const int first = int(std::lower_bound(files.begin(), files.end(), from) - files.begin());
+    const int end = int(std::lower_bound(files.begin(), files.end(), to) - files.begin());
+    return {end - first, signedBefore[end] - signedBefore[first]};
 }
 }
 
-QString SigningRun::parse(const QVariantMap &arguments, int callerUid, Request *request)
+QString SigningRun::parse(const QVariantMap &arguments, Request *request)
 {
     if (!ArgumentCheck::textListValue(arguments.value(QStringLiteral("files")), &request->files)) {
         return QStringLiteral("\"files\" must be a list of paths");
@@ -127,13 +131,11 @@ QString SigningRun::parse(const QVariantMap &arguments, int callerUid, Request *
         return QStringLiteral("\"DISPLAY\" and \"XAUTHORITY\" must be texts");
     }
     problem = displayProblem(request->display);
-    if (problem.isEmpty()) {
-        problem = xauthorityProblem(request->xauthority, callerUid);
-    }
     if (!problem.isEmpty()) {
         return problem;
     }
-    if (request->mode == 0) {
+    // Without "paths" the run adds no template; the module may send new ones through the settings.
+    if (request->mode == 0 || !arguments.contains(QStringLiteral("paths"))) {
         return QString();
     }
     if (!ArgumentCheck::textListValue(arguments.value(QStringLiteral("paths")), &request->paths)) {
@@ -142,25 +144,68 @@ QString SigningRun::parse(const QVariantMap &arguments, int callerUid, Request *
     return fileListProblem(request->paths, QStringLiteral("paths"));
 }
 
-HelperResult
-SigningRun::run(const HelperEnvironment &environment, const QVariantMap &arguments, int callerUid, const ProgressCallback &progress, const StopCheck &stopped)
+// The caller's X authority file, found without links and only when it is a regular file of
+// its own, is copied into a file of root's, 0600, which is what root's pinentry reads.
+QString SigningRun::copyXauthority(const QString &xauthority, int callerUid, QTemporaryFile *copy)
+{
+    const QString problem = ArgumentCheck::absolutePathProblem(xauthority);
+    if (!problem.isEmpty()) {
+        return QStringLiteral("XAUTHORITY: %1").arg(problem);
+    }
+    NoFollowOpen::Refusal refusal = NoFollowOpen::Accepted;
+    const NoFollowOpen::Descriptor file = NoFollowOpen::openRegularFile(xauthority, &refusal);
+    struct stat status
+    {
+    };
+    QFile original;
+    if (!file.isValid() || fstat(file.fd(), &status) != 0 || int(status.st_uid) != callerUid || !original.open(file.fd(), QIODevice::ReadOnly)) {
+        return QStringLiteral("XAUTHORITY is not a regular file of the calling user");
+    }
+    const QByteArray cookies = original.read(MaxXauthorityBytes + 1);
+    copy->setFileTemplate(QStringLiteral("/tmp/orlis-kcm-digsig-xauth-XXXXXX"));
+    if (cookies.size() > MaxXauthorityBytes || !copy->open() || copy->write(cookies) != cookies.size() || !copy->flush()) {
+        return QStringLiteral("XAUTHORITY can not be copied for root's pinentry");
+    }
+    return QString();
+}
+
+HelperResult SigningRun::run(const HelperEnvironment &environment,
+    const QVariantMap &arguments,
+    int callerUid,
+    const ProgressCallback &progress,
+    const StopCheck &stopped,
+    const KeyLookup &offeredKey)
 {
     Request request;
-    const QString problem = parse(arguments, callerUid, &request);
+    QString problem = parse(arguments, &request);
+    QTemporaryFile xauthorityCopy;
+    if (problem.isEmpty() && !request.xauthority.isEmpty()) {
+        problem = copyXauthority(request.xauthority, callerUid, &xauthorityCopy);
+        request.xauthority = xauthorityCopy.fileName();
+    }
+    const QString fingerprint = problem.isEmpty() ? offeredKey(request.keyId, &problem) : QString();
     if (!problem.isEmpty()) {
         return HelperResult::failure(problem);
     }
+    request.keyId = fingerprint;
+    QSet<QString> signedFiles;
     SigningPool pool(
         SigningPool::defaultWorkers(), BsignMilliseconds, [&](const QString &file) { return startBsign(environment, request, file, progress); },
-        [&progress](const QString &file, BoundedProcess *bsign, bool timedOut) { reportBsign(file, bsign, timedOut, progress); }, stopped);
+        [&](const QString &file, BoundedProcess *bsign, bool timedOut) {
+            if (reportBsign(file, bsign, timedOut, progress)) {
+                signedFiles.insert(file);
+            }
+        },
+        stopped);
     if (!pool.run(request.files)) {
         return HelperResult::failure(QStringLiteral("Signing cancelled"));
     }
-    if (request.mode == 0) {
+    // The kernel's key directory and boot list change only for what this run signed.
+    if (request.mode == 0 || signedFiles.isEmpty()) {
         return HelperResult::success();
     }
-    exportSigningKey(environment, request, progress);
-    const QString error = addTemplates(environment, request.paths);
+    exportSigningKey(environment, fingerprint, progress);
+    const QString error = addTemplates(environment, fullySigned(request.paths, request.files, signedFiles));
     return error.isEmpty() ? HelperResult::success() : HelperResult::failure(error);
 }
 
@@ -169,7 +214,7 @@ SigningRun::startBsign(const HelperEnvironment &environment, const Request &requ
 {
     // bsign opens the file again the same way; this check spares it the files it would refuse.
     NoFollowOpen::Refusal refusal = NoFollowOpen::Accepted;
-    if (!NoFollowOpen::openRegularFile(file, &refusal).isValid()) {
+    if (!NoFollowOpen::openRegularFile(file, &refusal, NoFollowOpen::OwnerOnly).isValid()) {
         progress(fileRecord(QStringLiteral("file_finished"), file, refusalCode(refusal)));
         return nullptr;
     }
@@ -192,7 +237,7 @@ SigningRun::startBsign(const HelperEnvironment &environment, const Request &requ
     return bsign;
 }
 
-void SigningRun::reportBsign(const QString &file, BoundedProcess *bsign, bool timedOut, const ProgressCallback &progress)
+bool SigningRun::reportBsign(const QString &file, BoundedProcess *bsign, bool timedOut, const ProgressCallback &progress)
 {
     if (timedOut) {
         progress(fileRecord(QStringLiteral("file_error_occured"), file, QProcess::Timedout));
@@ -200,65 +245,85 @@ void SigningRun::reportBsign(const QString &file, BoundedProcess *bsign, bool ti
         progress(fileRecord(QStringLiteral("file_error_occured"), file, QProcess::Crashed));
     } else {
         progress(fileRecord(QStringLiteral("file_finished"), file, bsign->exitCode()));
+        return bsign->exitCode() == 0;
     }
+    return false;
 }
 
-void SigningRun::exportSigningKey(const HelperEnvironment &environment, const Request &request, const ProgressCallback &progress)
+void SigningRun::exportSigningKey(const HelperEnvironment &environment, const QString &fingerprint, const ProgressCallback &progress)
 {
-    const QString keyDir = environment.xattrKeysDir();
-    const QString path = keyDir + QLatin1Char('/') + request.keyId.toUpper() + QStringLiteral(".gpg");
-    QString error;
-    if (QFileInfo(keyDir).isSymLink() || (!QFileInfo(keyDir).isDir() && !QDir().mkpath(keyDir))) {
-        error = QStringLiteral("Can not use directory %1").arg(keyDir);
-    } else {
-        error = KeyActions::exportToFile(environment, request.keyId, path);
-    }
+    const QString error = SigningKeys::exportOffered(environment, fingerprint);
     progress({{QStringLiteral("export_result"),
-        QVariantMap {{QStringLiteral("error_text"), error}, {QStringLiteral("path"), path}, {QStringLiteral("key_id"), request.keyId}}}});
+        QVariantMap {{QStringLiteral("error_text"), error}, {QStringLiteral("path"), SigningKeys::exportPath(environment, fingerprint)},
+            {QStringLiteral("key_id"), fingerprint}}}});
 }
 
-QString SigningRun::withTemplates(const QString &current, const QStringList &paths)
+QStringList SigningRun::fullySigned(const QStringList &paths, const QStringList &files, const QSet<QString> &signedFiles)
 {
-    QStringList present;
-    const QStringList lines = current.split(QLatin1Char('\n'));
-    for (const QString &line : lines) {
-        present.append(line.trimmed());
+    QStringList sorted = files;
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<int> signedBefore(size_t(sorted.size()) + 1, 0);
+    for (int i = 0; i < sorted.size(); ++i) {
+        signedBefore[size_t(i) + 1] = signedBefore[size_t(i)] + (signedFiles.contains(sorted.at(i)) ? 1 : 0);
     }
-    QString result = current;
+    QStringList result;
     for (const QString &path : paths) {
-        const QFileInfo info(path);
-        if (!info.exists() || info.isSymLink()) {
+        if (path == QLatin1String("/")) {
             continue;
         }
-        const QString entry = templateOf(info);
-        if (present.contains(entry)) {
+        // The path itself, then everything below it: names from "<path>/" up to "<path>0", '0' following '/'.
+        const auto itself = filesBetween(sorted, signedBefore, path, path + QChar(0));
+        const auto below = filesBetween(sorted, signedBefore, path + QLatin1Char('/'), path + QLatin1Char('0'));
+        const int total = itself.first + below.first;
+        if (total > 0 && itself.second + below.second == total) {
+            result.append(path);
+        }
+    }
+    return result;
+}
+
+QByteArray SigningRun::withTemplates(const QByteArray &current, const QStringList &paths)
+{
+    QSet<QByteArray> present;
+    const QList<QByteArray> lines = current.split('\n');
+    for (const QByteArray &line : lines) {
+        present.insert(line.trimmed());
+    }
+    QByteArray result = current;
+    for (const QString &path : paths) {
+        const QByteArray entry = templateOf(path);
+        if (entry.isEmpty() || present.contains(entry)) {
             continue;
         }
-        if (!result.isEmpty() && !result.endsWith(QLatin1Char('\n'))) {
-            result += QLatin1Char('\n');
+        if (!result.isEmpty() && !result.endsWith('\n')) {
+            result += '\n';
         }
-        result += entry + QLatin1Char('\n');
-        present.append(entry);
+        result += entry + '\n';
+        present.insert(entry);
     }
     return result;
 }
 
 QString SigningRun::addTemplates(const HelperEnvironment &environment, const QStringList &paths)
 {
-    QString current;
-    QFile file(environment.xattrControlPath());
-    if (file.exists()) {
-        if (!file.open(QIODevice::ReadOnly)) {
-            return QStringLiteral("Can not open file %1: %2").arg(file.fileName(), file.errorString());
-        }
-        current = QString::fromUtf8(file.readAll());
-        file.close();
+    if (paths.isEmpty()) {
+        return QString();
     }
-    const QByteArray updated = withTemplates(current, paths).toUtf8();
+    QByteArray current;
+    NoFollowOpen::Refusal refusal = NoFollowOpen::Accepted;
+    const NoFollowOpen::Descriptor descriptor = NoFollowOpen::openRegularFile(environment.xattrControlPath(), &refusal);
+    QFile file;
+    if (refusal != NoFollowOpen::Missing) {
+        if (!descriptor.isValid() || !file.open(descriptor.fd(), QIODevice::ReadOnly)) {
+            return QStringLiteral("Can not open file %1").arg(environment.xattrControlPath());
+        }
+        current = file.read(SettingsWriter::MaxTemplateBytes + 1);
+    }
+    const QByteArray updated = withTemplates(current, paths);
     if (updated.size() > SettingsWriter::MaxTemplateBytes) {
         return QStringLiteral("The templates would grow beyond %1 bytes").arg(SettingsWriter::MaxTemplateBytes);
     }
-    if (updated == current.toUtf8() && file.exists()) {
+    if (updated == current && refusal != NoFollowOpen::Missing) {
         return QString();
     }
     return AtomicFile::write(environment.xattrControlPath(), updated, AtomicFile::publicReadable());

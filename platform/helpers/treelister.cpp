@@ -3,12 +3,13 @@
 #include "argumentcheck.h"
 #include "nofollowopen.h"
 
-#include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -27,41 +28,55 @@ qint64 encodedEntrySize(const QString &path)
     return 4 + 2 * qint64(path.size()) + 9;
 }
 
-bool isPseudoDirectory(const QString &path)
+// Closes the directory stream, and with it its descriptor.
+struct DirectoryCloser
 {
-    const NoFollowOpen::Descriptor directory(::open(QFile::encodeName(path).constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    return !directory.isValid() || NoFollowOpen::isOnPseudoFileSystem(directory.fd());
-}
+    void operator()(DIR *directory) const { closedir(directory); }
+};
 
 // Files and directories both count against the bounds, so an endless nest of empty
-// directories ends the walk as surely as a flood of files.
+// directories ends the walk as surely as a flood of files. Every entry is looked at through
+// its directory's descriptor, never by name from "/"; proc, sysfs, FUSE, autofs and their
+// kind are never entered.
 class Listing
 {
 public:
-    bool add(const QString &directory, int depth = 0)
+    /** Walks the open directory @p fd (taken over) named @p path. */
+    bool add(int fd, const QString &path, int depth = 0)
     {
+        std::unique_ptr<DIR, DirectoryCloser> directory(fdopendir(fd));
+        if (!directory) {
+            ::close(fd);
+            return true;
+        }
         if (depth > TreeLister::MaxDepth) {
             return false;
         }
-        QDirIterator entries(directory, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-        while (entries.hasNext()) {
-            entries.next();
-            const QFileInfo info = entries.fileInfo();
+        const QString prefix = path == QLatin1String("/") ? path : path + QLatin1Char('/');
+        while (const dirent *entry = readdir(directory.get())) {
+            const QByteArray name(entry->d_name);
+            if (name == "." || name == "..") {
+                continue;
+            }
             if (++m_entries > TreeLister::MaxEntries) {
                 return false;
             }
-            if (info.isDir() && !info.isSymLink()) {
-                // proc, sysfs and their kind are never walked.
-                if (!isPseudoDirectory(info.filePath()) && !add(info.filePath(), depth + 1)) {
+            const QString child = prefix + QFile::decodeName(name);
+            struct stat status
+            {
+            };
+            const bool known = fstatat(dirfd(directory.get()), name.constData(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+            if (known && S_ISDIR(status.st_mode)) {
+                if (!m_blocking.contains(QFile::encodeName(child)) && !addDirectory(dirfd(directory.get()), name, child, depth + 1)) {
                     return false;
                 }
                 continue;
             }
-            m_bytes += encodedEntrySize(info.filePath());
+            m_bytes += encodedEntrySize(child);
             if (m_bytes > TreeLister::MaxReplyBytes) {
                 return false;
             }
-            m_files.insert(info.filePath(), info.isFile() && !info.isSymLink());
+            m_files.insert(child, known && S_ISREG(status.st_mode));
         }
         return true;
     }
@@ -69,6 +84,19 @@ public:
     QVariantMap files() const { return m_files; }
 
 private:
+    bool addDirectory(int parent, const QByteArray &name, const QString &path, int depth)
+    {
+        const int fd = openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 || NoFollowOpen::isOnPseudoFileSystem(fd)) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return true;
+        }
+        return add(fd, path, depth);
+    }
+
+    const QList<QByteArray> m_blocking = NoFollowOpen::blockingMountPoints();
     QVariantMap m_files;
     qint64 m_bytes = 0;
     int m_entries = 0;
@@ -108,18 +136,33 @@ HelperResult TreeLister::listDirectory(const QVariant &value)
     if (!problem.isEmpty()) {
         return HelperResult::failure(problem);
     }
-    const QFileInfo info(path);
-    if (info.isSymLink()) {
-        return HelperResult::failure(QStringLiteral("%1 is a symbolic link, not a directory").arg(path));
-    }
-    if (!info.isDir()) {
-        return HelperResult::failure(QStringLiteral("%1 is not a directory").arg(path));
-    }
-    if (isPseudoDirectory(path)) {
+    // FUSE and autofs are refused before the walk reaches them: their lookups may block.
+    if (NoFollowOpen::isBelowBlockingMount(path)) {
         return HelperResult::failure(QStringLiteral("%1 lies on a pseudo file system or can not be opened").arg(path));
     }
+    const NoFollowOpen::Descriptor reference = NoFollowOpen::open(path, O_PATH);
+    struct stat status
+    {
+    };
+    if (!reference.isValid() || fstat(reference.fd(), &status) != 0) {
+        return HelperResult::failure(QStringLiteral("%1 can not be opened").arg(path));
+    }
+    if (S_ISLNK(status.st_mode)) {
+        return HelperResult::failure(QStringLiteral("%1 is a symbolic link, not a directory").arg(path));
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return HelperResult::failure(QStringLiteral("%1 is not a directory").arg(path));
+    }
+    if (NoFollowOpen::isOnPseudoFileSystem(reference.fd())) {
+        return HelperResult::failure(QStringLiteral("%1 lies on a pseudo file system or can not be opened").arg(path));
+    }
+    const QByteArray reopened = "/proc/self/fd/" + QByteArray::number(reference.fd());
+    const int directory = ::open(reopened.constData(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (directory < 0) {
+        return HelperResult::failure(QStringLiteral("%1 can not be opened").arg(path));
+    }
     Listing listing;
-    if (!listing.add(path)) {
+    if (!listing.add(directory, path)) {
         return HelperResult::failure(QStringLiteral("%1 holds too many files to list at once (at most %2 entries, %3 levels and %4 MiB of names)")
                                          .arg(path)
                                          .arg(MaxEntries)
