@@ -3,18 +3,12 @@
 #include "kauthhelperjob.h"
 
 #include <KAuth/Action>
-#include <KAuth/ExecuteJob>
 
-namespace
-{
+namespace {
 class KAuthBackend : public HelperBackend
 {
 public:
-    HelperJob *execute(const KAuth::Action &action) override
-    {
-        KAuth::Action runnable(action);
-        return new KAuthHelperJob(runnable.execute(KAuth::Action::ExecuteMode));
-    }
+    HelperJob *execute(const KAuth::Action &action) override { return new KAuthHelperJob(action); }
 };
 
 KAuthBackend s_kauthBackend;

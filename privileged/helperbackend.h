@@ -1,7 +1,6 @@
 #pragma once
 
-namespace KAuth
-{
+namespace KAuth {
 class Action;
 }
 class HelperJob;

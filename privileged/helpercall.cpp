@@ -2,6 +2,7 @@
 
 #include "helperactivity.h"
 #include "helperbackend.h"
+#include "helperjob.h"
 
 const QString HelperCall::DigsigNamespace = QStringLiteral("ru.orlis.kcm.digsig");
 const QString HelperCall::SecuritySettingsNamespace = QStringLiteral("ru.orlis.kcm.securitysettings");
@@ -26,6 +27,7 @@ HelperJob *HelperCall::execute(const KAuth::Action &action)
 HelperJob *HelperCall::executeLong(const KAuth::Action &action, const QString &description)
 {
     HelperJob *job = execute(action);
+    job->setSilenceLimit(HelperJob::LongActionSilenceLimit);
     HelperActivity::instance()->trackLongAction(job, action.helperId(), description);
     return job;
 }

@@ -24,6 +24,7 @@ public:
     // The job of the action in execute mode, not yet started.
     static HelperJob *execute(const KAuth::Action &action);
     // The same for an action that may hold its helper for minutes or more: until the job
-    // ends, HelperActivity reports the helper busy with the description.
+    // ends, HelperActivity reports the helper busy with the description. It is watched by
+    // its progress records (HelperJob::LongActionSilenceLimit), not by its timeout.
     static HelperJob *executeLong(const KAuth::Action &action, const QString &description);
 };

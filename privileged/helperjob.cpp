@@ -16,3 +16,13 @@ void HelperJob::setData(const QVariantMap &data)
 {
     m_data = data;
 }
+
+void HelperJob::setSilenceLimit(int milliseconds)
+{
+    m_silenceLimit = milliseconds;
+}
+
+int HelperJob::silenceLimit() const
+{
+    return m_silenceLimit;
+}

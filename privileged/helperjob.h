@@ -16,6 +16,13 @@ public:
     // The reply of a successful action; empty on failure.
     QVariantMap data() const;
 
+    // Watches a long action by its progress records instead of its timeout: it fails when
+    // its helper sends none for this long. 0, the default, watches the timeout.
+    void setSilenceLimit(int milliseconds);
+    int silenceLimit() const;
+    // What a long action may stay silent; the helpers send a record at least every 5 s.
+    static constexpr int LongActionSilenceLimit = 60000;
+
 Q_SIGNALS:
     // One progress record sent by the helper while the action runs.
     void newData(const QVariantMap &data);
@@ -25,4 +32,5 @@ protected:
 
 private:
     QVariantMap m_data;
+    int m_silenceLimit = 0;
 };

@@ -10,11 +10,19 @@
 #include <QHash>
 #include <QPluginLoader>
 #include <QQueue>
-#include <QTimer>
+#include <QUuid>
+
+#include <algorithm>
 
 namespace {
 // D-Bus's default for a call, which KAuth uses for actions that set no timeout.
 constexpr int DefaultCallTimeout = 25000;
+// How soon a call that the helper answered as busy goes out again.
+constexpr int BusyRetryMilliseconds = 200;
+// Without KAuth's helper proxy the helper's answer to a call cannot be seen: the line passes
+// on this long after the result, which the helper broadcasts just before it stops counting
+// itself busy.
+constexpr int UnseenAnswerMilliseconds = 100;
 
 // KAuth's client object that sends the helpers' calls: the root instance of its helper
 // plugin. Each call's watcher is a child of it while the call is unanswered.
@@ -33,14 +41,29 @@ QObject *findKAuthHelperProxy()
             }
         }
     }
-    qDebug() << "KAuth's helper proxy was not found; helper calls are not told apart from their answers";
+    qDebug() << "KAuth's helper proxy was not found; helper calls are told apart by their order alone";
     return nullptr;
+}
+
+KAuth::ActionReply replyOf(const QDBusMessage &message)
+{
+    if (message.type() == QDBusMessage::ReplyMessage && !message.arguments().isEmpty()) {
+        return KAuth::ActionReply::deserialize(message.arguments().constFirst().toByteArray());
+    }
+    KAuth::ActionReply failure = KAuth::ActionReply::DBusErrorReply();
+    failure.setErrorDescription(message.errorMessage());
+    return failure;
 }
 }
 
-// The helpers' lines of jobs, and the D-Bus call of each started inner job.
+const QString KAuthHelperJob::CallIdKey = QStringLiteral("call_id");
+const QString KAuthHelperJob::HeartbeatKey = QStringLiteral("heartbeat");
+
+// The helpers' lines of jobs and the D-Bus calls of their ExecuteJobs. A helper is free once
+// no job holds it and the helper has answered the last call sent to it.
 class HelperLines : public QObject
 {
+    Q_OBJECT
 public:
     static HelperLines &instance()
     {
@@ -48,61 +71,66 @@ public:
         return lines;
     }
 
-    // Queues the job when its helper is taken (and says so); else hands it the helper and
-    // starts it.
-    bool enqueue(KAuthHelperJob *job)
+    bool seesCalls() const { return m_proxy; }
+
+    // Hands the job its helper when the line is free, else queues it.
+    void enqueue(KAuthHelperJob *job)
     {
         Line &line = m_lines[job->m_helperId];
-        if (line.running) {
+        if (isFree(line)) {
+            line.holder = job;
+            job->send();
+        } else {
             line.waiting.enqueue(job);
-            return true;
         }
-        line.running = job->m_job;
-        job->startInner();
-        return false;
     }
 
     void dequeue(KAuthHelperJob *job) { m_lines[job->m_helperId].waiting.removeAll(job); }
 
-    KAuth::ExecuteJob *running(const QString &helperId) const { return m_lines.value(helperId).running; }
-
-    void watch(KAuth::ExecuteJob *inner, KAuthHelperJob *outer)
+    // The job is done with its helper (the helper may still be answering its last call).
+    void leave(KAuthHelperJob *job)
     {
-        m_calls.insert(inner, Call {outer, outer->m_helperId});
-        connect(inner, &KJob::result, this, [this, inner]() {
-            m_unseen.removeAll(inner);
-            Call &call = m_calls[inner];
-            call.resulted = true;
-            // No call went out (the job failed before it) or its answer is in: the helper is free.
-            if (!call.watcher || call.answered) {
-                release(inner);
-            }
-        });
-        if (m_proxy) {
-            m_unseen.enqueue(inner);
+        Line &line = m_lines[job->m_helperId];
+        line.waiting.removeAll(job);
+        if (line.holder == job) {
+            line.holder = nullptr;
+            passOn(job->m_helperId);
         }
     }
 
-    // Passes the helper on after a job that never got to send its call.
-    void release(KAuth::ExecuteJob *inner)
+    quint64 open(KAuthHelperJob *job, KAuth::ExecuteJob *inner)
     {
-        const Call call = m_calls.take(inner);
-        m_unseen.removeAll(inner);
-        const QString helperId = call.helperId.isEmpty() ? inner->action().helperId() : call.helperId;
-        Line &line = m_lines[helperId];
-        if (line.running != inner) {
+        const quint64 serial = ++m_lastSerial;
+        m_calls.insert(serial, Call {job, inner, job->m_helperId});
+        m_lines[job->m_helperId].openCall = serial;
+        if (m_proxy) {
+            m_unseen.enqueue(serial);
+        }
+        return serial;
+    }
+
+    // The call has its result, but the helper's answer to it cannot be seen.
+    void closeSoon(quint64 serial)
+    {
+        QTimer::singleShot(UnseenAnswerMilliseconds, this, [this, serial]() { close(serial); });
+    }
+
+    // The job wants the call no more. One not sent yet is cancelled; one sent is left to be
+    // answered, but its line is given back at once.
+    void drop(quint64 serial)
+    {
+        if (!m_calls.contains(serial)) {
             return;
         }
-        line.running = nullptr;
-        inner->deleteLater();
-        while (!line.waiting.isEmpty()) {
-            QPointer<KAuthHelperJob> next = line.waiting.dequeue();
-            if (next) {
-                line.running = next->m_job;
-                // Started from the event loop, never from inside KAuth's delivery of an answer.
-                QTimer::singleShot(0, next, &KAuthHelperJob::startInner);
-                return;
-            }
+        Call &call = m_calls[serial];
+        if (!call.sent || !m_proxy) {
+            close(serial);
+            return;
+        }
+        call.job = nullptr;
+        Line &line = m_lines[call.helperId];
+        if (line.openCall == serial) {
+            line.openCall = 0;
         }
     }
 
@@ -110,28 +138,51 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
         if (event->type() == QEvent::ChildAdded && watched == m_proxy && !m_unseen.isEmpty()) {
-            // Calls go out in the order the jobs were started; the child is not built yet.
-            KAuth::ExecuteJob *inner = m_unseen.dequeue();
-            QObject *child = static_cast<QChildEvent *>(event)->child();
-            m_calls[inner].watcher = child;
-            QTimer::singleShot(0, this, [this, inner, child = QPointer<QObject>(child)]() { followCall(inner, child); });
+            // Calls go out in the order the ExecuteJobs were started; the child is not built yet.
+            const quint64 serial = m_unseen.dequeue();
+            m_calls[serial].sent = true;
+            QPointer<QObject> child = static_cast<QChildEvent *>(event)->child();
+            QTimer::singleShot(0, this, [this, serial, child]() { follow(serial, child); });
         }
         return QObject::eventFilter(watched, event);
     }
 
-private:
-    struct Line
+private Q_SLOTS:
+    // Every helper's result of every caller arrives here; only the call in flight with its
+    // own id, or one that failed before it went out, is taken.
+    void broadcast(const QString &actionName, const KAuth::ActionReply &reply)
     {
-        KAuth::ExecuteJob *running = nullptr;
-        QQueue<QPointer<KAuthHelperJob>> waiting;
-    };
+        for (auto it = m_calls.cbegin(); it != m_calls.cend(); ++it) {
+            const QPointer<KAuthHelperJob> job = it->job;
+            if (!job || job->m_call != it.key() || job->m_action.name() != actionName) {
+                continue;
+            }
+            const quint64 serial = it.key();
+            const bool sent = it->sent;
+            const QString id = reply.data().value(KAuthHelperJob::CallIdKey).toString();
+            if (id == job->m_callId || (id.isEmpty() && !sent)) {
+                job->takeReply(reply);
+            }
+            if (!sent && id.isEmpty()) {
+                close(serial); // it failed before a call went out
+            }
+            return;
+        }
+    }
+
+private:
     struct Call
     {
-        QPointer<KAuthHelperJob> outer;
+        QPointer<KAuthHelperJob> job;
+        QPointer<KAuth::ExecuteJob> inner;
         QString helperId;
-        QPointer<QObject> watcher;
-        bool resulted = false;
-        bool answered = false;
+        bool sent = false;
+    };
+    struct Line
+    {
+        QPointer<KAuthHelperJob> holder;
+        quint64 openCall = 0;
+        QQueue<QPointer<KAuthHelperJob>> waiting;
     };
 
     HelperLines()
@@ -139,147 +190,245 @@ private:
     {
         if (m_proxy) {
             m_proxy->installEventFilter(this);
+            connect(m_proxy, SIGNAL(actionPerformed(QString, KAuth::ActionReply)), this, SLOT(broadcast(QString, KAuth::ActionReply)));
         }
     }
 
-    void followCall(KAuth::ExecuteJob *inner, const QPointer<QObject> &child)
+    static bool isFree(const Line &line) { return !line.holder && line.openCall == 0; }
+
+    void passOn(const QString &helperId)
     {
-        if (!m_calls.contains(inner)) {
-            return;
+        Line &line = m_lines[helperId];
+        while (isFree(line) && !line.waiting.isEmpty()) {
+            QPointer<KAuthHelperJob> next = line.waiting.dequeue();
+            if (next) {
+                line.holder = next;
+                // Sent from the event loop, never from inside KAuth's delivery of an answer.
+                QTimer::singleShot(0, next, [next]() { next->send(); });
+            }
         }
+    }
+
+    void follow(quint64 serial, const QPointer<QObject> &child)
+    {
         auto watcher = qobject_cast<QDBusPendingCallWatcher *>(child.data());
-        if (!watcher || watcher->isFinished()) {
-            callAnswered(inner);
-            return;
+        if (!watcher) {
+            answered(serial, nullptr);
+        } else if (watcher->isFinished()) {
+            const QDBusMessage message = watcher->reply();
+            answered(serial, &message);
+        } else {
+            connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, serial, watcher]() {
+                const QDBusMessage message = watcher->reply();
+                answered(serial, &message);
+            });
         }
-        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, inner]() { callAnswered(inner); });
     }
 
-    void callAnswered(KAuth::ExecuteJob *inner)
+    // The helper answered the call itself: that answer is the call's own, whatever was broadcast.
+    void answered(quint64 serial, const QDBusMessage *message)
     {
-        if (!m_calls.contains(inner)) {
+        const Call call = m_calls.value(serial);
+        if (call.job && call.job->m_call == serial) {
+            if (message) {
+                call.job->takeReply(replyOf(*message));
+            } else {
+                call.job->finish(KAuth::ActionReply::HelperBusyError,
+                    QStringLiteral("The helper %1 answered the call without a result; it was busy with another action").arg(call.helperId));
+            }
+        }
+        close(serial);
+    }
+
+    void close(quint64 serial)
+    {
+        if (!m_calls.contains(serial)) {
             return;
         }
-        m_calls[inner].answered = true;
-        // The result is broadcast before the call is answered and delivered before it.
-        QTimer::singleShot(0, this, [this, inner]() {
-            if (!m_calls.contains(inner)) {
-                return;
-            }
-            const Call call = m_calls.value(inner);
-            if (!call.resulted && call.outer) {
-                call.outer->failLostCall();
-            }
-            release(inner);
-        });
+        const Call call = m_calls.take(serial);
+        m_unseen.removeAll(serial);
+        if (call.inner) {
+            call.inner->deleteLater();
+        }
+        Line &line = m_lines[call.helperId];
+        if (line.openCall == serial) {
+            line.openCall = 0;
+            passOn(call.helperId);
+        }
     }
 
     QPointer<QObject> m_proxy;
     QHash<QString, Line> m_lines;
-    QHash<KAuth::ExecuteJob *, Call> m_calls;
-    // Started jobs whose call has not been seen yet, in start order.
-    QQueue<KAuth::ExecuteJob *> m_unseen;
+    QHash<quint64, Call> m_calls;
+    quint64 m_lastSerial = 0;
+    // Calls whose ExecuteJob started but whose D-Bus call has not been seen yet, in start order.
+    QQueue<quint64> m_unseen;
 };
 
-KAuthHelperJob::KAuthHelperJob(KAuth::ExecuteJob *job, QObject *parent)
+KAuthHelperJob::KAuthHelperJob(const KAuth::Action &action, QObject *parent)
     : HelperJob(parent)
-    , m_job(job)
-    , m_helperId(job->action().helperId())
+    , m_action(action)
+    , m_helperId(action.helperId())
+    , m_callId(QUuid::createUuid().toString(QUuid::WithoutBraces))
 {
-    // The inner job outlives this one when this one is killed: the helper's answer to it
-    // still has to arrive before the next job for the helper may start.
-    m_job->setAutoDelete(false);
-    connect(m_job, &KAuth::ExecuteJob::newData, this, &HelperJob::newData);
-    connect(m_job, &KJob::result, this, &KAuthHelperJob::takeResult);
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, &KAuthHelperJob::expire);
 }
 
 KAuthHelperJob::~KAuthHelperJob()
 {
-    if (!m_job) {
+    if (m_state == State::Done) {
         return;
     }
-    if (isHandedTheHelper() && m_waiting) {
-        // Given the helper but gone before starting: pass the helper on.
-        HelperLines::instance().release(m_job);
-    } else if (!isHandedTheHelper()) {
-        HelperLines::instance().dequeue(this);
-        m_job->deleteLater();
-    }
+    HelperLines::instance().drop(m_call);
+    HelperLines::instance().leave(this);
 }
 
 void KAuthHelperJob::start()
 {
-    m_waiting = true;
-    if (HelperLines::instance().enqueue(this)) {
-        QTimer::singleShot(waitLimit(), this, &KAuthHelperJob::giveUpWaiting);
-    }
+    m_state = State::Waiting;
+    m_deadline.start(waitLimit());
+    HelperLines::instance().enqueue(this);
 }
 
-// A job waits in line no longer than it may run.
-int KAuthHelperJob::waitLimit() const
+// Creates the ExecuteJob now that this job holds its helper: created earlier, it would take
+// the answers of the calls before it.
+void KAuthHelperJob::send()
 {
-    const int timeout = m_job ? m_job->action().timeout() : -1;
-    return timeout > 0 ? timeout : DefaultCallTimeout;
-}
-
-void KAuthHelperJob::giveUpWaiting()
-{
-    if (!m_waiting || isHandedTheHelper()) {
+    if (m_state == State::Done) {
         return;
     }
-    m_waiting = false;
-    HelperLines::instance().dequeue(this);
-    setError(KAuth::ActionReply::HelperBusyError);
-    setErrorText(QStringLiteral("The helper %1 stayed busy with another action for %2 ms; this one was not run").arg(m_helperId).arg(waitLimit()));
+    if (m_state == State::Waiting) {
+        m_state = State::Running;
+        m_deadline.start(isLong() ? silenceLimit() : timeLimit());
+    }
+    KAuth::Action action(m_action);
+    action.addArgument(CallIdKey, m_callId);
+    m_inner = action.execute(KAuth::Action::ExecuteMode);
+    m_inner->setAutoDelete(false);
+    connect(m_inner, &KAuth::ExecuteJob::newData, this, &KAuthHelperJob::takeRecord);
+    if (!HelperLines::instance().seesCalls()) {
+        connect(m_inner, &KJob::result, this, &KAuthHelperJob::takeInnerResult);
+    }
+    m_call = HelperLines::instance().open(this, m_inner);
+    // The call goes out now, not from the event loop: a job killed meanwhile would still send
+    // it. ExecuteJob::start() only schedules this slot.
+    if (!QMetaObject::invokeMethod(m_inner, "doExecuteAction")) {
+        m_inner->start();
+    }
+}
+
+void KAuthHelperJob::takeRecord(const QVariantMap &record)
+{
+    const QVariant id = record.value(CallIdKey);
+    if (m_state != State::Running || (id.isValid() && id.toString() != m_callId)) {
+        return; // a record of another call of the same action
+    }
+    if (isLong()) {
+        m_deadline.start(silenceLimit());
+    }
+    if (record.contains(HeartbeatKey)) {
+        return;
+    }
+    QVariantMap own(record);
+    own.remove(CallIdKey);
+    Q_EMIT newData(own);
+}
+
+void KAuthHelperJob::takeReply(const KAuth::ActionReply &reply)
+{
+    if (reply.errorCode() == KAuth::ActionReply::HelperBusyError && m_deadline.remainingTime() > BusyRetryMilliseconds) {
+        // The helper did not run the call: it goes out again, still holding the line.
+        HelperLines::instance().drop(m_call);
+        m_call = 0;
+        m_inner = nullptr;
+        QTimer::singleShot(BusyRetryMilliseconds, this, &KAuthHelperJob::send);
+        return;
+    }
+    if (reply.failed()) {
+        finish(reply.errorCode(), reply.errorDescription());
+    } else {
+        finish(0, QString(), reply.data());
+    }
+}
+
+// Without the helper proxy only KAuth's ExecuteJob tells the outcome; the line keeps it the
+// only call of its action from this process, and an echoed id of another call is not taken.
+void KAuthHelperJob::takeInnerResult()
+{
+    const QString id = m_inner->data().value(CallIdKey).toString();
+    if (!id.isEmpty() && id != m_callId) {
+        qDebug() << "The reply of another call of" << m_action.name() << "was not taken";
+        return;
+    }
+    finish(m_inner->error(), m_inner->errorText(), m_inner->data());
+}
+
+void KAuthHelperJob::finish(int error, const QString &text, const QVariantMap &data)
+{
+    if (m_state == State::Done) {
+        return;
+    }
+    m_state = State::Done;
+    m_deadline.stop();
+    if (m_inner) {
+        disconnect(m_inner, nullptr, this, nullptr);
+    }
+    QVariantMap own(data);
+    own.remove(CallIdKey);
+    setError(error);
+    setErrorText(text);
+    setData(own);
+    if (!HelperLines::instance().seesCalls()) {
+        HelperLines::instance().closeSoon(m_call);
+    }
+    HelperLines::instance().leave(this);
     emitResult();
 }
 
-void KAuthHelperJob::startInner()
+void KAuthHelperJob::expire()
 {
-    if (!m_waiting) {
-        return; // killed meanwhile
+    QString text;
+    if (m_state == State::Waiting) {
+        text = QStringLiteral("The helper %1 stayed busy with another action for %2 ms; this one was not run").arg(m_helperId).arg(waitLimit());
+    } else if (isLong()) {
+        text = QStringLiteral("The helper %1 sent no sign of progress for %2 s; the action was given up").arg(m_helperId).arg(silenceLimit() / 1000);
+    } else {
+        text = QStringLiteral("The helper %1 did not answer within %2 ms").arg(m_helperId).arg(timeLimit());
     }
-    m_waiting = false;
-    HelperLines::instance().watch(m_job, this);
-    m_job->start();
+    HelperLines::instance().drop(m_call);
+    finish(KAuth::ActionReply::HelperBusyError, text);
 }
 
-bool KAuthHelperJob::isHandedTheHelper() const
+// A job waits in line, and runs, no longer than its action's timeout each.
+int KAuthHelperJob::timeLimit() const
 {
-    return HelperLines::instance().running(m_helperId) == m_job;
+    const int timeout = m_action.timeout();
+    return timeout > 0 ? timeout : DefaultCallTimeout;
+}
+
+// A long action's timeout may be days: in line it waits no longer than it may stay silent.
+int KAuthHelperJob::waitLimit() const
+{
+    return isLong() ? std::min(timeLimit(), silenceLimit()) : timeLimit();
+}
+
+bool KAuthHelperJob::isLong() const
+{
+    return silenceLimit() > 0;
 }
 
 bool KAuthHelperJob::doKill()
 {
-    if (m_waiting) {
-        m_waiting = false;
-        HelperLines::instance().dequeue(this);
-        if (isHandedTheHelper()) {
-            HelperLines::instance().release(m_job);
-        }
-        return true;
+    if (m_state == State::Running && m_inner) {
+        // KAuth raises the helper's stop flag; the helper ends the action at its next look at it.
+        m_inner->kill(KJob::Quietly);
     }
-    // KAuth raises the helper's stop flag; the helper ends the action at its next look
-    // at it and answers then. This job reports the kill itself, right away.
-    disconnect(m_job, nullptr, this, nullptr);
-    return m_job->kill(KJob::Quietly);
+    m_state = State::Done;
+    m_deadline.stop();
+    HelperLines::instance().drop(m_call);
+    HelperLines::instance().leave(this);
+    return true;
 }
 
-void KAuthHelperJob::takeResult(KJob *job)
-{
-    setError(job->error());
-    setErrorText(job->errorText());
-    setData(m_job->data());
-    emitResult();
-}
-
-void KAuthHelperJob::failLostCall()
-{
-    if (isFinished()) {
-        return; // killed, and told so already
-    }
-    disconnect(m_job, nullptr, this, nullptr);
-    setError(KAuth::ActionReply::HelperBusyError);
-    setErrorText(QStringLiteral("The helper %1 was busy with another action and did not run this one").arg(m_helperId));
-    emitResult();
-}
+#include "kauthhelperjob.moc"

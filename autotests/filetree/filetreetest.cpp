@@ -8,6 +8,7 @@
 #include "helpercall.h"
 #include "signfilemodel.h"
 
+#include <QAbstractItemModelTester>
 #include <QDateTime>
 #include <QDir>
 #include <QIcon>
@@ -28,6 +29,24 @@ const QByteArray Signed
       "signature:\n  0a 1b 2c 3d 4e 5f 60 71 82 93 a4 b5 c6 d7 e8 f9\n  10 11 12 13\n";
 const QByteArray GoodElf = Signed + "Result: good ELF signature\n";
 const QString MissingText = "Signature information is missing or there are not enough permissions to view it"_s;
+
+// Keeps a file-system model from loading what lies outside the test's directory: the model
+// tester fetches every level it reaches, and the models' top row is "/".
+template<typename Model>
+class Fenced : public Model
+{
+public:
+    explicit Fenced(const QString &fence)
+        : m_fence(fence)
+    {
+    }
+    bool canFetchMore(const QModelIndex &parent) const override { return isInside(parent) && Model::canFetchMore(parent); }
+    void fetchMore(const QModelIndex &parent) override { isInside(parent) ? Model::fetchMore(parent) : void(); }
+
+private:
+    bool isInside(const QModelIndex &parent) const { return QString(this->filePath(parent) + QLatin1Char('/')).startsWith(m_fence + QLatin1Char('/')); }
+    QString m_fence;
+};
 }
 
 class FileTreeTest : public QObject
@@ -36,6 +55,7 @@ class FileTreeTest : public QObject
     std::unique_ptr<FakeTools> m_tools;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<SignFileModel> m_model;
+    std::unique_ptr<QAbstractItemModelTester> m_tester;
     // dataChanged of the status cells, not of the base model's own columns.
     QList<QList<QVariant>> m_changes;
     // fileChecked as "name verdict elfGood key".
@@ -49,7 +69,8 @@ class FileTreeTest : public QObject
             QVERIFY(Scratch::write(m_dir->filePath(file), "content"));
             m_tools->setReport(QFileInfo(file).fileName(), GoodElf);
         }
-        m_model = std::make_unique<SignFileModel>();
+        m_model = std::make_unique<Fenced<SignFileModel>>(m_dir->path());
+        m_tester = std::make_unique<QAbstractItemModelTester>(m_model.get(), QAbstractItemModelTester::FailureReportingMode::QtTest);
         m_model->setRootPath(m_dir->path());
         for (const QString &directory : QStringList {QString()} + directories) {
             QVERIFY(QDir(m_dir->path()).mkpath(directory + "/."_s));
@@ -117,14 +138,16 @@ class FileTreeTest : public QObject
         // The files the ELF filter tells apart are under elf/, two of them unreadable to a user.
         for (const QString &file : {"tree/a/a1"_s, "tree/a/a2"_s, "tree/a/a3"_s, "tree/a/sub/s1"_s, "tree/a/sub/s2"_s, "tree/b/b1"_s, "tree/c"_s, "other/o"_s,
                  "elf/fake.so/x"_s, "elf/prog"_s, "elf/obj.o"_s, "elf/text.txt"_s, "elf/secret"_s, "elf/another-secret"_s}) {
+            // text.txt starts as an ELF file does, its magic ends otherwise.
             Scratch::write(m_dir->filePath(file),
-                file.startsWith(QLatin1String("elf/")) && !file.endsWith(QLatin1String(".txt")) ? QByteArray::fromHex("7f454c4602") : "#!/bin/sh\n");
+                file.startsWith(QLatin1String("elf/")) ? QByteArray::fromHex(file.endsWith(QLatin1String(".txt")) ? "7f656c6602" : "7f454c4602")
+                                                       : "#!/bin/sh\n");
         }
         QDir(m_dir->path()).mkpath("elf/secretdir"_s);
         for (const QString &secret : {"elf/secret"_s, "elf/another-secret"_s, "elf/secretdir"_s}) {
             QFile::setPermissions(m_dir->filePath(secret), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
         }
-        m_source = std::make_unique<KCMOS::RootFileSystemModel>();
+        m_source = std::make_unique<Fenced<KCMOS::RootFileSystemModel>>(m_dir->path());
         m_proxy = std::make_unique<FilteredTreeProxyModel>();
         m_proxy->setSourceModel(m_source.get());
         m_source->setRootPath(m_dir->path());
@@ -144,6 +167,7 @@ private Q_SLOTS:
     }
     void cleanup()
     {
+        m_tester.reset();
         m_proxy.reset();
         m_source.reset();
         m_model.reset();
@@ -392,6 +416,7 @@ private Q_SLOTS:
     void tickRules()
     {
         buildTree();
+        m_tester = std::make_unique<QAbstractItemModelTester>(m_proxy.get(), QAbstractItemModelTester::FailureReportingMode::QtTest);
         QFETCH(QString, steps);
         FakeHelperBackend backend;
         QSignalSpy announced(m_proxy.get(), &CheckableTreeProxyModel::someCheckedStateChenged);

@@ -273,6 +273,13 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QVERIFY(!lastChanged());
     QCOMPARE(m_helper.calls().size(), 2);
 
+    // Switching extended-attribute control on alone is checked and warns as well; declined, nothing is applied.
+    attrs->setCurrentIndex(0);
+    press(answerer, QDialogButtonBox::No);
+    apply();
+    QCOMPARE(windows(), QStringLiteral("Check signatures, Warning"));
+    QCOMPARE(m_helper.calls().size(), 2);
+
     // Under a control that is on, a new verification mode alone can make programs refuse: checked first.
     m_config.writeSettings(TempConfig::settings(1, 2, 2, 1, 0));
     m_module->load();

@@ -22,6 +22,7 @@
 #include <csignal>
 #include <functional>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -192,7 +193,10 @@ private Q_SLOTS:
     void listsTreesAndTellsElfFiles()
     {
         const QByteArray elf = QByteArray::fromHex("7f454c4602");
-        const QMap<QString, QByteArray> files {{"program"_s, elf}, {"unit.o"_s, elf}, {"script.sh"_s, "#!/bin/sh\n"}, {"short"_s, elf.left(3)}};
+        const QMap<QString, QByteArray> files {{"program"_s, elf}, {"unit.o"_s, elf}, {"script.sh"_s, "#!/bin/sh\n"}, {"short"_s, elf.left(3)},
+            {"near"_s,
+                "\x7f"
+                "elf\x02"}};
         for (auto it = files.cbegin(); it != files.cend(); ++it) {
             Scratch::write(m_root->filePath(it.key()), it.value(), QFileDevice::ReadOwner);
             QVERIFY2(TreeLister::checkElf(m_root->filePath(it.key())).isSuccess() == (it.key() == QLatin1String("program")), qPrintable(it.key()));
@@ -219,6 +223,23 @@ private Q_SLOTS:
         QVERIFY(TreeLister::listDirectory(big).error().contains("too many files"_s));
         QVERIFY(QFile::remove(big + "/f0"_s));
         QCOMPARE(TreeLister::listDirectory(big).data().size(), TreeLister::MaxEntries);
+    }
+
+    // The vendor's "*.gpg" files are imported one by one, links passed over; each failure is
+    // named, a large one gpg stops reading early included (SIGPIPE ignored, as in the helper).
+    void vendorKeysImportNamesEachFailure()
+    {
+        signal(SIGPIPE, SIG_IGN);
+        const QString keys = environment().vendorKeysDir();
+        QVERIFY(Scratch::write(keys + "/a.gpg"_s, "no key\n") && Scratch::write(keys + "/notes.txt"_s, "no key\n"));
+        QVERIFY(
+            Scratch::write(keys + "/b.gpg"_s, "-----BEGIN PGP PUBLIC KEY BLOCK-----\n\nmQ\n-----END PGP PUBLIC KEY BLOCK-----\n" + QByteArray(200000, 'x')));
+        QFile::link(keys + "/a.gpg"_s, keys + "/link.gpg"_s);
+        const HelperResult result = KeyActions::importVendorKeys(environment());
+        QCOMPARE(result.error().split(QLatin1Char('\n')).replaceInStrings(QRegularExpression("\\.gpg\\. .*"_s), ".gpg"_s),
+            (QStringList {keys + "/a.gpg"_s, keys + "/b.gpg"_s}));
+        QDir(keys).removeRecursively();
+        QVERIFY(KeyActions::importVendorKeys(environment()).isSuccess());
     }
 
     void signingRefusesLinkedAndSpecialFiles()
@@ -327,9 +348,10 @@ private Q_SLOTS:
     // The bsign stand-in opens what it checks or signs through one descriptor, never through a link.
     void bsignStandInRefusesWhatItMayNotOpen()
     {
-        const auto bsign = [](const QStringList &arguments, const QString &pkexecUid = QString()) {
+        const auto bsign = [this](const QStringList &arguments, const QString &pkexecUid = QString()) {
             QProcess process;
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert("GNUPGHOME"_s, m_root->path()); // never root's key ring
             environment.insert("PKEXEC_UID"_s, pkexecUid);
             if (pkexecUid.isEmpty()) {
                 environment.remove("PKEXEC_UID"_s);
@@ -339,7 +361,9 @@ private Q_SLOTS:
             return process.waitForFinished(10000) ? process.exitCode() : -1;
         };
         Scratch::write(m_root->filePath("real/program"_s), Scratch::read("/usr/bin/true"_s));
-        Scratch::write(m_root->filePath("notes.txt"_s), "text");
+        Scratch::write(m_root->filePath("notes.txt"_s),
+            "\x7f"
+            "elf text");
         QVERIFY(QFile::link(m_root->filePath("real"_s), m_root->filePath("link"_s)));
         QCOMPARE(bsign({"-w"_s, m_root->filePath("real/program"_s)}), 65);
         QCOMPARE(bsign({"-w"_s, m_root->filePath("missing"_s)}), 2);
@@ -349,6 +373,9 @@ private Q_SLOTS:
         QCOMPARE(bsign({"--sign"_s, "--kind"_s, "elf"_s, "--key"_s, Fingerprint, m_root->filePath("notes.txt"_s)}), 68);
         // Started by pkexec, it only checks.
         QCOMPARE(bsign({"--sign"_s, "--kind"_s, "xattr"_s, "--key"_s, Fingerprint, m_root->filePath("notes.txt"_s)}, "1000"_s), 1);
+        // Only a bad signature in the extended attribute makes the check fail as bad.
+        QCOMPARE(setxattr(QFile::encodeName(m_root->filePath("notes.txt"_s)).constData(), "security.bsign-standin.xattr", "x", 1, 0), 0);
+        QCOMPARE(bsign({"-w"_s, m_root->filePath("notes.txt"_s)}), 67);
     }
 
     // A writer killed at any moment leaves each file whole: the old content or a complete new one.

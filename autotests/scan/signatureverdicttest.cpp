@@ -1,4 +1,5 @@
 #include "signatureverdict.h"
+#include "scanresultmodel.h"
 
 #include <QTest>
 
@@ -39,6 +40,12 @@ private Q_SLOTS:
             judged += QStringLiteral("rx?").at(SignatureVerdict::judge(State(elf), State(xattr), VerificationModeId(mode)));
         }
         QCOMPARE(judged, verdicts);
+        // Every verdict but "runs", "cannot tell" included, counts as a problem of the report.
+        ScanResultModel results;
+        for (int mode = 0; mode <= 4; ++mode) {
+            results.setResult(results.addFile(QString::number(mode), true), State(elf), State(xattr), QString(), VerificationModeId(mode));
+        }
+        QCOMPARE(results.problemCount(), 5 - verdicts.count(QLatin1Char('r')));
         QCOMPARE(SignatureVerdict::judge(State(elf), State(xattr), VerificationModeId::Invalid), SignatureVerdict::Undecided);
     }
 };

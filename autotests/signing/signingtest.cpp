@@ -460,8 +460,9 @@ private Q_SLOTS:
         for (QString &file : given) {
             file = QDir(m_tree).filePath(file);
         }
-        // A file whose name holds a line break is never sent.
-        const QString injected = m_tree + QStringLiteral("/a\n/usr");
+        // A file whose name holds a line break (a line separator in the xattr-only rows) is never sent.
+        const QChar lineBreak = mode == Bsign::XattrOnly ? QChar(0x2028) : QChar(QLatin1Char('\n'));
+        const QString injected = m_tree + QStringLiteral("/a") + lineBreak + QStringLiteral("/usr");
         Scratch::putFiles(injected, {QStringLiteral("tool")}, true);
         // Records for all files; a cancel comes after the first, before the run could complete.
         m_backend->script(SetupSigning, [outcome](const QVariantMap &arguments) {
@@ -504,7 +505,8 @@ private Q_SLOTS:
                 signingModeDuringRun = tab.inSigningMode(m_tree + QStringLiteral("/prog"));
                 busyDuringRun = tab.sign()->isEnabled() ? QString() : HelperActivity::instance()->description(HelperCall::DigsigNamespace);
                 leftOut = viewLines(window).contains(
-                    QStringLiteral("[Error] File \"%1/a\\u000a/usr/tool\" left out: its name contains a line break or another control character.").arg(m_tree));
+                    QStringLiteral("[Error] File \"%1/a\\u%2/usr/tool\" left out: its name contains a line break or another control character.")
+                        .arg(m_tree, QLatin1String(mode == Bsign::XattrOnly ? "2028" : "000a")));
                 ModalAnswerer::pressButton(window, outcome == Cancelled ? QDialogButtonBox::Cancel : QDialogButtonBox::Ok);
                 QMetaObject::invokeMethod(dialogButton(window, QDialogButtonBox::Ok), "click", Qt::QueuedConnection);
             });

@@ -5,8 +5,9 @@
 #include <QTemporaryDir>
 
 // A pkexec and a bsign stand-in first on PATH while this lives. pkexec runs the program of
-// that name beside it. bsign takes "-w <path>" only and logs "start <name>" and "end <name>" of the checked file; a
-// *crash* file kills it, a *held* one keeps it until release(), and otherwise it prints
+// that name beside it. bsign takes "-w <path>" only and logs "start <name>" and "end <name>"
+// of the checked file; a *crash* file kills it by signal 64 (a verdict code as a number) once
+// its report is out, a *held* one keeps it until release(), and otherwise it prints
 // reports/<name> and exits with codes/<name>.
 class FakeTools
 {
@@ -23,7 +24,7 @@ name=$(basename "$2")
 printf '%s\n' "$@" > "$dir/last-arguments"
 echo "start $name" >> "$dir/calls.log"
 case "$name" in
-*crash*) kill -KILL $$ ;;
+*crash*) cat "$dir/reports/$name" 2>/dev/null; kill -64 $$ ;;
 *held*) echo $$ > "$dir/held.pid"
     while [ ! -e "$dir/release-$name" ]; do sleep 0.02; done ;;
 esac

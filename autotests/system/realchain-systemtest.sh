@@ -21,7 +21,7 @@ for name in root-file private/program programs/{both-good,elf-good,xattr-good,un
     cp /usr/bin/true "$work/$name"
 done
 echo "echo hello" >"$work/programs/notes.sh"
-echo "not listed, not ELF" >"$work/programs/readme.txt"
+printf '\177elf: not listed, not ELF\n' >"$work/programs/readme.txt"
 echo "text" >"$work/private/notes.txt"
 # Files others may change are never signed: a group-writable one, one in a world-writable folder.
 echo "good" >"$work/partial/good"
@@ -31,6 +31,8 @@ chmod 0664 "$work/partial/shared"
 chmod 0777 "$work/open"
 ln -s /usr/bin/true "$work/private/link"
 echo "deep" >"$work/private/sub/deep"
+mkdir -p /etc/digsig/keys
+{ printf -- '-----BEGIN PGP PUBLIC KEY BLOCK-----\n\nmQ\n-----END PGP PUBLIC KEY BLOCK-----\n'; head -c 200000 /dev/zero | tr '\0' x; } >/etc/digsig/keys/broken.gpg
 cp "$1" "$work/bin/client"
 chmod -R a+rX "$work/bin" "$work/trees" "$work/long-tree" "$work/programs" /etc/digsig
 chmod 0700 "$work/private" "$work/programs/private"
@@ -46,7 +48,7 @@ run_client() { # <user> <test functions...>; every wait has its own deadline, th
         DIGSIG_TEST_DIR="$work" DIGSIG_TEST_KEY="${key:-}" DIGSIG_OTHER_KEY="${other:-}" "$work/bin/client" "${@:2}")
 }
 run_client "$SANDBOX_USER" keywrightKeyIsExportedAndOffered signingTurnsStatusToSigned helperChecksItsInputs cancelStopsLongRun \
-    keyListDuringUpdateDoesNotHang thousandMixedCallsAllEnd
+    keyListDuringUpdateDoesNotHang mixedCallsOfOneActionKeepTheirOwnReplies silentLongActionFailsAndFreesTheHelper thousandMixedCallsAllEnd
 run_client "$SANDBOX_DENIED_USER" deniedCallerGetsAuthorizationError
 
 # keywright made a GOST key (algorithm 0 in the engine's listing) behind a pass phrase.

@@ -288,6 +288,11 @@ private Q_SLOTS:
         // The script checks the log: a header with the caller's uid, the line break kept inside its line.
         const QStringList log {QStringLiteral("File \"/a\" signed."), QStringLiteral("forged\n=== header ===")};
         QVERIFY(call("%1.logging", {{QStringLiteral("log"), log}})->exec());
+        // A large vendor key file that gpg stops reading early fails alone; the helper answers again.
+        HelperJob *import = call("%1.keyslist", {{QStringLiteral("import_zelmark_keys"), QVariant()}});
+        QVERIFY(finishes(import));
+        QVERIFY2(import->errorString().startsWith(QStringLiteral("/etc/digsig/keys/broken.gpg. ")), qPrintable(import->errorString()));
+        QVERIFY(finishes(call("%1.keyslist")));
     }
 
     void cancelStopsLongRun()
@@ -337,6 +342,21 @@ private Q_SLOTS:
         QVERIFY2(warnings.contains(QStringLiteral("template /no/such/dir/ matches no file")), qPrintable(warnings.join(QLatin1Char('|'))));
     }
 
+    // A long action whose helper says nothing for longer than its limit fails and gives the
+    // helper back; the next call is answered once the helper is free.
+    void silentLongActionFailsAndFreesTheHelper()
+    {
+        KAuth::Action action = HelperCall::action(QStringLiteral("%1.change"), HelperCall::DigsigNamespace, 480000);
+        action.addArgument(QStringLiteral("update_only"), QVariant());
+        HelperJob *update = HelperCall::executeLong(action, QStringLiteral("Updating"));
+        update->setSilenceLimit(1000); // the script's update sleeps 2 s after its warning
+        QVERIFY(finishes(update, 30000));
+        QVERIFY2(update->errorString().contains(QStringLiteral("no sign of progress")), qPrintable(update->errorString()));
+        HelperJob *next = call("%1.keyslist");
+        QVERIFY(finishes(next));
+        QCOMPARE(next->error(), 0);
+    }
+
     // Back to back, with no pause between a helper's answer and the next call: none is lost.
     void thousandMixedCallsAllEnd()
     {
@@ -354,6 +374,26 @@ private Q_SLOTS:
         }
         QTRY_COMPARE_WITH_TIMEOUT(ended, 1000, 120000);
         QCOMPARE(failed, 0);
+    }
+
+    // Calls of one action in flight together, in either order, each end with their own reply.
+    void mixedCallsOfOneActionKeepTheirOwnReplies()
+    {
+        const QString dir = fixture("private");
+        for (int round = 0; round < 20; ++round) {
+            QList<HelperJob *> jobs {call("%1.setupsigning", {{QStringLiteral("get_dir_iter"), dir}}),
+                call("%1.setupsigning", {{QStringLiteral("check_elf"), fixture("private/notes.txt")}}),
+                call("%1.setupsigning", {{QStringLiteral("check_elf"), fixture("private/program")}})};
+            QStringList replies {QString(), QString(), QString()};
+            for (int i = round % 2 ? 2 : 0; i >= 0 && i < 3; i += round % 2 ? -1 : 1) {
+                connect(jobs.at(i), &KJob::result, this, [&replies, i](KJob *job) {
+                    replies[i] = job->error() ? QStringLiteral("failed") : QString::number(static_cast<HelperJob *>(job)->data().size());
+                });
+                jobs.at(i)->start();
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(!replies.contains(QString()), 30000);
+            QCOMPARE(replies.join(QLatin1Char(' ')), QStringLiteral("4 failed 0"));
+        }
     }
 
     void deniedCallerGetsAuthorizationError()

@@ -102,7 +102,7 @@ private:
 };
 }
 
-HelperResult BootListUpdater::update(const HelperEnvironment &environment, const ProgressCallback &progress)
+HelperResult BootListUpdater::update(const HelperEnvironment &environment, const ProgressCallback &progress, const Heartbeat &alive)
 {
     const NoFollowOpen::Descriptor lock = lockedDigsigDir(environment);
     if (!lock.isValid()) {
@@ -128,6 +128,7 @@ HelperResult BootListUpdater::update(const HelperEnvironment &environment, const
         }
         process.waitForReadyRead(1000);
         lines.take(process.readAll());
+        alive();
     }
     lines.take(process.readAll());
     lines.finish();

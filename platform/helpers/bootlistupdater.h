@@ -18,5 +18,9 @@ public:
     /** Longest wait for an earlier update, and all it started, to end. */
     static constexpr int MaxLockWaitMilliseconds = 5000;
 
-    static HelperResult update(const HelperEnvironment &environment, const ProgressCallback &progress);
+    /** @p alive is called at least once a second while the update runs. */
+    static HelperResult update(
+        const HelperEnvironment &environment,
+        const ProgressCallback &progress,
+        const Heartbeat &alive = [] {});
 };

@@ -28,3 +28,5 @@ private:
 using ProgressCallback = std::function<void(const QVariantMap &)>;
 /** Tells whether the caller asked to stop; may process events. */
 using StopCheck = std::function<bool()>;
+/** Tells the caller that a long action is still at work. */
+using Heartbeat = std::function<void()>;

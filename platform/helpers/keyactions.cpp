@@ -2,22 +2,14 @@
 
 #include "argumentcheck.h"
 #include "atomicfile.h"
+#include "boundedgpg.h"
 #include "helperenvironment.h"
 #include "signingkeys.h"
-
-#include "gpgcontrol.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTemporaryFile>
-
-void KeyActions::useGnupgHome(const HelperEnvironment &environment)
-{
-    // GpgME and the gpg it starts read the home from here; it is always the fixed one.
-    qputenv("GNUPGHOME", QFile::encodeName(environment.gnupgHome()));
-}
 
 QString KeyActions::fingerprintProblem(const QString &keyId)
 {
@@ -31,27 +23,28 @@ QString KeyActions::fingerprintProblem(const QString &keyId)
 
 HelperResult KeyActions::keys(const HelperEnvironment &environment)
 {
-    useGnupgHome(environment);
-    GpgControl gpg;
-    const QVariantMap keys = gpg.keys();
-    if (keys.isEmpty() && !gpg.lastError().isEmpty()) {
-        return HelperResult::failure(gpg.lastError());
+    BoundedGpg gpg(environment);
+    QVariantMap keys;
+    if (!gpg.signingKeys(&keys)) {
+        return HelperResult::failure(gpg.error());
     }
     return HelperResult::success(keys);
 }
 
 HelperResult KeyActions::importVendorKeys(const HelperEnvironment &environment)
 {
-    useGnupgHome(environment);
     const QDir directory(environment.vendorKeysDir());
     QStringList errors;
     const QFileInfoList files = directory.entryInfoList({QStringLiteral("*.gpg")}, QDir::Files | QDir::Hidden, QDir::Name);
+    if (files.size() > MaxVendorKeyFiles) {
+        return HelperResult::failure(QStringLiteral("More than %1 key files in %2").arg(MaxVendorKeyFiles).arg(directory.path()));
+    }
     for (const QFileInfo &file : files) {
         if (file.isSymLink()) {
             continue;
         }
-        GpgControl gpg;
-        const QString error = gpg.importZelmarkKey(file.filePath());
+        // Each file on its own: one that gpg cannot read costs its own time limit, no more.
+        const QString error = BoundedGpg(environment).importKeyFile(file.filePath());
         if (!error.isEmpty()) {
             errors.append(error);
         }
@@ -61,23 +54,10 @@ HelperResult KeyActions::importVendorKeys(const HelperEnvironment &environment)
 
 QString KeyActions::exportToFile(const HelperEnvironment &environment, const QString &keyId, const QString &path)
 {
-    useGnupgHome(environment);
-    // The key goes to a private scratch file first, so the target is replaced as a whole.
-    QTemporaryFile scratch(QStringLiteral("/tmp/orlis-kcm-digsig-key-XXXXXX"));
-    if (!scratch.open()) {
-        return QStringLiteral("Can not create a temporary file: %1").arg(scratch.errorString());
-    }
-    GpgControl gpg;
-    if (!gpg.exportKey(keyId, scratch.fileName())) {
-        return gpg.lastError();
-    }
-    QFile exported(scratch.fileName());
-    if (!exported.open(QIODevice::ReadOnly)) {
-        return QStringLiteral("Can not read the exported key: %1").arg(exported.errorString());
-    }
-    const QByteArray key = exported.readAll();
+    BoundedGpg gpg(environment);
+    const QByteArray key = gpg.exportKey(keyId);
     if (key.isEmpty()) {
-        return QStringLiteral("No public key %1 in the key ring").arg(keyId);
+        return gpg.error();
     }
     return AtomicFile::write(path, key, AtomicFile::publicReadable());
 }

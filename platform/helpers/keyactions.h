@@ -16,6 +16,9 @@ public:
     /** User id to fingerprint of every usable signing key. */
     static HelperResult keys(const HelperEnvironment &environment);
 
+    /** Most vendor key files imported at once. */
+    static constexpr int MaxVendorKeyFiles = 256;
+
     /** Imports every "*.gpg" file of the vendor key directory. */
     static HelperResult importVendorKeys(const HelperEnvironment &environment);
 
@@ -27,7 +30,4 @@ public:
 
     /** Empty when @p keyId is a whole fingerprint (40 or 64 hexadecimal digits). */
     static QString fingerprintProblem(const QString &keyId);
-
-private:
-    static void useGnupgHome(const HelperEnvironment &environment);
 };
