@@ -3,6 +3,7 @@
 #include "helperactivity.h"
 #include "helpercall.h"
 #include "helperjob.h"
+#include "realpath.h"
 
 #include <kcmos/rootfilesystemmodel.h>
 
@@ -93,7 +94,7 @@ bool FilteredTreeProxyModel::isElf(const QFileInfo &info)
 bool FilteredTreeProxyModel::isElf(const QString &path)
 {
     KAuth::Action action = HelperCall::action(QStringLiteral("%1.setupsigning"), HelperCall::DigsigNamespace);
-    action.addArgument(QStringLiteral("check_elf"), path);
+    action.addArgument(QStringLiteral("check_elf"), RealPath::resolve(path));
     HelperJob *job = HelperCall::execute(action);
     return job->exec();
 }

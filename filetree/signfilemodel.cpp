@@ -2,6 +2,7 @@
 
 #include "bsign.h"
 #include "childprocess.h"
+#include "realpath.h"
 
 #include <KLocalizedString>
 
@@ -33,7 +34,7 @@ FileSignatureStatus failedCheck()
 SignFileModel::SignFileModel(QObject *parent)
     : KCMOS::RootFileSystemModel(parent)
 {
-    setFilter(QDir::Dirs | QDir::Files | QDir::Drives | QDir::NoSymLinks | QDir::Hidden | QDir::AllDirs | QDir::NoDotAndDotDot);
+    setFilter(QDir::Dirs | QDir::Files | QDir::Drives | QDir::Hidden | QDir::AllDirs | QDir::NoDotAndDotDot);
 }
 
 SignFileModel::~SignFileModel()
@@ -65,9 +66,27 @@ QVariant SignFileModel::data(const QModelIndex &index, int role) const
         return int(Qt::AlignVCenter);
     }
     if (index.column() != ElfColumn && index.column() != XattrColumn) {
-        return KCMOS::RootFileSystemModel::data(index, role);
+        return linkData(index, role).value_or(KCMOS::RootFileSystemModel::data(index, role));
     }
     return statusData(index, role);
+}
+
+// A link shows as one in the type column and names its target in the tool tips of its
+// name columns; its status cells show the state of the file it leads to.
+std::optional<QVariant> SignFileModel::linkData(const QModelIndex &index, int role) const
+{
+    const bool typeText = role == Qt::DisplayRole && index.column() == TypeColumn;
+    if (!typeText && role != Qt::ToolTipRole) {
+        return std::nullopt;
+    }
+    const QFileInfo info = fileInfo(index);
+    if (!info.isSymLink()) {
+        return std::nullopt;
+    }
+    if (typeText) {
+        return QVariant(ki18nd("orlis_kcm_digsig", "Link").toString());
+    }
+    return QVariant(ki18nd("orlis_kcm_digsig", "Link to %1").subs(info.symLinkTarget()).toString());
 }
 
 QVariant SignFileModel::statusData(const QModelIndex &index, int role) const
@@ -170,7 +189,7 @@ void SignFileModel::getStatusAsync(const QModelIndex &index) const
     if (known != m_cache.constEnd() && known->elfStatus != FileSignatureStatus::StatusPending && known->xattrStatus != FileSignatureStatus::StatusPending) {
         return;
     }
-    auto *process = new Bsign(QPersistentModelIndex(index), filePath(index));
+    auto *process = new Bsign(QPersistentModelIndex(index), RealPath::resolve(filePath(index)));
     connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this, &SignFileModel::onProcFinished);
     connect(process, &QProcess::errorOccurred, this, &SignFileModel::onErrorOccurred);
     FileSignatureStatus pending;

@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QSet>
 
+#include <optional>
+
 #include "bsign.h"
 
 // The file tree with two more columns: the state of the ELF signature and of the signature
@@ -23,6 +25,7 @@ class SignFileModel : public KCMOS::RootFileSystemModel
     Q_OBJECT
 public:
     enum Column {
+        TypeColumn = 2,
         ElfColumn = 4,
         XattrColumn = 5,
     };
@@ -68,6 +71,7 @@ public Q_SLOTS:
 
 private:
     QVariant statusData(const QModelIndex &index, int role) const;
+    std::optional<QVariant> linkData(const QModelIndex &index, int role) const;
     QModelIndex sameRow(const QModelIndex &index, int column) const;
     // The reporting runner taken off the running checks; null when it was handled already.
     Bsign *takeReporter();

@@ -30,7 +30,7 @@ unsigned char TreeWalker::entryType(DIR *directory, const dirent *entry)
     return S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
 }
 
-void TreeWalker::walk(const QString &root, const Visitor &visit)
+void TreeWalker::walk(const QString &root, const Visitor &visit, const LinkVisitor &passLink)
 {
     QVector<QByteArray> pending {QFile::encodeName(root)};
     while (!pending.isEmpty()) {
@@ -48,7 +48,11 @@ void TreeWalker::walk(const QString &root, const Visitor &visit)
             const QByteArray path = prefix + entry->d_name;
             if (type == DT_DIR) {
                 pending.append(path);
-            } else if (type != DT_LNK && !visit(QFile::decodeName(path), type == DT_REG)) {
+            } else if (type == DT_LNK) {
+                if (passLink) {
+                    passLink(QFile::decodeName(path));
+                }
+            } else if (!visit(QFile::decodeName(path), type == DT_REG)) {
                 closedir(directory);
                 return;
             }

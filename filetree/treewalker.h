@@ -15,8 +15,10 @@ public:
     // Called for each entry below the root that is neither a directory nor a link; says
     // whether it is a regular file. Answers false to stop the walk.
     using Visitor = std::function<bool(const QString &path, bool isRegularFile)>;
+    // Called for each link below the root, which the walk never follows.
+    using LinkVisitor = std::function<void(const QString &path)>;
 
-    static void walk(const QString &root, const Visitor &visit);
+    static void walk(const QString &root, const Visitor &visit, const LinkVisitor &passLink = {});
 
     static bool isDotOrDotDot(const char *name);
     // The entry's type from readdir, or from lstat where the file system does not report it;

@@ -5,6 +5,7 @@
 #include "helpercall.h"
 #include "helperjob.h"
 #include "pathtext.h"
+#include "realpath.h"
 #include "treewalker.h"
 
 #include <KLocalizedString>
@@ -14,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QProcessEnvironment>
 #include <QPushButton>
+#include <QSet>
 
 namespace {
 const char Domain[] = "orlis_kcm_digsig";
@@ -24,17 +26,34 @@ constexpr int ViewFlushMilliseconds = 50;
 const QString FileFinishedKey = QStringLiteral("file_finished");
 const QString FileErrorKey = QStringLiteral("file_error_occured");
 const QString ExportResultKey = QStringLiteral("export_result");
+
+// Ticked paths may overlap once resolved (/usr and /bin, a link and its file): each file
+// is signed once.
+QQueue<QString> withoutRepeats(const QQueue<QString> &queue)
+{
+    QQueue<QString> unique;
+    unique.reserve(queue.size());
+    QSet<QString> seen;
+    seen.reserve(queue.size());
+    for (const QString &file : queue) {
+        if (!seen.contains(file)) {
+            seen.insert(file);
+            unique.enqueue(file);
+        }
+    }
+    return unique;
+}
 }
 
 SigningDialog::SigningDialog(const QString &keyId, const SelectedPaths &selectedPaths, Bsign::SignMode mode, bool saveLog, QWidget *parent)
     : QDialog(parent)
     , m_keyId(keyId)
-    , m_selectedPaths(selectedPaths)
     , m_mode(mode)
     , m_saveLog(saveLog)
     , m_ui(new Ui::SigningDialog)
 {
     m_ui->setupUi(this);
+    resolveSelectedPaths(selectedPaths);
     m_viewFlush.setSingleShot(true);
     m_viewFlush.setInterval(ViewFlushMilliseconds);
     connect(&m_viewFlush, &QTimer::timeout, this, &SigningDialog::flushView);
@@ -45,6 +64,58 @@ SigningDialog::SigningDialog(const QString &keyId, const SelectedPaths &selected
 SigningDialog::~SigningDialog()
 {
     delete m_ui;
+}
+
+// Root refuses paths with links in them: /bin ticked on a merged-/usr system is walked and
+// signed as /usr/bin. A path ticked both ways counts once, under its own name.
+void SigningDialog::resolveSelectedPaths(const SelectedPaths &selectedPaths)
+{
+    QSet<QString> tickedAsThemselves;
+    for (const auto &[path, isDirectory] : selectedPaths) {
+        const QString real = RealPath::resolve(path);
+        m_selectedPaths.emplace(real, isDirectory);
+        if (real == path) {
+            tickedAsThemselves.insert(real);
+        } else {
+            m_tickedAs.insert(real, path);
+        }
+    }
+    for (const QString &real : qAsConst(tickedAsThemselves)) {
+        m_tickedAs.remove(real);
+    }
+}
+
+QString SigningDialog::shownName(const QString &file) const
+{
+    for (auto ticked = m_tickedAs.cbegin(); ticked != m_tickedAs.cend(); ++ticked) {
+        if (ticked.key() != QLatin1String("/") && RealPath::isWithin(file, ticked.key())) {
+            return i18nd(Domain, "%1 (as %2)", file, ticked.value() + file.mid(ticked.key().size()));
+        }
+    }
+    return file;
+}
+
+// A link inside a ticked directory is never followed: what it leads to is signed only when
+// it is ticked itself. Those that lead elsewhere are named in the log.
+void SigningDialog::passOverLink(const QString &link)
+{
+    const QString target = RealPath::resolve(link);
+    for (const auto &selected : m_selectedPaths) {
+        if (RealPath::isWithin(target, selected.first)) {
+            return;
+        }
+    }
+    m_passedOverLinks.insert(link, target);
+}
+
+void SigningDialog::logPassedOverLinks()
+{
+    for (auto link = m_passedOverLinks.cbegin(); link != m_passedOverLinks.cend(); ++link) {
+        addMessageToLog(i18nd(Domain, "Link \"%1\" passed over: it points to %2, outside the ticked paths.", PathText::visible(link.key()),
+                            PathText::visible(link.value())),
+            Bsign::FileNotFound);
+    }
+    m_passedOverLinks.clear();
 }
 
 bool SigningDialog::isCompleted() const
@@ -146,6 +217,7 @@ bool SigningDialog::checkSignaturePossible()
     if (m_cancelled) {
         return false;
     }
+    logPassedOverLinks();
     leaveOutUnsafeFiles();
     if (!m_files.isEmpty()) {
         return true;
@@ -173,7 +245,7 @@ void SigningDialog::leaveOutUnsafeFiles()
     }
 }
 
-QQueue<QString> SigningDialog::parsingFilesFromPaths() const
+QQueue<QString> SigningDialog::parsingFilesFromPaths()
 {
     QQueue<QString> queue;
     queue.reserve(static_cast<int>(m_selectedPaths.size()));
@@ -193,15 +265,18 @@ QQueue<QString> SigningDialog::parsingFilesFromPaths() const
         }
         const QFileInfo info(path);
         if (isDirectory && info.isReadable()) {
-            TreeWalker::walk(path, [&](const QString &file, bool isRegularFile) {
-                keepResponsive();
-                if (isRegularFile && m_mode == Bsign::ElfOnly) {
-                    addFileToQueue(queue, QFileInfo(file));
-                } else if (isRegularFile) {
-                    queue.enqueue(file);
-                }
-                return !m_cancelled;
-            });
+            TreeWalker::walk(
+                path,
+                [&](const QString &file, bool isRegularFile) {
+                    keepResponsive();
+                    if (isRegularFile && m_mode == Bsign::ElfOnly) {
+                        addFileToQueue(queue, QFileInfo(file));
+                    } else if (isRegularFile) {
+                        queue.enqueue(file);
+                    }
+                    return !m_cancelled;
+                },
+                [this](const QString &link) { passOverLink(link); });
         } else if (isDirectory) {
             addRootFileToQueue(queue, path, true);
         } else if (info.isReadable()) {
@@ -210,7 +285,7 @@ QQueue<QString> SigningDialog::parsingFilesFromPaths() const
             addRootFileToQueue(queue, path, false);
         }
     }
-    return queue;
+    return withoutRepeats(queue);
 }
 
 void SigningDialog::addFileToQueue(QQueue<QString> &queue, const QFileInfo &info) const
@@ -342,18 +417,18 @@ void SigningDialog::onSigningFileFinished(const QString &file, Bsign::ReturnValu
     switch (value) {
     case Bsign::NoError:
         m_signedFiles.insert(file);
-        addMessageToLog(i18nd(Domain, "File \"%1\" signed successfully.", file), Bsign::NoError);
+        addMessageToLog(i18nd(Domain, "File \"%1\" signed successfully.", shownName(file)), Bsign::NoError);
         checkRemainingFiles();
         break;
     case Bsign::FileNotFound:
         ++m_failedFiles;
-        addMessageToLog(i18nd(Domain, "Warning: file %1 not found", file), Bsign::FileNotFound);
+        addMessageToLog(i18nd(Domain, "Warning: file %1 not found", shownName(file)), Bsign::FileNotFound);
         checkRemainingFiles();
         break;
     case Bsign::BadPassPhrase:
         // The pass phrase was refused or its prompt cancelled: every further file would ask again.
         ++m_failedFiles;
-        addMessageToLog(i18nd(Domain, "%1 signing error: %2", file, Bsign::returnValueToString(value)), value);
+        addMessageToLog(i18nd(Domain, "%1 signing error: %2", shownName(file), Bsign::returnValueToString(value)), value);
         if (!m_ended) {
             m_completed = true;
             stopRun(i18nd(Domain, "Signing stopped: the pass phrase was refused or cancelled by the user."));
@@ -361,7 +436,7 @@ void SigningDialog::onSigningFileFinished(const QString &file, Bsign::ReturnValu
         break;
     default:
         ++m_failedFiles;
-        addMessageToLog(i18nd(Domain, "%1 signing error: %2", file, Bsign::returnValueToString(value)), value);
+        addMessageToLog(i18nd(Domain, "%1 signing error: %2", shownName(file), Bsign::returnValueToString(value)), value);
         break;
     }
 }
@@ -370,7 +445,8 @@ void SigningDialog::onErrorFileSigningOccurred(const QString &file, QProcess::Pr
 {
     m_ui->progressBar->setValue(m_ui->progressBar->value() + 1);
     ++m_failedFiles;
-    addMessageToLog(i18nd(Domain, "Process error occurred when sigsing file %1: %2", file, QString::number(static_cast<int>(error))), Bsign::UnknownError);
+    addMessageToLog(
+        i18nd(Domain, "Process error occurred when sigsing file %1: %2", shownName(file), QString::number(static_cast<int>(error))), Bsign::UnknownError);
 }
 
 void SigningDialog::checkRemainingFiles()

@@ -7,6 +7,8 @@
 
 #include <QDialog>
 #include <QFileInfo>
+#include <QHash>
+#include <QMap>
 #include <QProcess>
 #include <QQueue>
 #include <QSet>
@@ -35,7 +37,7 @@ public:
     // as "dir/", a file as "/path"; below a directory with failures, each signed file.
     QStringList signedTemplates() const;
 
-    QQueue<QString> parsingFilesFromPaths() const;
+    QQueue<QString> parsingFilesFromPaths();
     void addFileToQueue(QQueue<QString> &queue, const QFileInfo &info) const;
     void addRootFileToQueue(QQueue<QString> &queue, const QString &path, bool isDirectory) const;
     KAuth::Action actionWithDataSigned() const;
@@ -65,9 +67,19 @@ private:
     void appendToView(const QString &line);
     void flushView();
     static QString prefixOf(Bsign::ReturnValue value);
+    void resolveSelectedPaths(const SelectedPaths &selectedPaths);
+    void passOverLink(const QString &link);
+    void logPassedOverLinks();
+    // The file as the log names it: with the path it was ticked as, when that differs.
+    QString shownName(const QString &file) const;
 
     QString m_keyId;
+    // The ticked paths resolved to their real paths, as root is given them.
     SelectedPaths m_selectedPaths;
+    // Resolved ticked path to the path it was ticked as, where the two differ.
+    QHash<QString, QString> m_tickedAs;
+    // Links met in the walk that lead out of the ticked paths, with their targets.
+    QMap<QString, QString> m_passedOverLinks;
     Bsign::SignMode m_mode;
     qint64 m_remaining = 0;
     QQueue<QString> m_files;

@@ -340,6 +340,7 @@ void WalkthroughTest::treeIsSigned()
     DialogDeadline deadline(8000);
     // A sibling leaves the parents of the tree partly ticked, as in a loaded view.
     QTemporaryDir scratch;
+    QVERIFY(scratch.path() == QFileInfo(scratch.path()).canonicalFilePath());
     const QString tree = scratch.filePath(QStringLiteral("tree"));
     QVERIFY(QDir().mkpath(tree) && QDir().mkpath(scratch.filePath(QStringLiteral("sibling"))));
     QStringList files;
@@ -367,10 +368,13 @@ void WalkthroughTest::treeIsSigned()
     auto model = qobject_cast<SignFileModel *>(proxy->sourceModel());
     auto sign = page->findChild<QPushButton *>(QStringLiteral("signPushButton"));
     page->findChild<QCheckBox *>(QStringLiteral("xattrCheckBox"))->click();
-    for (const QString &path : files + QStringList {scratch.filePath(QStringLiteral("sibling"))}) {
+    // The tree is ticked through a link to it: root is sent the real paths.
+    const QString linked = scratch.filePath(QStringLiteral("linked"));
+    QVERIFY(QFile::link(tree, linked));
+    for (const QString &path : files + QStringList {scratch.filePath(QStringLiteral("sibling")), linked + QStringLiteral("/prog")}) {
         model->index(path);
     }
-    for (const QString &path : {tree, QStringLiteral("/srv")}) {
+    for (const QString &path : {linked, QStringLiteral("/srv")}) {
         QVERIFY2(proxy->setData(proxy->mapFromSource(model->index(path)), Qt::Checked, Qt::CheckStateRole), qPrintable(path));
     }
     QVERIFY(sign->isEnabled());

@@ -346,6 +346,33 @@ private Q_SLOTS:
         QCOMPARE(m_backend->callNames(), QStringList({SetupSigning, Logging, Logging}));
     }
 
+    // Root gets real paths: a directory ticked through a link and as itself is signed once, under
+    // its real names, and the log says how it was ticked; a link leading out is passed over.
+    void linkedPaths()
+    {
+        const QString alias = m_dir->filePath(QStringLiteral("alias"));
+        QVERIFY(QFile::link(m_tree, alias) && QFile::link(QStringLiteral("/etc"), m_tree + QStringLiteral("/sub/escape")));
+        m_backend->script(SetupSigning, failing(0, QString(), {fileRecord(m_tree + QStringLiteral("/prog"), 0)}));
+        SigningDialog dialog(
+            KeyId, {{alias, true}, {m_tree + QStringLiteral("/sub"), true}, {m_tree + QStringLiteral("/link-to-notes"), false}}, Bsign::XattrOnly, false);
+        ModalAnswerer answerer;
+        answerer.answerWhen([&](QWidget *) { return dialogButton(&dialog, QDialogButtonBox::Ok)->isEnabled(); },
+            [&](QWidget *) { dialogButton(&dialog, QDialogButtonBox::Ok)->click(); });
+        dialog.exec();
+        const QVariantMap arguments = m_backend->callsWith(SetupSigning, QStringLiteral("signing_process")).value(0).arguments;
+        QStringList files = arguments.value(QStringLiteral("files")).toStringList();
+        files.replaceInStrings(m_tree + QLatin1Char('/'), QString());
+        QCOMPARE(sorted(files),
+            sorted({QStringLiteral(".hidden"), QStringLiteral("lib.so"), QStringLiteral("notes.txt"), QStringLiteral("prog"), QStringLiteral("sub/deeper/tool"),
+                QStringLiteral("sub/readme")}));
+        QCOMPARE(dialog.signedTemplates(), QStringList {QStringLiteral("//%1/prog").arg(m_tree)});
+        QTRY_VERIFY_WITH_TIMEOUT(
+            viewLines(&dialog).contains(QStringLiteral("[OK] File \"%1/prog (as %2/prog)\" signed successfully.").arg(m_tree, alias)), 1000);
+        QVERIFY(viewLines(&dialog).contains(
+            QStringLiteral("[Warning] Link \"%1/sub/escape\" passed over: it points to /etc, outside the ticked paths.").arg(m_tree)));
+        QCOMPARE(viewLines(&dialog).filter(QStringLiteral("passed over")).size(), 1);
+    }
+
     // The key list is read again after the key creation dialog and the key manager, if installed.
     void keysReadAgain()
     {

@@ -9,11 +9,12 @@ work=$SANDBOX_DIR
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 printf '# kept comment\nDIGSIG_ELF_MODE=0\nDIGSIG_XATTR_MODE=0\nDIGSIG_ELF_VERIFICATION_MODE=3\n' >/etc/digsig/digsig_initramfs.conf
-mkdir -p "$work/bin" "$work/partial" "$work/open" "$work/long-tree" "$work/private/sub" "$work/programs/private" "$work/race/dir" "$work/root-dir" "$work"/trees/mode-{0,1,2}
-for mode in 0 1 2; do
+mkdir -p "$work/bin" "$work/partial" "$work/open" "$work/long-tree" "$work/private/sub" "$work/programs/private" "$work/race/dir" "$work/root-dir" "$work"/trees/mode-{0,1,2,linked}
+for mode in 0 1 2 linked; do
     cp /usr/bin/true "$work/trees/mode-$mode/program"
     echo "just text" >"$work/trees/mode-$mode/notes.txt"
 done
+ln -s trees/mode-linked "$work/linked-tree"
 for i in $(seq -w 1 300); do cp /usr/bin/true "$work/long-tree/program-$i"; done
 for i in $(seq -w 1 200); do cp /usr/bin/true "$work/race/dir/f-$i"; cp /usr/bin/true "$work/root-dir/f-$i"; done
 # The scan's programs get good, missing, changed and foreign signatures once there are keys.

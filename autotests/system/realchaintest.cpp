@@ -204,6 +204,7 @@ private Q_SLOTS:
     void signingTurnsStatusToSigned_data()
     {
         QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("throughLink"); // the tree is ticked and shown through a link to it
         QTest::addColumn<QString>("notesLine");
         QTest::addColumn<QString>("endLines");
         QTest::addColumn<QString>("status"); // of the program, then of the text file
@@ -211,22 +212,28 @@ private Q_SLOTS:
         // signed leaves the run incomplete, so "Signing completed." never comes.
         const QString done = QStringLiteral("[OK] Signing completed.\nFinished.");
         const QString recorded = QStringLiteral("[OK] Key with ID %1 successfully exported to /etc/digsig/xattr_keys/%1.gpg");
-        QTest::newRow("ELF only") << 0 << QString() << done << QStringLiteral("signed|No signature|No signature|No signature");
-        QTest::newRow("xattr only") << 1 << QStringLiteral("[OK] File \"%1\" signed successfully.") << done + QLatin1Char('\n') + recorded
+        QTest::newRow("ELF only") << 0 << false << QString() << done << QStringLiteral("signed|No signature|No signature|No signature");
+        QTest::newRow("xattr only") << 1 << false << QStringLiteral("[OK] File \"%1\" signed successfully.") << done + QLatin1Char('\n') + recorded
                                     << QStringLiteral("No signature|signed|No signature|signed");
-        QTest::newRow("both") << 2 << QStringLiteral("[Error] %1 signing error: ") + Bsign::returnValueToString(Bsign::UnsupportedFileType) << recorded
+        QTest::newRow("xattr through a linked directory") << 1 << true << QStringLiteral("[OK] File \"%1\" signed successfully.")
+                                                          << done + QLatin1Char('\n') + recorded << QStringLiteral("No signature|signed|No signature|signed");
+        QTest::newRow("both") << 2 << false << QStringLiteral("[Error] %1 signing error: ") + Bsign::returnValueToString(Bsign::UnsupportedFileType) << recorded
                               << QStringLiteral("signed|signed|No signature|No signature");
     }
 
     void signingTurnsStatusToSigned()
     {
         QFETCH(int, mode);
+        QFETCH(bool, throughLink);
         QFETCH(QString, notesLine);
         QFETCH(QString, endLines);
         QFETCH(QString, status);
-        const QString tree = fixture("trees/mode-") + QString::number(mode);
-        const QString program = tree + QStringLiteral("/program");
-        const QString notes = tree + QStringLiteral("/notes.txt");
+        // Root refuses links: the module hands it the real paths and names them as ticked.
+        const QString tree = throughLink ? fixture("trees/mode-linked") : fixture("trees/mode-") + QString::number(mode);
+        const QString ticked = throughLink ? fixture("linked-tree") : tree;
+        const QString program = ticked + QStringLiteral("/program");
+        const QString notes = ticked + QStringLiteral("/notes.txt");
+        const auto named = [&](const QString &shown) { return throughLink ? QStringLiteral("%1 (as %2)").arg(tree + shown.mid(ticked.size()), shown) : shown; };
         SignFileModel model;
         model.setRootPath(QDir::rootPath());
         QCOMPARE(statusOf(model, {program, notes}, m_key), QStringLiteral("No signature|No signature|No signature|No signature"));
@@ -234,13 +241,13 @@ private Q_SLOTS:
         // The tree is ticked and signed with the new key; the columns rest meanwhile.
         model.setIsSigningRunning(true);
         const QStringList tail = QString(endLines).replace(QLatin1String("%1"), m_key).split(QLatin1Char('\n'));
-        SigningDialog dialog(m_key, SelectedPaths {{tree, true}}, static_cast<Bsign::SignMode>(mode), false);
+        SigningDialog dialog(m_key, SelectedPaths {{ticked, true}}, static_cast<Bsign::SignMode>(mode), false);
         QCOMPARE(execUntil(dialog, tail.constLast()), int(QDialog::Accepted));
         model.setIsSigningRunning(false);
         QStringList log = logLines(dialog);
-        QStringList expected {QStringLiteral("Create a list of files to sign..."), QStringLiteral("[OK] File \"%1\" signed successfully.").arg(program)};
+        QStringList expected {QStringLiteral("Create a list of files to sign..."), QStringLiteral("[OK] File \"%1\" signed successfully.").arg(named(program))};
         if (!notesLine.isEmpty()) {
-            expected.append(notesLine.arg(notes));
+            expected.append(notesLine.arg(named(notes)));
         }
         // Files are signed in the order the directory lists them.
         QVERIFY2(log.size() == expected.size() + tail.size(), qPrintable(log.join(QLatin1Char('\n'))));
@@ -248,9 +255,11 @@ private Q_SLOTS:
         std::sort(expected.begin() + 1, expected.end());
         QCOMPARE(log, expected + tail);
         QVERIFY(!readText(Templates).split(QLatin1Char('\n')).contains(tree + QLatin1Char('/')));
+        // What the boot list would be offered names the real paths.
+        QCOMPARE(dialog.signedTemplates(), mode == Bsign::XattrOnly ? QStringList {tree + QLatin1Char('/')} : QStringList());
 
         // The refresh forgets what was known; the columns ask again and show the signatures.
-        model.updateIndexesLevel({model.index(tree)});
+        model.updateIndexesLevel({model.index(ticked)});
         QCOMPARE(statusOf(model, {program, notes}, m_key), status);
     }
 
