@@ -17,18 +17,14 @@ constexpr qint64 MaxFileSize = 1024 * 1024;
 
 bool CheckConfiguration::read(const RootPath &root, bool needMode)
 {
-    QString settings;
-    if (!readFile(root, BootList, &m_templates)) {
+    if (!readFile(root, BootList, &m_templates) || !readFile(root, Settings, &m_settings)) {
         return false;
     }
     if (!needMode) {
         return true;
     }
-    if (!readFile(root, Settings, &settings)) {
-        return false;
-    }
     static const QRegularExpression modeLine(QStringLiteral("^DIGSIG_ELF_VERIFICATION_MODE=\\s*([0-4])\\s*$"), QRegularExpression::MultilineOption);
-    const QRegularExpressionMatch match = modeLine.match(settings);
+    const QRegularExpressionMatch match = modeLine.match(m_settings);
     if (!match.hasMatch()) {
         m_error = QStringLiteral("%1 names no verification mode (DIGSIG_ELF_VERIFICATION_MODE=0..4); give one with --mode").arg(root.outside(Settings));
         return false;
@@ -69,6 +65,11 @@ VerificationModeId CheckConfiguration::verifyMode() const
 QString CheckConfiguration::templates() const
 {
     return m_templates;
+}
+
+QString CheckConfiguration::settings() const
+{
+    return m_settings;
 }
 
 QString CheckConfiguration::error() const

@@ -14,6 +14,8 @@ public:
     bool read(const RootPath &root, bool needMode);
     VerificationModeId verifyMode() const;
     QString templates() const;
+    // The content of digsig_initramfs.conf.
+    QString settings() const;
     QString error() const;
 
 private:
@@ -21,5 +23,6 @@ private:
 
     VerificationModeId m_mode = VerificationModeId::Invalid;
     QString m_templates;
+    QString m_settings;
     QString m_error;
 };

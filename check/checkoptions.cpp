@@ -26,7 +26,7 @@ bool isPath(const QString &value)
 bool CheckOptions::parse(const QStringList &arguments)
 {
     const QStringList flags {QStringLiteral("--problems-only"), QStringLiteral("--quiet"), QStringLiteral("--stop-at-end-of-input"),
-        QStringLiteral("--listed-only"), QStringLiteral("--no-templates")};
+        QStringLiteral("--listed-only"), QStringLiteral("--no-templates"), QStringLiteral("--after-update")};
     const QStringList valued {QStringLiteral("--dir"), QStringLiteral("--template"), QStringLiteral("--root"), QStringLiteral("--mode"),
         QStringLiteral("--format"), QStringLiteral("--jobs")};
     QStringList given;
@@ -50,6 +50,7 @@ bool CheckOptions::parse(const QStringList &arguments)
             stopAtEndOfInput = stopAtEndOfInput || option == flags.at(2);
             listedOnly = listedOnly || option == flags.at(3);
             noTemplates = noTemplates || option == flags.at(4);
+            afterUpdate = afterUpdate || option == flags.at(5);
             continue;
         }
         if (!valued.contains(option)) {
@@ -131,5 +132,6 @@ QString CheckOptions::usage()
     return QStringLiteral("usage: digsig-check [--dir DIR]... [--root DIR] [--mode ONLY_ELF|ONLY_XATTR|FALLBACK|ANY|ALL]\n"
                           "                    [--format text|csv|json] [--problems-only] [--jobs N] [--quiet]\n"
                           "                    [--template ENTRY]... [--no-templates] [--listed-only] [--stop-at-end-of-input]\n"
+                          "       digsig-check --after-update\n"
                           "Exit status: 0 nothing would be refused, 1 something would be refused or cannot be told, 2 error.\n");
 }

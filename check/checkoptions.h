@@ -33,6 +33,8 @@ public:
     bool listedOnly = false;
     // No boot list.
     bool noTemplates = false;
+    // The package manager's hook: the files of the packages installed since the last check.
+    bool afterUpdate = false;
 
     static constexpr int MaxJobs = 8;
 

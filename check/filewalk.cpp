@@ -50,10 +50,20 @@ void FileWalk::addTemplate(const ScanRules::Template &entry)
         m_pending.append({outside, true});
         return;
     }
+    addFile(real, true);
+}
+
+void FileWalk::addFile(const QString &path, bool listed)
+{
+    const QString real = m_root.resolved(path);
+    if (real.isEmpty()) {
+        return;
+    }
+    const QByteArray outside = QFile::encodeName(m_root.outside(real));
     NoFollowOpen::Refusal refusal;
     const NoFollowOpen::Descriptor fd = NoFollowOpen::openRegularFile(QFile::decodeName(outside), &refusal);
     File file;
-    if (fd.isValid() && take(fd.fd(), QFile::encodeName(real.section(QLatin1Char('/'), -1)).constData(), outside, true, &file)) {
+    if (fd.isValid() && take(fd.fd(), QFile::encodeName(real.section(QLatin1Char('/'), -1)).constData(), outside, listed, &file)) {
         m_listedFiles.append(file);
     }
 }

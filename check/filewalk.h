@@ -36,6 +36,8 @@ public:
 
     void addProgramDirectory(const QString &path);
     void addTemplate(const ScanRules::Template &entry);
+    // One file by name; looked at as a program, or as any file when the boot list names it.
+    void addFile(const QString &path, bool listed);
     // Reads on until a file to check is found, a bounded number of entries is read, or the
     // walk is over.
     Step next(File *file);

@@ -6,10 +6,12 @@
 #include "filewalk.h"
 #include "reportwriter.h"
 #include "startupfiles.h"
+#include "updatecheck.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -39,10 +41,37 @@ bool isDirectory(const QString &path)
 }
 }
 
+// The package manager's hook: never fails the package run and ends within its time.
+int checkAfterUpdate(const QCoreApplication &application)
+{
+    constexpr int TimeLimitMilliseconds = 120000;
+    const RootPath root;
+    CheckConfiguration configuration;
+    if (!configuration.read(root, false) || !UpdateCheck::controlsEnabled(configuration.settings())) {
+        return 0;
+    }
+    if (!configuration.read(root, true)) {
+        fail(configuration.error());
+        return 0;
+    }
+    FileWalk walk(root);
+    UpdateCheck update(stdout);
+    update.collect(&walk, configuration.templates());
+    CheckRun run(&walk, &update, root, configuration.verifyMode(), CheckOptions().effectiveJobs());
+    run.setNeeded(StartupFiles(root).collect());
+    QObject::connect(&run, &CheckRun::finished, &application, &QCoreApplication::quit, Qt::QueuedConnection);
+    QTimer::singleShot(TimeLimitMilliseconds, &run, [&run] { run.stop(QStringLiteral("the check took too long; run digsig-check for a full report")); });
+    run.start();
+    // A check broken off keeps nothing: the next package run checks these packages again.
+    QCoreApplication::exec();
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
     CheckOptions options;
-    if (!options.parse(commandLine(argc, argv))) {
+    const QStringList arguments = commandLine(argc, argv);
+    if (!options.parse(arguments)) {
         fail(options.error());
         fprintf(stderr, "%s", qPrintable(CheckOptions::usage()));
         return 2;
@@ -54,6 +83,9 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
     QCoreApplication application(argc, argv);
 
+    if (options.afterUpdate) {
+        return arguments.size() == 1 ? checkAfterUpdate(application) : fail(QStringLiteral("--after-update takes no other argument"));
+    }
     const RootPath root(options.root);
     if (!options.root.isEmpty() && !isDirectory(options.root)) {
         return fail(QStringLiteral("%1 is no directory").arg(options.root));

@@ -36,6 +36,8 @@ ReportWriter::ReportWriter(CheckOptions::Format format, bool problemsOnly, FILE 
 {
 }
 
+ReportWriter::~ReportWriter() = default;
+
 bool ReportWriter::begin()
 {
     return m_format != CheckOptions::Csv || write(QStringLiteral("path,elf,xattr,verdict,key,needed\n"));

@@ -27,11 +27,12 @@ class ReportWriter
 {
 public:
     ReportWriter(CheckOptions::Format format, bool problemsOnly, FILE *out);
+    virtual ~ReportWriter();
 
     // False when the output is gone (the reader closed it).
     bool begin();
-    bool add(const CheckedFile &file);
-    bool end(VerificationModeId mode);
+    virtual bool add(const CheckedFile &file);
+    virtual bool end(VerificationModeId mode);
 
     int count(SignatureVerdict::Verdict verdict) const;
 
@@ -41,9 +42,10 @@ public:
     static QString csvLine(const CheckedFile &file);
     static QString textLine(const CheckedFile &file);
 
-private:
+protected:
     bool write(const QString &text);
 
+private:
     CheckOptions::Format m_format;
     bool m_problemsOnly;
     FILE *m_out;

@@ -49,6 +49,7 @@ holds() {
 holds "$module_deb" "/usr/lib/$multiarch/qt5/plugins/orlis/orlis_kcm_digsig.so" /usr/share/kservices5/orlis_kcm_digsig.desktop \
     /usr/lib/kauth/libexec/keywright /usr/share/polkit-1/actions/ru.orlis.kcm.digsig.programs.policy \
     /usr/bin/digsig-check /usr/share/man/man1/digsig-check.1.gz /usr/share/polkit-1/actions/ru.orlis.kcm.digsig.check.policy \
+    /etc/apt/apt.conf.d/80orlis-kcm-digsig-check \
     '/usr/share/locale/ru/LC_MESSAGES/orlis_kcm_digsig.mo' ^libkcm- ^tovi-wmfunc ^/usr/include ^gnupg-standin ^bsign.policy
 holds "$standins_deb" "/usr/lib/$multiarch/libkcm-orlis-settings.so.1" "/usr/lib/$multiarch/libkcm-secpanel.so.1" /usr/include/kcmos/orliskcmodule.h \
     /usr/include/kcmss/securitykcmodule.h /usr/bin/tovi-wmfunc /usr/lib/orlis-kcm-digsig/gnupg-standin/gpg /usr/lib/orlis-kcm-digsig/gnupg-standin/gpgconf \

@@ -161,4 +161,26 @@ checks=$(grep -c 'string "ru.orlis.kcm.digsig.check"' "$work/polkit.log" || true
 per_file=$(grep -c 'string "ru.orlis.kcm.digsig.bsign"' "$work/polkit.log" || true)
 [ "$checks" -eq 5 ] && [ "$per_file" -eq 0 ] || fail "5 scans asked polkit $checks times for the check and $per_file times for bsign"
 run_client "$SANDBOX_USER" scanSignSelectedLeavesNoProblem scanCancelEndsTheCheck
+# The package manager's hook: apt installs a package of three unsigned programs and a text
+# file; the hook names the three, sums them up, keeps its report and lets apt succeed.
+. "$(dirname "$0")/../../tools/sandbox-bus.sh"
+sandbox_layers=$work/layers
+for dir in /var/lib /var/cache /opt; do sandbox_overlay "$dir"; done
+package=$work/hooktest
+mkdir -p "$package/DEBIAN" "$package/opt/digsig-hooktest"
+printf 'Package: digsig-hooktest\nVersion: 1.0\nArchitecture: all\nMaintainer: Test <test@example.org>\nDescription: hook test\n' >"$package/DEBIAN/control"
+for name in one two three; do cp /usr/bin/true "$package/opt/digsig-hooktest/$name"; done
+echo "text" >"$package/opt/digsig-hooktest/readme"
+dpkg-deb --build "$package" "$work/hooktest.deb" >/dev/null
+cp "$(find "$work/destdir" -name 80orlis-kcm-digsig-check)" /etc/apt/apt.conf.d/
+out=$(timeout 120 apt-get install -y "$work/hooktest.deb" 2>&1) || fail "apt failed with the hook in place: $(tail -n 15 <<<"$out")"
+problems=$(grep '^digsig-check: /opt/digsig-hooktest/' <<<"$out" | sort)
+[ "$problems" = "digsig-check: /opt/digsig-hooktest/one: no good signature (ELF none, xattr none)
+digsig-check: /opt/digsig-hooktest/three: no good signature (ELF none, xattr none)
+digsig-check: /opt/digsig-hooktest/two: no good signature (ELF none, xattr none)" ] || fail "the hook's lines: $(tail -n 8 <<<"$out")"
+grep -qx '3 programs installed by this update have no good signature; they will not start after the next boot' <<<"$out" || fail "no summary: $out"
+[ "$(grep -c '"verdict":"refused"' /var/lib/orlis-kcm-digsig/last-update.json)" -eq 3 ] || fail "report: $(cat /var/lib/orlis-kcm-digsig/last-update.json)"
+# Since the last check: a package run that installs nothing new reports nothing.
+out=$(timeout 120 apt-get install -y "$work/hooktest.deb" 2>&1) || fail "apt failed the second time: $out"
+! grep -q '^digsig-check' <<<"$out" || fail "the hook checked an old package again: $out"
 echo "PASS: real chain system test"
