@@ -15,6 +15,7 @@
 #include "signfilemodel.h"
 #include "signingwidget.h"
 #include "tempconfig.h"
+#include "updatereportnotice.h"
 
 #include <kcmos/messagesmanager.h>
 #include <kcmos/statewidget.h>
@@ -120,6 +121,12 @@ void WalkthroughTest::initTestCase()
     qputenv("PATH", QFile::encodeName(m_dir.path()) + ':' + qgetenv("PATH"));
     qputenv("SUDO_UID", "1000");
     qApp->installEventFilter(this);
+    // The hook's report of the last update: two programs without a good signature.
+    const QString report = m_dir.filePath(QStringLiteral("last-update.json"));
+    QFile updateReport(report);
+    QVERIFY(updateReport.open(QIODevice::WriteOnly) && updateReport.write("{\"path\":\"/opt/a\"}\n{\"path\":\"/opt/b\"}\n") > 0);
+    updateReport.close();
+    UpdateReportNotice::setPathsForTesting(report, m_dir.filePath(QStringLiteral("seen")));
 
     // As the host does: an empty name and array; the first show loads it and imports the vendor keys.
     m_module = qobject_cast<DigsigModule *>(qobject_cast<KPluginFactory *>(qt_plugin_instance())->create<KCModule>(&m_host, {QString(), QVariant()}));
@@ -128,6 +135,17 @@ void WalkthroughTest::initTestCase()
     QTRY_VERIFY_WITH_TIMEOUT(m_module->findChild<ControlPanelWidget *>(), 5000);
     QTRY_COMPARE_WITH_TIMEOUT(m_helper.callNames(), QStringList {KeysList}, 2000);
     QVERIFY(m_helper.calls().first().arguments.contains(QStringLiteral("import_zelmark_keys")));
+
+    // The update's report is shown once: Show lists it, and the module opened again is silent.
+    auto notice = child<UpdateReportNotice>("updateReportNotice");
+    QCOMPARE(notice->isVisibleTo(&m_host), true);
+    QCOMPARE(notice->text(), QStringLiteral("The last update installed 2 programs without a good signature"));
+    ModalAnswerer answerer;
+    answerer.press(QDialogButtonBox::Close);
+    notice->findChild<QAction *>(QStringLiteral("showUpdateReport"))->trigger();
+    QCOMPARE(answerer.seenTexts(), QStringList {QStringLiteral("The last update installed 2 programs without a good signature")});
+    QVERIFY(!notice->isVisibleTo(&m_host) && !UpdateReportNotice().hasUnseenReport());
+    windows();
 }
 
 void WalkthroughTest::settingsAreEditedAndApplied()
