@@ -123,7 +123,7 @@ QString ReportWriter::jsonLine(const CheckedFile &file)
 QString ReportWriter::csvLine(const CheckedFile &file)
 {
     return QStringList {csvField(PathText::visible(file.path)), csvField(stateName(file.elf)), csvField(stateName(file.xattr)),
-               csvField(verdictName(file.verdict)), csvField(file.keyId), csvField(file.needed ? QStringLiteral("yes") : QStringLiteral("no"))}
+               csvField(verdictName(file.verdict)), csvField(file.keyId), csvField(file.needed ? QStringLiteral("true") : QStringLiteral("false"))}
                .join(QLatin1Char(','))
         + QLatin1Char('\n');
 }

@@ -52,6 +52,10 @@ sandbox_top=$top sandbox_layers="$demo/layers" SANDBOX_REAL_PINENTRY=1
 sandbox_start "$prefix" "$demo/state" "$user"
 demo_make_key
 demo_make_tree
+# The same check from the command line, as the demo user through pkexec: /opt/demo and the
+# programs the system needs to start are judged under the demo's verify mode.
+echo "== pkexec digsig-check --dir /opt/demo (exit status 1: something would be refused)"
+runuser -u "$user" -- pkexec /usr/bin/digsig-check --dir /opt/demo --no-templates --quiet || true
 
 run_module() {
     runuser -u "$user" -- env HOME="$(getent passwd "$user" | cut -d: -f6)" \

@@ -145,9 +145,9 @@ printf '//usr/bin/listed\n//sbin/good\n' >"$image/etc/digsig/xattr_control"
 status=0
 out=$(check --root "$image" --dir /sbin --dir /bin --format csv) || status=$?
 expected='path,elf,xattr,verdict,key,needed
-"/usr/bin/good","good","good","runs","'"${key: -16}"'","yes"
-"/usr/bin/listed","none","none","refused","","no"
-"/usr/bin/login","none","none","refused","","yes"'
+"/usr/bin/good","good","good","runs","'"${key: -16}"'","true"
+"/usr/bin/listed","none","none","refused","","false"
+"/usr/bin/login","none","none","refused","","true"'
 [ "$status" -eq 1 ] && [ "$(head -n 1 <<<"$out"; tail -n +2 <<<"$out" | LC_ALL=C sort)" = "$expected" ] || fail "the image's check gave exit status $status and: $out"
 
 # The module's scan: one run of digsig-check through pkexec per scan, so one authorisation
@@ -180,7 +180,11 @@ digsig-check: /opt/digsig-hooktest/three: no good signature (ELF none, xattr non
 digsig-check: /opt/digsig-hooktest/two: no good signature (ELF none, xattr none)" ] || fail "the hook's lines: $(tail -n 8 <<<"$out")"
 grep -qx '3 programs installed by this update have no good signature; they will not start after the next boot' <<<"$out" || fail "no summary: $out"
 [ "$(grep -c '"verdict":"refused"' /var/lib/orlis-kcm-digsig/last-update.json)" -eq 3 ] || fail "report: $(cat /var/lib/orlis-kcm-digsig/last-update.json)"
-# Since the last check: a package run that installs nothing new reports nothing.
-out=$(timeout 120 apt-get install -y "$work/hooktest.deb" 2>&1) || fail "apt failed the second time: $out"
-! grep -q '^digsig-check' <<<"$out" || fail "the hook checked an old package again: $out"
+# Since the last check: the next package run, of a text file alone, reports nothing.
+sed -i 's/^Package: .*/Package: digsig-hooktest-doc/' "$package/DEBIAN/control"
+rm "$package"/opt/digsig-hooktest/*
+echo "text" >"$package/opt/digsig-hooktest/notes"
+dpkg-deb --build "$package" "$work/hooktest-doc.deb" >/dev/null
+out=$(timeout 120 apt-get install -y "$work/hooktest-doc.deb" 2>&1) || fail "apt failed the second time: $out"
+grep -q 'Setting up digsig-hooktest-doc' <<<"$out" && ! grep -q '^digsig-check' <<<"$out" || fail "the hook checked an old package again: $out"
 echo "PASS: real chain system test"

@@ -56,7 +56,8 @@ for directory in $(seq -w 1 100); do
 done
 mount --bind /usr/bin/true /usr/bin/bsign
 start=$(date +%s%N)
-kilobytes=$(/usr/bin/time -f %M /usr/bin/digsig-check --dir "$many" --no-templates --mode ONLY_ELF --format json --quiet 2>&1 >/dev/null | tail -n 1)
+# Every file is refused (exit status 1); time's last line is the peak in kilobytes.
+kilobytes=$({ /usr/bin/time -f %M /usr/bin/digsig-check --dir "$many" --no-templates --mode ONLY_ELF --format json --quiet 2>&1 >/dev/null || true; } | tail -n 1)
 umount /usr/bin/bsign
 megabytes=$(awk -v k="$kilobytes" 'BEGIN { printf "%.1f", k / 1024 }')
 echo "100000 files checked by digsig-check: $megabytes MB at the peak, $(seconds_since "$start") s | goal at most 100 MB: $(met 100 "$megabytes")"
