@@ -3,8 +3,8 @@
 #include "scanresultmodel.h"
 
 #include <QObject>
-#include <QProcess>
 #include <QPointer>
+#include <QProcess>
 #include <QStringList>
 #include <QTimer>
 
