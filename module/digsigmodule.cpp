@@ -8,7 +8,9 @@
 #include "helpercall.h"
 #include "helperjob.h"
 #include "keymanager.h"
+#include "signaturescandialog.h"
 #include "signingwidget.h"
+#include "updatereportnotice.h"
 
 #include <kcmos/messagesmanager.h>
 #include <kcmos/statewidget.h>
@@ -156,6 +158,13 @@ void DigsigModule::inflateWidgets()
 
     m_form->verticalLayout->addWidget(m_manager->gui()->widgetById(GuiManager::ControlPanel));
     m_form->verticalLayout->addWidget(new HelperBusyNotice(HelperCall::DigsigNamespace));
+    auto updateReport = new UpdateReportNotice;
+    connect(updateReport, &UpdateReportNotice::signRequested, this, [this, tabs, signing](const QStringList &files) {
+        tabs->setCurrentWidget(signing);
+        signing->signFiles(files, SignatureScanDialog::elfSignMode(m_manager->controlPanel()->data().verifyMode()));
+    });
+    m_form->verticalLayout->addWidget(updateReport);
+    updateReport->setVisible(updateReport->hasUnseenReport());
     m_form->verticalLayout->addWidget(tabs);
 }
 

@@ -30,6 +30,8 @@ QString stateOf(const ScanEntry &entry, int column)
         return entry.checked ? SignatureVerdict::verdictText(entry.verdict) : i18nd(Domain, "waiting");
     case ScanResultModel::KeyColumn:
         return entry.keyId;
+    case ScanResultModel::NeededColumn:
+        return entry.needed ? i18nd(Domain, "needed to start") : QString();
     default:
         return QString();
     }
@@ -89,6 +91,8 @@ QVariant ScanResultModel::headerData(int section, Qt::Orientation orientation, i
         return i18nd(Domain, "After enforcement");
     case KeyColumn:
         return i18nd(Domain, "Key ID");
+    case NeededColumn:
+        return i18nd(Domain, "System start");
     default:
         return QVariant();
     }
@@ -131,6 +135,11 @@ void ScanResultModel::setResult(int entryIndex, SignatureVerdict::State elf, Sig
     }
 }
 
+void ScanResultModel::setNeeded(int entryIndex, bool needed)
+{
+    m_entries[entryIndex].needed = needed;
+}
+
 void ScanResultModel::publish()
 {
     if (m_published == m_entries.size()) {
@@ -154,6 +163,22 @@ const ScanEntry &ScanResultModel::entry(int entryIndex) const
 int ScanResultModel::problemCount() const
 {
     return m_problems;
+}
+
+int ScanResultModel::neededProblemCount() const
+{
+    return neededProblems().size();
+}
+
+QStringList ScanResultModel::neededProblems() const
+{
+    QStringList paths;
+    for (const ScanEntry &each : m_entries) {
+        if (each.needed && isProblem(each)) {
+            paths.append(PathText::visible(each.path));
+        }
+    }
+    return paths;
 }
 
 bool ScanResultModel::isProblem(const ScanEntry &entry)

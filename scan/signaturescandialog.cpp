@@ -16,6 +16,8 @@
 
 namespace {
 const char Domain[] = "orlis_kcm_digsig";
+// Files named in a question; the report lists them all.
+constexpr int MaxNamedFiles = 8;
 }
 
 SignatureScanDialog::SignatureScanDialog(const DigSigSettingsData &settings, QWidget *parent)
@@ -111,7 +113,38 @@ void SignatureScanDialog::scanFinished(bool cancelled)
     if (!m_beforeApply || cancelled) {
         return;
     }
+    if (m_scan->hasFailed()) {
+        // Nothing known is no good news: the administrator decides, No being the safe answer.
+        const bool applyAnyway = QMessageBox::warning(this, i18nd(Domain, "Check signatures"),
+                                     i18nd(Domain, "The signature check could not be completed: which programs would be refused is unknown. Apply anyway?"),
+                                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            == QMessageBox::Yes;
+        m_answer = applyAnyway ? Answer::Apply : Answer::Hold;
+        m_beforeApply = false;
+        accept();
+        return;
+    }
     const int problems = m_scan->problems();
+    const QStringList needed = m_scan->results()->neededProblems();
+    if (!needed.isEmpty()) {
+        // The worst case comes first, and only a deliberate Yes goes on.
+        const QString shown = needed.size() > MaxNamedFiles
+            ? i18nd(Domain, "%1 and %2 more", needed.mid(0, MaxNamedFiles).join(QStringLiteral(", ")), needed.size() - MaxNamedFiles)
+            : needed.join(QStringLiteral(", "));
+        const bool applyAnyway
+            = QMessageBox::warning(this, i18nd(Domain, "Check signatures"),
+                  i18nd(Domain, "The system may not start: %1 would be refused after the next boot. %2 programs have no good signature in all. Apply anyway?",
+                      shown, problems),
+                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            == QMessageBox::Yes;
+        m_beforeApply = false;
+        // On No the report stays open and the settings wait, as after "show them".
+        m_answer = applyAnyway ? Answer::Apply : Answer::Hold;
+        if (applyAnyway) {
+            accept();
+        }
+        return;
+    }
     if (problems > 0
         && QMessageBox::question(this, i18nd(Domain, "Check signatures"), i18nd(Domain, "%1 programs have no good signature: show them?", problems),
                QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes)
@@ -130,6 +163,9 @@ void SignatureScanDialog::showProgress()
     m_ui->progressBar->setMaximum(qMax(1, m_scan->seen()));
     m_ui->progressBar->setValue(m_scan->checked());
     m_ui->progressLabel->setText(i18nd(Domain, "Files seen: %1, checked: %2, problems: %3", m_scan->seen(), m_scan->checked(), m_scan->problems()));
+    if (m_scan->hasFailed()) {
+        m_ui->progressLabel->setText(i18nd(Domain, "The check could not be completed (not authorised, or digsig-check failed)."));
+    }
 }
 
 void SignatureScanDialog::showDirectoryCounts()

@@ -85,6 +85,11 @@ demo_make_tree
 uid=$(id -u "$user")
 mkdir -p "/run/user/$uid" && chown "$user": "/run/user/$uid" && chmod 0700 "/run/user/$uid"
 
+# The same check from the command line, as the demo user through pkexec: /opt/demo and the
+# programs the system needs to start are judged under the demo's verify mode.
+echo "== pkexec digsig-check --dir /opt/demo (exit status 1: something would be refused)"
+runuser -u "$user" -- pkexec /usr/bin/digsig-check --dir /opt/demo --no-templates --quiet || true
+
 run_module() {
     runuser -u "$user" -- env HOME="$(getent passwd "$user" | cut -d: -f6)" SUDO_UID="$uid" \
         DISPLAY="$DISPLAY" XAUTHORITY="${XAUTHORITY:-}" \

@@ -16,6 +16,7 @@
 #include "signfilemodel.h"
 #include "signingwidget.h"
 #include "tempconfig.h"
+#include "updatereportnotice.h"
 
 #include <kcmos/messagesmanager.h>
 #include <kcmos/statewidget.h>
@@ -112,8 +113,13 @@ void WalkthroughTest::initTestCase()
     KeysWidget::setKeyDirectoryForTesting(m_dir.filePath(QStringLiteral("keys")));
     SignatureScan::setRootForTesting(m_dir.filePath(QStringLiteral("scan-root")));
     DigsigModule::setRebootToolForTesting(m_dir.filePath(QStringLiteral("tovi-wmfunc")));
-    // pkexec starts keywright as the real one would; bsign finds no signature, refuses the rest.
-    const QByteArray pkexec = "[ -z \"$SLOW_CHECK\" ] || sleep 2; case \"$2\" in -w) printf 'xattr signature: none\\nELF signature: none\\n'; exit 65;; esac\n"
+    // pkexec starts keywright as the real one would; bsign finds no signature, and neither
+    // does digsig-check in the scan's root; it refuses the rest.
+    const QByteArray pkexec
+        = "[ -z \"$SLOW_CHECK\" ] || sleep 2; case \"$2\" in -w) printf 'xattr signature: none\\nELF signature: none\\n'; exit 65;; esac\n"
+          "case \"$1\" in */digsig-check) for f in scan-root/usr/bin/*; do n=false; [ \"${f##*/}\" != init ] || n=true; [ ! -e \"$f\" ] || printf "
+          "'{\"path\":\"%s\",\"elf\":\"none\",\"xattr\":\"none\",\"verdict\":\"refused\",\"key\":\"\",\"needed\":%s}\\n' \"${f#scan-root}\" $n; done; exit 1;; "
+          "esac\n"
         + QByteArray("case \"$1\" in */keywright) printf '%s\\n' \"$@\" > keywright; printf ") + Fingerprint.toLatin1() + ";; *) exit 127;; esac";
     for (const auto &[name, script] : {std::pair("pkexec", pkexec), std::pair("tovi-wmfunc", QByteArray("echo \"$* $XDG_RUNTIME_DIR\" > reboot"))}) {
         QFile program(m_dir.filePath(QLatin1String(name)));
@@ -123,6 +129,12 @@ void WalkthroughTest::initTestCase()
     qputenv("PATH", QFile::encodeName(m_dir.path()) + ':' + qgetenv("PATH"));
     qputenv("SUDO_UID", "1000");
     qApp->installEventFilter(this);
+    // The hook's report of the last update: two programs without a good signature.
+    const QString report = m_dir.filePath(QStringLiteral("last-update.json"));
+    QFile updateReport(report);
+    QVERIFY(updateReport.open(QIODevice::WriteOnly) && updateReport.write("{\"path\":\"/opt/a\"}\n{\"path\":\"/opt/b\"}\n") > 0);
+    updateReport.close();
+    UpdateReportNotice::setPathsForTesting(report, m_dir.filePath(QStringLiteral("seen")));
 
     // As the host does: an empty name and array; the first show loads it and imports the vendor keys.
     m_module = qobject_cast<DigsigModule *>(qobject_cast<KPluginFactory *>(qt_plugin_instance())->create<KCModule>(&m_host, {QString(), QVariant()}));
@@ -131,6 +143,17 @@ void WalkthroughTest::initTestCase()
     QTRY_VERIFY_WITH_TIMEOUT(m_module->findChild<ControlPanelWidget *>(), 5000);
     QTRY_COMPARE_WITH_TIMEOUT(m_helper.callNames(), QStringList {KeysList}, 2000);
     QVERIFY(m_helper.calls().first().arguments.contains(QStringLiteral("import_zelmark_keys")));
+
+    // The update's report is shown once: Show lists it, and the module opened again is silent.
+    auto notice = child<UpdateReportNotice>("updateReportNotice");
+    QCOMPARE(notice->isVisibleTo(&m_host), true);
+    QCOMPARE(notice->text(), QStringLiteral("The last update installed 2 programs without a good signature"));
+    ModalAnswerer answerer;
+    answerer.press(QDialogButtonBox::Close);
+    notice->findChild<QAction *>(QStringLiteral("showUpdateReport"))->trigger();
+    QCOMPARE(answerer.seenTexts(), QStringList {QStringLiteral("The last update installed 2 programs without a good signature")});
+    QVERIFY(!notice->isVisibleTo(&m_host) && !UpdateReportNotice().hasUnseenReport());
+    windows();
 }
 
 void WalkthroughTest::settingsAreEditedAndApplied()
@@ -198,9 +221,20 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     // Apply: an unsigned program under the checked root is shown on Yes (the report closed, nothing
     // applied); on No the enforcement warning follows, declined; a check stopped and closed leaves
     // the warning with No for default. The edits stay pending: Apply is live again each time.
-    // Then a helper failure, then success.
+    // Then a helper failure, then success. A program the system needs to start is named first,
+    // and Return (No) keeps the settings.
+    const QString init = m_dir.filePath(QStringLiteral("scan-root/usr/bin/init"));
+    QVERIFY(QDir().mkpath(QFileInfo(init).path()) && QFile::copy(QStringLiteral("/usr/bin/true"), init));
+    answerer.answerWhen([](QWidget *window) { return window->inherits("QMessageBox"); }, [](QWidget *box) { QTest::keyClick(box, Qt::Key_Return); });
+    answerer.answer([](QWidget *report) { report->close(); });
+    apply();
+    QTRY_VERIFY(lastChanged());
+    QVERIFY(QFile::remove(init));
+    QVERIFY(answerer.seenTexts().contains(
+        QStringLiteral("The system may not start: %1 would be refused after the next boot. 1 programs have no good signature in all. Apply anyway?")
+            .arg(init)));
     const QString program = m_dir.filePath(QStringLiteral("scan-root/usr/bin/true"));
-    QVERIFY(QDir().mkpath(QFileInfo(program).path()) && QFile::copy(QStringLiteral("/usr/bin/true"), program));
+    QVERIFY(QFile::copy(QStringLiteral("/usr/bin/true"), program));
     press(answerer, QDialogButtonBox::Yes);
     QString report;
     answerer.answer([&report](QWidget *dialog) {
@@ -211,7 +245,7 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QTRY_VERIFY(lastChanged());
     QCOMPARE(report,
         QStringLiteral("Verification mode: Check ELF and XATTR signatures\nFiles seen: 1, checked: 1, problems: 1\nFiles with problems:\n"
-                       "ELF signature\txattr signature\tAfter enforcement\tKey ID\tFile"));
+                       "ELF signature\txattr signature\tAfter enforcement\tKey ID\tSystem start\tFile"));
     press(answerer, QDialogButtonBox::No);
     press(answerer, QDialogButtonBox::No);
     apply();
@@ -251,8 +285,8 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QTRY_VERIFY(!lastChanged());
     QCOMPARE(m_module->messagesManager()->messages().size(), 1);
     QCOMPARE(windows(),
-        QStringLiteral("Verify mode, Verify mode, Warning, Check signatures, Check signatures, Check signatures, Check signatures, Warning, Check signatures, "
-                       "Warning, Check signatures, Warning, Check signatures, Warning, "
+        QStringLiteral("Verify mode, Verify mode, Warning, Check signatures, Check signatures, Check signatures, Check signatures, Check signatures, "
+                       "Check signatures, Warning, Check signatures, Warning, Check signatures, Warning, Check signatures, Warning, "
                        "Reboot system"));
     QCOMPARE(m_helper.callNames(), QStringList({Change, Change}));
     const FakeHelperBackend::Call call = m_helper.calls().last();

@@ -130,5 +130,84 @@ sign xattr "$key" xattr-good wrong-key
 sign elf "$foreign" wrong-key
 echo "changed" >>"$work/programs/tampered"
 /usr/local/sbin/gpg --batch --yes --delete-secret-and-public-key "$foreign" 2>/dev/null
-run_client "$SANDBOX_USER" scanVerdictsUnderEachMode scanSignSelectedLeavesNoProblem runChangesOnlyWhatItSigned rootOpensNoSpecialFile
+
+# digsig-check from the command line: verdicts as the module's scan gives them, exit statuses,
+# refused arguments, a caller who is not root, an image with links that lead out of it.
+check() { /usr/bin/digsig-check --quiet "$@"; }
+status=0
+out=$(check --dir "$work/programs" --template "/$work/programs/notes.sh" --mode ONLY_ELF --format json --jobs 3) || status=$?
+[ "$status" -eq 1 ] || fail "a tree with refused programs gave digsig-check exit status $status"
+for expected in "both-good\",\"elf\":\"good\",\"xattr\":\"good\",\"verdict\":\"runs\",\"key\":\"${key: -16}\"" \
+    'private/program","elf":"good","xattr":"good","verdict":"runs"' 'tampered","elf":"bad","xattr":"bad","verdict":"refused"' \
+    'notes.sh","elf":"none","xattr":"none","verdict":"refused"' 'xattr-good","elf":"none","xattr":"good","verdict":"refused"'; do
+    grep -qF "$expected" <<<"$out" || fail "digsig-check did not report $expected: $out"
+done
+[ "$(wc -l <<<"$out")" -eq 8 ] || fail "digsig-check reported other than the 8 files: $out"
+out=$(check --dir "$work/programs/private" --mode ALL --no-templates) || fail "a tree of good programs did not give exit status 0: $out"
+for arguments in "--dir relative" "--dir $work/programs/../private" "--jobs 9" "--mode all" "--format xml" "--root /no/such/dir" \
+    "--dir $work/programs/notes.sh" "--bogus" "--quiet --quiet" "--template //a/../b" "--dir"; do
+    status=0
+    out=$(check $arguments) || status=$?
+    [ "$status" -eq 2 ] && [ -z "$out" ] || fail "digsig-check $arguments gave exit status $status and: $out"
+done
+status=0
+runuser -u "$SANDBOX_USER" -- /usr/bin/digsig-check --quiet >/dev/null 2>&1 || status=$?
+[ "$status" -eq 2 ] || fail "digsig-check ran for a user without pkexec (exit status $status)"
+image=$work/image
+mkdir -p "$image/usr/bin" "$image/etc/digsig"
+cp -a "$work/programs/both-good" "$image/usr/bin/good"
+cp /usr/bin/true "$image/usr/bin/login"
+ln -s /usr/bin "$image/sbin"     # inside the image: its own /usr/bin
+ln -s usr/bin "$image/bin"
+ln -s good "$image/usr/bin/init" # /sbin/init: needed to start, as login is
+ln -s /usr/bin/true "$image/usr/bin/link"
+echo "text" >"$image/usr/bin/listed"
+printf 'DIGSIG_ELF_VERIFICATION_MODE=0\n' >"$image/etc/digsig/digsig_initramfs.conf"
+printf '//usr/bin/listed\n//sbin/good\n' >"$image/etc/digsig/xattr_control"
+status=0
+out=$(check --root "$image" --dir /sbin --dir /bin --format csv) || status=$?
+expected='path,elf,xattr,verdict,key,needed
+"/usr/bin/good","good","good","runs","'"${key: -16}"'","true"
+"/usr/bin/listed","none","none","refused","","false"
+"/usr/bin/login","none","none","refused","","true"'
+[ "$status" -eq 1 ] && [ "$(head -n 1 <<<"$out"; tail -n +2 <<<"$out" | LC_ALL=C sort)" = "$expected" ] || fail "the image's check gave exit status $status and: $out"
+
+# The module's scan: one run of digsig-check through pkexec per scan, so one authorisation
+# each (polkitd's checks counted on the bus), none for bsign.
+dbus-monitor --system "type='method_call',interface='org.freedesktop.PolicyKit1.Authority',member='CheckAuthorization'" >"$work/polkit.log" 2>&1 &
+monitor=$!
+sleep 0.5
+run_client "$SANDBOX_USER" scanVerdictsUnderEachMode
+kill "$monitor"
+checks=$(grep -c 'string "ru.orlis.kcm.digsig.check"' "$work/polkit.log" || true)
+per_file=$(grep -c 'string "ru.orlis.kcm.digsig.bsign"' "$work/polkit.log" || true)
+[ "$checks" -eq 5 ] && [ "$per_file" -eq 0 ] || fail "5 scans asked polkit $checks times for the check and $per_file times for bsign"
+run_client "$SANDBOX_USER" scanSignSelectedLeavesNoProblem scanCancelEndsTheCheck
+# The package manager's hook: apt installs a package of three unsigned programs and a text
+# file; the hook names the three, sums them up, keeps its report and lets apt succeed.
+. "$(dirname "$0")/../../tools/sandbox-bus.sh"
+sandbox_layers=$work/layers
+for dir in /var/lib /var/cache /opt; do sandbox_overlay "$dir"; done
+package=$work/hooktest
+mkdir -p "$package/DEBIAN" "$package/opt/digsig-hooktest"
+printf 'Package: digsig-hooktest\nVersion: 1.0\nArchitecture: all\nMaintainer: Test <test@example.org>\nDescription: hook test\n' >"$package/DEBIAN/control"
+for name in one two three; do cp /usr/bin/true "$package/opt/digsig-hooktest/$name"; done
+echo "text" >"$package/opt/digsig-hooktest/readme"
+dpkg-deb --build "$package" "$work/hooktest.deb" >/dev/null
+cp "$(find "$work/destdir" -name 80orlis-kcm-digsig-check)" /etc/apt/apt.conf.d/
+out=$(timeout 120 apt-get install -y "$work/hooktest.deb" 2>&1) || fail "apt failed with the hook in place: $(tail -n 15 <<<"$out")"
+problems=$(grep '^digsig-check: /opt/digsig-hooktest/' <<<"$out" | sort)
+[ "$problems" = "digsig-check: /opt/digsig-hooktest/one: no good signature (ELF none, xattr none)
+digsig-check: /opt/digsig-hooktest/three: no good signature (ELF none, xattr none)
+digsig-check: /opt/digsig-hooktest/two: no good signature (ELF none, xattr none)" ] || fail "the hook's lines: $(tail -n 8 <<<"$out")"
+grep -qx '3 programs installed by this update have no good signature; they will not start after the next boot' <<<"$out" || fail "no summary: $out"
+[ "$(grep -c '"verdict":"refused"' /var/lib/orlis-kcm-digsig/last-update.json)" -eq 3 ] || fail "report: $(cat /var/lib/orlis-kcm-digsig/last-update.json)"
+# Since the last check: the next package run, of a text file alone, reports nothing.
+sed -i 's/^Package: .*/Package: digsig-hooktest-doc/' "$package/DEBIAN/control"
+rm "$package"/opt/digsig-hooktest/*
+echo "text" >"$package/opt/digsig-hooktest/notes"
+dpkg-deb --build "$package" "$work/hooktest-doc.deb" >/dev/null
+out=$(timeout 120 apt-get install -y "$work/hooktest-doc.deb" 2>&1) || fail "apt failed the second time: $out"
+grep -q 'Setting up digsig-hooktest-doc' <<<"$out" && ! grep -q '^digsig-check' <<<"$out" || fail "the hook checked an old package again: $out"
+run_client "$SANDBOX_USER" runChangesOnlyWhatItSigned rootOpensNoSpecialFile
 echo "PASS: real chain system test"

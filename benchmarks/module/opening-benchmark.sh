@@ -19,7 +19,7 @@ display=":$(cat "$work/display")"
 opening_ms() {
     local start end window="" pid
     start=$(date +%s%N)
-    runuser -u "$SANDBOX_USER" -- env HOME="$work/home/$SANDBOX_USER" DISPLAY="$display" \
+    runuser -u "$SANDBOX_USER" -- env -u QT_QPA_PLATFORM HOME="$work/home/$SANDBOX_USER" DISPLAY="$display" \
         QT_PLUGIN_PATH="$(dirname "$(dirname "$plugin")")" XDG_DATA_DIRS="$(dirname "$(dirname "$service")"):/usr/share" \
         LD_LIBRARY_PATH="$(dirname "$library")" DBUS_SYSTEM_BUS_ADDRESS="$DBUS_SYSTEM_BUS_ADDRESS" \
         dbus-run-session -- kcmshell5 orlis_kcm_digsig >"$work/kcmshell5.log" 2>&1 &

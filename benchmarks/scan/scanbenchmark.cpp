@@ -1,6 +1,6 @@
 // Figures of the signature scan:
-//   scanbenchmark programs <directory> <serial seconds>  checks through pkexec and bsign -w
-//   scanbenchmark memory                                 100,000 files, checks answered at once
+//   scanbenchmark programs <directory> <serial seconds>  the module's scan through pkexec digsig-check
+//   scanbenchmark memory                                 100,000 files' lines, answered at once
 // Each prints one line: figure | baseline | ratio | goal.
 
 #include "signaturescan.h"
@@ -47,18 +47,6 @@ double residentMegabytes(const char *field)
     return 0;
 }
 
-// A scan whose checks answer at once: what is measured is the scan's own cost.
-class InstantScan : public SignatureScan
-{
-protected:
-    void startCheck(const QString &path) override
-    {
-        QTimer::singleShot(
-            0, this, [this, path]() { checkEnded(path, SignatureVerdict::Good, SignatureVerdict::Missing, QStringLiteral("0123456789ABCDEF")); });
-    }
-    void dropChecks() override { }
-};
-
 // The longest time the event loop did not turn while the scan ran.
 struct StallWatch
 {
@@ -97,6 +85,7 @@ int programs(const QString &directory, double serialSeconds)
     dialog.show();
     SignatureScan &scan = *dialog.scan();
     scan.setProgramDirectories({directory});
+    scan.setXattrTemplates(QString());
     StallWatch stalls;
     QElapsedTimer clock;
     clock.start();
@@ -104,39 +93,45 @@ int programs(const QString &directory, double serialSeconds)
         return 1;
     }
     const double seconds = clock.elapsed() / 1000.0;
-    print(QStringLiteral("%1 programs scanned through pkexec and the bsign stand-in: %2 s (%3 problems) | baseline, a serial loop of bsign -w as root: %4 s | "
-                         "ratio %5 | goal at most 60 s: %6 | longest event-loop stall %7 ms, goal at most 50 ms: %8")
+    print(QStringLiteral("%1 programs scanned by the module through pkexec digsig-check and the bsign stand-in: %2 s (%3 problems) | baseline, a serial "
+                         "loop of bsign -w as root: %4 s | ratio %5 | goal at least 1.6: %6 | longest event-loop stall %7 ms, goal at most 50 ms: %8")
               .arg(scan.seen())
               .arg(seconds, 0, 'f', 1)
               .arg(scan.problems())
               .arg(serialSeconds, 0, 'f', 1)
               .arg(serialSeconds / seconds, 0, 'f', 2)
-              .arg(verdict(seconds <= 60))
+              .arg(verdict(serialSeconds / seconds >= 1.6))
               .arg(stalls.longest)
               .arg(verdict(stalls.longest <= 50)));
     return 0;
 }
 
+// The module's side of a scan of 100,000 files: a stand-in pkexec first on PATH answers with
+// digsig-check's lines for them at once.
 int memory()
 {
-    QTemporaryDir tree;
-    const QString scratch = tree.path();
-    const QByteArray elf("\x7f"
-                         "ELF",
-        4);
-    for (int directory = 0; directory < ManyFiles / 1000; ++directory) {
-        const QString path = scratch + QStringLiteral("/lib/package-%1/sub").arg(directory, 3, 10, QLatin1Char('0'));
-        QDir().mkpath(path);
-        for (int file = 0; file < 1000; ++file) {
-            QFile program(path + QStringLiteral("/libprogram-%1.so.1").arg(file));
-            if (!program.open(QIODevice::WriteOnly) || program.write(elf) != elf.size()) {
-                return 1;
-            }
-        }
+    QTemporaryDir scratch;
+    QFile lines(scratch.filePath(QStringLiteral("lines.json")));
+    if (!lines.open(QIODevice::WriteOnly)) {
+        return 1;
     }
+    for (int file = 0; file < ManyFiles; ++file) {
+        lines.write(QStringLiteral("{\"path\":\"/usr/lib/package-%1/sub/libprogram-%2.so.1\",\"elf\":\"good\",\"xattr\":\"none\",\"verdict\":\"runs\","
+                                   "\"key\":\"0123456789ABCDEF\",\"needed\":false,\"elf_file\":true}\n")
+                        .arg(file / 1000, 3, 10, QLatin1Char('0'))
+                        .arg(file % 1000)
+                        .toUtf8());
+    }
+    lines.close();
+    QFile pkexec(scratch.filePath(QStringLiteral("pkexec")));
+    if (!pkexec.open(QIODevice::WriteOnly) || pkexec.write("#!/bin/sh\nexec cat '" + QFile::encodeName(lines.fileName()) + "'\n") < 0) {
+        return 1;
+    }
+    pkexec.close();
+    pkexec.setPermissions(QFile::ReadOwner | QFile::ExeOwner);
+    qputenv("PATH", QFile::encodeName(scratch.path()) + ':' + qgetenv("PATH"));
     const double before = residentMegabytes("VmRSS:");
-    InstantScan scan;
-    scan.setProgramDirectories({scratch + QStringLiteral("/lib")});
+    SignatureScan scan;
     StallWatch stalls;
     QElapsedTimer clock;
     clock.start();
@@ -144,7 +139,7 @@ int memory()
         return 1;
     }
     const double grown = residentMegabytes("VmHWM:") - before;
-    print(QStringLiteral("%1 files scanned with checks answered at once: %2 MB more memory at the peak, %3 s | baseline before the scan: %4 MB | "
+    print(QStringLiteral("%1 files read from digsig-check's lines by the module: %2 MB more memory at the peak, %3 s | baseline before the scan: %4 MB | "
                          "ratio %5 | goal under 100 MB: %6 | longest event-loop stall %7 ms, goal at most 50 ms: %8")
               .arg(scan.seen())
               .arg(grown, 0, 'f', 1)
