@@ -317,11 +317,13 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     // Under a control that is on, a new verification mode alone can make programs refuse: checked first.
     m_config.writeSettings(TempConfig::settings(1, 2, 2, 1, 0));
     m_module->load();
-    answerer.answer([](QWidget *dialog) {
-        dialog->findChild<QRadioButton *>(QStringLiteral("any"))->click();
-        ModalAnswerer::pressButton(dialog, QDialogButtonBox::Ok);
-    });
+    answerer.answerWhen([](QWidget *window) { return window->findChild<QRadioButton *>(QStringLiteral("any")); },
+        [](QWidget *dialog) {
+            dialog->findChild<QRadioButton *>(QStringLiteral("any"))->click();
+            ModalAnswerer::pressButton(dialog, QDialogButtonBox::Ok);
+        });
     press(answerer, QDialogButtonBox::No);
+    QTRY_VERIFY(child<QToolButton>("verifyModeButton")->isEnabled());
     QTest::mouseClick(child<QToolButton>("verifyModeButton"), Qt::LeftButton);
     apply();
     QCOMPARE(windows(), QStringLiteral("Verify mode, Check signatures, Warning"));
