@@ -17,7 +17,7 @@ if command -v ansible-lint >/dev/null; then
 fi
 
 printf '%%no-protection\nKey-Type: GOST_R34.10-2012\nKey-Usage: sign\nName-Real: Fleet Signer\nExpire-Date: 0\n%%commit\n' |
-    /usr/local/sbin/gpg --batch --quiet --gen-key 2>/dev/null
+    /usr/local/sbin/gpg --batch --quiet --gen-key '-&0'
 key=$(/usr/local/sbin/gpg --batch --with-colons --list-secret-keys | awk -F: '$1 == "fpr" { print $10; exit }')
 settings='# kept comment\nDIGSIG_ELF_MODE=0\nDIGSIG_XATTR_MODE=0\nDIGSIG_IGNORE_XATTR_KEYS=0\nDIGSIG_IGNORE_GOST2001=0\nDIGSIG_ELF_VERIFICATION_MODE=3\n'
 for host in clean unsigned startup; do
@@ -61,7 +61,9 @@ expected='host,file,elf,xattr,verdict,needed
 "startup","/sbin/init","none","none","refused","yes"
 "startup","/usr/bin/hello","good","good","runs","no"'
 [ "$(cat "$work/report/fleet.csv")" = "$expected" ] || fail "fleet report: $(cat "$work/report/fleet.csv")"
-grep -q '"startup",2,1,1' "$work/audit.out" || fail "no summary for startup: $(cat "$work/audit.out")"
+[ "$(cat "$work/report/summary.csv")" = "$(printf 'host,files checked,problems,problems needed to start\n"clean",1,0,0\n"unsigned",2,1,0\n"startup",2,1,1')" ] ||
+    fail "summary: $(cat "$work/report/summary.csv")"
+grep -qF '"\"startup\",2,1,1"' "$work/audit.out" || fail "the summary is not printed: $(cat "$work/audit.out")"
 play audit-again.out audit
 [ "$(recap audit-again.out)" = "$(printf '%s changed=0 failed=0\n' clean startup unsigned)" ] || fail "the second audit: $(recap audit-again.out)"
 
