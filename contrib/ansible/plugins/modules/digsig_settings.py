@@ -68,6 +68,7 @@ previous:
   type: dict
 """
 
+import binascii
 import os
 import re
 import stat
@@ -97,15 +98,18 @@ def open_config_dir(root):
     """The directory holding the file, opened component by component without following links."""
     if not os.path.isabs(root):
         raise SettingsFileError("root must be an absolute path: %s" % root)
-    descriptor = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    directory = root
     try:
+        descriptor = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
         for name in CONFIG_DIR:
+            directory = os.path.join(directory, name)
             following = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=descriptor)
             os.close(descriptor)
             descriptor = following
     except OSError as error:
-        os.close(descriptor)
-        raise SettingsFileError("cannot open %s below %s (no links are followed): %s" % ("/".join(CONFIG_DIR), root, error.strerror))
+        if directory != root:
+            os.close(descriptor)
+        raise SettingsFileError("cannot open %s without following links: %s" % (directory, error.strerror))
     return descriptor
 
 
@@ -113,7 +117,7 @@ def read_config(dir_fd, path):
     try:
         descriptor = os.open(CONFIG_NAME, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=dir_fd)
     except OSError as error:
-        raise SettingsFileError("cannot open %s (no links are followed): %s" % (path, error.strerror))
+        raise SettingsFileError("cannot open %s without following links: %s" % (path, error.strerror))
     with os.fdopen(descriptor, "rb") as config:
         status = os.fstat(config.fileno())
         if not stat.S_ISREG(status.st_mode):
@@ -171,8 +175,11 @@ def named_settings(values):
 
 
 def write_atomically(dir_fd, path, content, status):
-    temporary = ".%s.%d.tmp" % (CONFIG_NAME, os.getpid())
-    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600, dir_fd=dir_fd)
+    temporary = ".%s.%s.tmp" % (CONFIG_NAME, binascii.hexlify(os.urandom(6)).decode("ascii"))
+    try:
+        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600, dir_fd=dir_fd)
+    except OSError as error:
+        raise SettingsFileError("cannot create a temporary file beside %s: %s" % (path, error.strerror))
     try:
         with os.fdopen(descriptor, "wb") as output:
             output.write(content.encode("utf-8"))
@@ -181,13 +188,10 @@ def write_atomically(dir_fd, path, content, status):
             os.fchmod(output.fileno(), stat.S_IMODE(status.st_mode))
             os.fsync(output.fileno())
         os.rename(temporary, CONFIG_NAME, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
-        os.fsync(dir_fd)
     except OSError as error:
-        try:
-            os.unlink(temporary, dir_fd=dir_fd)
-        except OSError:
-            pass
+        os.unlink(temporary, dir_fd=dir_fd)
         raise SettingsFileError("cannot write %s: %s" % (path, error.strerror))
+    os.fsync(dir_fd)
 
 
 def control_name(module, option):
