@@ -1,5 +1,7 @@
 #include "bsign.h"
 
+#include "bsignreport.h"
+
 #include <KLocalizedString>
 
 #include <QCoreApplication>
@@ -120,19 +122,7 @@ void Bsign::verify()
 
 bool Bsign::hasVerdict() const
 {
-    if (exitStatus() != QProcess::NormalExit) {
-        return false;
-    }
-    switch (exitCodeToReturnValue(exitCode())) {
-    case NoError:
-    case NoHashFound:
-    case NoSignatureFound:
-    case BadHashFound:
-    case BadSignatureFound:
-        return true;
-    default:
-        return false;
-    }
+    return exitStatus() == QProcess::NormalExit && BsignReport::isVerdictCode(exitCode());
 }
 
 Bsign::VerificationResult Bsign::verificationResult()
@@ -141,32 +131,20 @@ Bsign::VerificationResult Bsign::verificationResult()
     if (!hasVerdict()) {
         return result;
     }
-    QString output = QString::fromLocal8Bit(readAllStandardOutput());
+    const QString output = QString::fromLocal8Bit(readAllStandardOutput());
+    const BsignReport report = BsignReport::read(output, m_path);
+    result.keyId = report.keyId;
+    result.elfGood = report.elf == SignatureVerdict::Good;
+    result.elfBad = report.elf == SignatureVerdict::Bad;
+    result.xattrGood = report.xattr == SignatureVerdict::Good;
+    result.xattrBad = report.xattr == SignatureVerdict::Bad;
+    QString details = output;
     if (!m_path.isEmpty()) {
-        // The path is the caller's own text: a file named "good" must not read as signed.
-        output.remove(m_path);
+        details.remove(m_path);
     }
-    const QStringList lines = output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    const QRegularExpressionMatch key = keyIdPattern().match(output);
-    if (key.hasMatch()) {
-        result.keyId = key.captured(1);
-    }
-    for (const QString &line : lines) {
-        if (line.contains(QLatin1String("detached"))) {
-            continue;
-        }
-        const bool good = line.contains(QLatin1String("good"));
-        const bool bad = !good && line.contains(QLatin1String("bad"), Qt::CaseInsensitive);
-        if (line.contains(QLatin1String("xattr"))) {
-            result.xattrGood = good;
-            result.xattrBad = bad;
-            result.xattrInfo = signingInfo(output);
-        } else {
-            result.elfGood = good;
-            result.elfBad = bad;
-            result.elfInfo = signingInfo(output);
-        }
-    }
+    const QString info = signingInfo(details);
+    result.elfInfo = report.elfReported ? info : QString();
+    result.xattrInfo = report.xattrReported ? info : QString();
     return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include "helpercall.h"
 #include "helperjob.h"
+#include "scanrules.h"
 #include "signfilemodel.h"
 #include "treewalker.h"
 
@@ -66,9 +67,7 @@ SignatureScan::~SignatureScan()
 
 QStringList SignatureScan::defaultProgramDirectories()
 {
-    return {QStringLiteral("/bin"), QStringLiteral("/sbin"), QStringLiteral("/lib"), QStringLiteral("/lib64"), QStringLiteral("/usr/bin"),
-        QStringLiteral("/usr/sbin"), QStringLiteral("/usr/lib"), QStringLiteral("/usr/lib64"), QStringLiteral("/usr/libexec"), QStringLiteral("/usr/local"),
-        QStringLiteral("/opt")};
+    return ScanRules::defaultProgramDirectories();
 }
 
 void SignatureScan::setRootForTesting(const QString &root)
@@ -134,15 +133,10 @@ void SignatureScan::start()
             m_directories.append({QFile::encodeName(resolved(directory)), true, false});
         }
     }
-    const QStringList lines = m_templates.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    for (const QString &line : lines) {
-        const QString entry = line.trimmed();
-        if (!entry.startsWith(QLatin1Char('/'))) {
-            continue;
-        }
-        const QString path = resolved(entry.startsWith(QLatin1String("//")) ? entry.mid(1) : entry);
+    for (const ScanRules::Template &entry : ScanRules::templates(m_templates)) {
+        const QString path = resolved(entry.path);
         const QFileInfo info(path);
-        if (info.isDir() && !entry.startsWith(QLatin1String("//"))) {
+        if (info.isDir() && !entry.singleFile) {
             m_directories.append({QFile::encodeName(path), false, true});
         } else if (info.isFile()) {
             considerFile(AT_FDCWD, QFile::encodeName(path).constData(), path, false, true);
@@ -261,12 +255,9 @@ SignatureScan::ElfProbe SignatureScan::probeElf(int directoryFd, const char *nam
         return errno == EACCES || errno == EPERM ? Unreadable : NotElf;
     }
     struct stat status;
-    char magic[4] = {};
-    const bool elf = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && pread(fd, magic, sizeof magic, 0) == sizeof magic && magic[0] == 0x7f
-        && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F';
+    const bool elf = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && ScanRules::hasElfMagic(fd);
     close(fd);
-    // Object files carry the same header but are neither programs nor libraries.
-    return elf && !QByteArray(name).endsWith(".o") ? Elf : NotElf;
+    return elf && ScanRules::isProgramName(name) ? Elf : NotElf;
 }
 
 void SignatureScan::addFile(const QString &path, bool isElf)

@@ -150,6 +150,7 @@ sandbox_start() { # <install tree> <state directory> <allowed user> [<denied use
     chmod 0700 "$state/gnupg"
     sandbox_install_helpers "$tree" || return 1
     sandbox_bind "$(find "$tree" -path '*/bin/bsign' | head -n 1)" /usr/bin/bsign
+    sandbox_bind "$(find "$tree" -path '*/bin/digsig-check' | head -n 1)" /usr/bin/digsig-check
     sandbox_bind "$(find "$tree" -name update-initramfs | head -n 1)" /usr/sbin/update-initramfs
     sandbox_bind "$sandbox_top/platform/gnupg" /usr/local/sbin
     sandbox_install_key_generation "$state"

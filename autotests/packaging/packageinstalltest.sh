@@ -48,19 +48,23 @@ holds() {
 }
 holds "$module_deb" "/usr/lib/$multiarch/qt5/plugins/orlis/orlis_kcm_digsig.so" /usr/share/kservices5/orlis_kcm_digsig.desktop \
     /usr/lib/kauth/libexec/keywright /usr/share/polkit-1/actions/ru.orlis.kcm.digsig.programs.policy \
+    /usr/bin/digsig-check /usr/share/man/man1/digsig-check.1.gz /usr/share/polkit-1/actions/ru.orlis.kcm.digsig.check.policy \
     '/usr/share/locale/ru/LC_MESSAGES/orlis_kcm_digsig.mo' ^libkcm- ^tovi-wmfunc ^/usr/include ^gnupg-standin ^bsign.policy
 holds "$standins_deb" "/usr/lib/$multiarch/libkcm-orlis-settings.so.1" "/usr/lib/$multiarch/libkcm-secpanel.so.1" /usr/include/kcmos/orliskcmodule.h \
     /usr/include/kcmss/securitykcmodule.h /usr/bin/tovi-wmfunc /usr/lib/orlis-kcm-digsig/gnupg-standin/gpg /usr/lib/orlis-kcm-digsig/gnupg-standin/gpgconf \
     /usr/lib/kauth/libexec/orlis_kcm_digsig_helper /usr/lib/kauth/libexec/orlis_kcm_securitysettings_helper \
     /usr/share/polkit-1/actions/ru.orlis.kcm.digsig.policy /usr/share/polkit-1/actions/ru.orlis.kcm.securitysettings.policy \
     /usr/share/dbus-1/system-services/ru.orlis.kcm.digsig.service /usr/share/dbus-1/system.d/ru.orlis.kcm.digsig.conf \
-    /usr/bin/bsign /usr/share/polkit-1/actions/ru.orlis.kcm.digsig.bsign.policy ^orlis_kcm_digsig.so ^keywright ^kservices5 ^programs.policy
+    /usr/bin/bsign /usr/share/polkit-1/actions/ru.orlis.kcm.digsig.bsign.policy ^orlis_kcm_digsig.so ^keywright ^kservices5 ^programs.policy ^digsig-check
 # pkexec hands a program DISPLAY and XAUTHORITY only under an action that allows it.
 for policy in "$root"/usr/share/polkit-1/actions/ru.orlis.kcm.digsig.{programs,bsign}.policy; do
     paths=$(grep -c 'org.freedesktop.policykit.exec.path">/' "$policy")
     [ "$paths" -gt 0 ] && [ "$(grep -c 'org.freedesktop.policykit.exec.allow_gui">true<' "$policy")" -eq "$paths" ] ||
         fail "$(basename "$policy") lacks exec.path or allow_gui"
 done
+# The check may be run by an administrator at the active local session only.
+[ "$(grep -o '<allow_[a-z]*>[a-z_]*<' "$root/usr/share/polkit-1/actions/ru.orlis.kcm.digsig.check.policy" | tr '\n' ' ')" = \
+    "<allow_any>no< <allow_inactive>no< <allow_active>auth_admin_keep< " ] || fail "the check's polkit defaults are not active-only"
 depends=$(dpkg-deb -f "$module_deb" Depends)
 for needed in pkexec gnupg libkcm-secpanel1; do
     grep -qE "(^|, )$needed( |,|$)" <<<"$depends" || fail "the module does not depend on $needed: $depends"

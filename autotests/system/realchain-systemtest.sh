@@ -108,5 +108,45 @@ sign xattr "$key" xattr-good wrong-key
 sign elf "$foreign" wrong-key
 echo "changed" >>"$work/programs/tampered"
 /usr/local/sbin/gpg --batch --yes --delete-secret-and-public-key "$foreign" 2>/dev/null
+
+# digsig-check from the command line: verdicts as the module's scan gives them, exit statuses,
+# refused arguments, a caller who is not root, an image with links that lead out of it.
+check() { /usr/bin/digsig-check --quiet "$@"; }
+status=0
+out=$(check --dir "$work/programs" --template "/$work/programs/notes.sh" --mode ONLY_ELF --format json --jobs 3) || status=$?
+[ "$status" -eq 1 ] || fail "a tree with refused programs gave digsig-check exit status $status"
+for expected in "both-good\",\"elf\":\"good\",\"xattr\":\"good\",\"verdict\":\"runs\",\"key\":\"${key: -16}\"" \
+    'private/program","elf":"good","xattr":"good","verdict":"runs"' 'tampered","elf":"bad","xattr":"bad","verdict":"refused"' \
+    'notes.sh","elf":"none","xattr":"none","verdict":"refused"' 'xattr-good","elf":"none","xattr":"good","verdict":"refused"'; do
+    grep -qF "$expected" <<<"$out" || fail "digsig-check did not report $expected: $out"
+done
+[ "$(wc -l <<<"$out")" -eq 8 ] || fail "digsig-check reported other than the 8 files: $out"
+out=$(check --dir "$work/programs/private" --mode ALL --no-templates) || fail "a tree of good programs did not give exit status 0: $out"
+for arguments in "--dir relative" "--dir $work/programs/../private" "--jobs 9" "--mode all" "--format xml" "--root /no/such/dir" \
+    "--dir $work/programs/notes.sh" "--bogus" "--quiet --quiet" "--template //a/../b" "--dir"; do
+    status=0
+    out=$(check $arguments) || status=$?
+    [ "$status" -eq 2 ] && [ -z "$out" ] || fail "digsig-check $arguments gave exit status $status and: $out"
+done
+status=0
+runuser -u "$SANDBOX_USER" -- /usr/bin/digsig-check --quiet >/dev/null 2>&1 || status=$?
+[ "$status" -eq 2 ] || fail "digsig-check ran for a user without pkexec (exit status $status)"
+image=$work/image
+mkdir -p "$image/usr/bin" "$image/etc/digsig"
+cp -a "$work/programs/both-good" "$image/usr/bin/good"
+cp /usr/bin/true "$image/usr/bin/unsigned"
+ln -s /usr/bin "$image/sbin"     # inside the image: its own /usr/bin
+ln -s /usr/bin/true "$image/usr/bin/link"
+echo "text" >"$image/usr/bin/listed"
+printf 'DIGSIG_ELF_VERIFICATION_MODE=0\n' >"$image/etc/digsig/digsig_initramfs.conf"
+printf '//usr/bin/listed\n//sbin/good\n' >"$image/etc/digsig/xattr_control"
+status=0
+out=$(check --root "$image" --dir /sbin --format csv) || status=$?
+expected='path,elf,xattr,verdict,key,needed
+"/usr/bin/good","good","good","runs","'"${key: -16}"'","no"
+"/usr/bin/listed","none","none","refused","","no"
+"/usr/bin/unsigned","none","none","refused","","no"'
+[ "$status" -eq 1 ] && [ "$(head -n 1 <<<"$out"; tail -n +2 <<<"$out" | LC_ALL=C sort)" = "$expected" ] || fail "the image's check gave exit status $status and: $out"
+
 run_client "$SANDBOX_USER" scanVerdictsUnderEachMode scanSignSelectedLeavesNoProblem
 echo "PASS: real chain system test"
