@@ -120,7 +120,8 @@ void CheckRun::checkEnded(BsignRun *run)
     checked.xattr = report.xattr;
     checked.keyId = report.keyId;
     // A file that is not ELF can carry only the signature in extended attributes.
-    checked.verdict = SignatureVerdict::judge(report.elf, report.xattr, m_isElf.take(checked.path) ? m_mode : VerificationModeId::OnlyXattr);
+    checked.isElf = m_isElf.take(checked.path);
+    checked.verdict = SignatureVerdict::judge(report.elf, report.xattr, checked.isElf ? m_mode : VerificationModeId::OnlyXattr);
     checked.needed = m_needed.contains(checked.path);
     run->deleteLater();
     ++m_checked;

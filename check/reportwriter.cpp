@@ -113,9 +113,9 @@ QString ReportWriter::verdictName(SignatureVerdict::Verdict verdict)
 
 QString ReportWriter::jsonLine(const CheckedFile &file)
 {
-    return QStringLiteral("{\"path\":%1,\"elf\":\"%2\",\"xattr\":\"%3\",\"verdict\":\"%4\",\"key\":%5,\"needed\":%6}\n")
+    return QStringLiteral("{\"path\":%1,\"elf\":\"%2\",\"xattr\":\"%3\",\"verdict\":\"%4\",\"key\":%5,\"needed\":%6,\"elf_file\":%7}\n")
         .arg(jsonString(file.path), stateName(file.elf), stateName(file.xattr), verdictName(file.verdict), jsonString(file.keyId),
-            file.needed ? QStringLiteral("true") : QStringLiteral("false"));
+            file.needed ? QStringLiteral("true") : QStringLiteral("false"), file.isElf ? QStringLiteral("true") : QStringLiteral("false"));
 }
 
 QString ReportWriter::csvLine(const CheckedFile &file)

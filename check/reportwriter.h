@@ -17,6 +17,8 @@ struct CheckedFile
     SignatureVerdict::State xattr = SignatureVerdict::Unknown;
     SignatureVerdict::Verdict verdict = SignatureVerdict::Undecided;
     bool needed = false;
+    // A file that is not ELF is judged by its signature in extended attributes alone.
+    bool isElf = true;
 };
 
 // The report on standard output. JSON and CSV stream one line per file, flushed at once; the

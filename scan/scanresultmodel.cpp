@@ -128,6 +128,11 @@ void ScanResultModel::setResult(int entryIndex, SignatureVerdict::State elf, Sig
     }
 }
 
+void ScanResultModel::setNeeded(int entryIndex, bool needed)
+{
+    m_entries[entryIndex].needed = needed;
+}
+
 void ScanResultModel::publish()
 {
     if (m_published == m_entries.size()) {
@@ -151,6 +156,22 @@ const ScanEntry &ScanResultModel::entry(int entryIndex) const
 int ScanResultModel::problemCount() const
 {
     return m_problems;
+}
+
+int ScanResultModel::neededProblemCount() const
+{
+    return neededProblems().size();
+}
+
+QStringList ScanResultModel::neededProblems() const
+{
+    QStringList paths;
+    for (const ScanEntry &each : m_entries) {
+        if (each.needed && isProblem(each)) {
+            paths.append(PathText::visible(each.path));
+        }
+    }
+    return paths;
 }
 
 bool ScanResultModel::isProblem(const ScanEntry &entry)

@@ -18,6 +18,8 @@ struct ScanEntry
     // A file that is not ELF can carry only the signature in extended attributes.
     bool isElf = true;
     bool checked = false;
+    // One of the files the system needs to start.
+    bool needed = false;
 };
 
 // The files of a signature scan with what their check found. Rows are added in batches
@@ -49,11 +51,15 @@ public:
     // Adds a file not yet checked; its row appears with the next publish().
     int addFile(const QString &path, bool isElf);
     void setResult(int entryIndex, SignatureVerdict::State elf, SignatureVerdict::State xattr, const QString &keyId, VerificationModeId mode);
+    void setNeeded(int entryIndex, bool needed);
     void publish();
 
     int entryCount() const;
     const ScanEntry &entry(int entryIndex) const;
     int problemCount() const;
+    // Problems among the files the system needs to start, and their paths.
+    int neededProblemCount() const;
+    QStringList neededProblems() const;
     static bool isProblem(const ScanEntry &entry);
     // Directory → number of problems in it, for the directories that have any.
     QMap<QString, int> problemsPerDirectory() const;

@@ -108,6 +108,16 @@ void SignatureScanDialog::scanFinished(bool cancelled)
     if (!m_beforeApply || cancelled) {
         return;
     }
+    if (m_scan->hasFailed()) {
+        // Nothing known is no good news: the administrator decides, No being the safe answer.
+        m_mayApply = QMessageBox::warning(this, i18nd(Domain, "Check signatures"),
+                         i18nd(Domain, "The signature check could not be completed: which programs would be refused is unknown. Apply anyway?"),
+                         QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            == QMessageBox::Yes;
+        m_beforeApply = false;
+        accept();
+        return;
+    }
     const int problems = m_scan->problems();
     if (problems > 0
         && QMessageBox::question(this, i18nd(Domain, "Check signatures"), i18nd(Domain, "%1 programs have no good signature: show them?", problems),
@@ -126,6 +136,9 @@ void SignatureScanDialog::showProgress()
     m_ui->progressBar->setMaximum(qMax(1, m_scan->seen()));
     m_ui->progressBar->setValue(m_scan->checked());
     m_ui->progressLabel->setText(i18nd(Domain, "Files seen: %1, checked: %2, problems: %3", m_scan->seen(), m_scan->checked(), m_scan->problems()));
+    if (m_scan->hasFailed()) {
+        m_ui->progressLabel->setText(i18nd(Domain, "The check could not be completed (not authorised, or digsig-check failed)."));
+    }
 }
 
 void SignatureScanDialog::showDirectoryCounts()

@@ -104,8 +104,12 @@ void WalkthroughTest::initTestCase()
     KeysWidget::setKeyDirectoryForTesting(m_dir.filePath(QStringLiteral("keys")));
     SignatureScan::setRootForTesting(m_dir.filePath(QStringLiteral("scan-root")));
     DigsigModule::setRebootToolForTesting(m_dir.filePath(QStringLiteral("tovi-wmfunc")));
-    // pkexec starts keywright as the real one would; bsign finds no signature, refuses the rest.
-    const QByteArray pkexec = "case \"$2\" in -w) printf 'xattr signature: none\\nELF signature: none\\n'; exit 65;; esac\n"
+    // pkexec starts keywright as the real one would; bsign finds no signature, and neither
+    // does digsig-check in the scan's root; it refuses the rest.
+    const QByteArray pkexec
+        = "case \"$2\" in -w) printf 'xattr signature: none\\nELF signature: none\\n'; exit 65;; esac\n"
+          "case \"$1\" in */digsig-check) for f in scan-root/usr/bin/*; do [ ! -e \"$f\" ] || printf '{\"path\":\"%s\",\"elf\":\"none\",\"xattr\":"
+          "\"none\",\"verdict\":\"refused\",\"key\":\"\",\"needed\":false}\\n' \"${f#scan-root}\"; done; exit 1;; esac\n"
         + QByteArray("case \"$1\" in */keywright) printf '%s\\n' \"$@\" > keywright; printf ") + Fingerprint.toLatin1() + ";; *) exit 127;; esac";
     for (const auto &[name, script] : {std::pair("pkexec", pkexec), std::pair("tovi-wmfunc", QByteArray("echo \"$* $XDG_RUNTIME_DIR\" > reboot"))}) {
         QFile program(m_dir.filePath(QLatin1String(name)));

@@ -148,5 +148,15 @@ expected='path,elf,xattr,verdict,key,needed
 "/usr/bin/unsigned","none","none","refused","","no"'
 [ "$status" -eq 1 ] && [ "$(head -n 1 <<<"$out"; tail -n +2 <<<"$out" | LC_ALL=C sort)" = "$expected" ] || fail "the image's check gave exit status $status and: $out"
 
-run_client "$SANDBOX_USER" scanVerdictsUnderEachMode scanSignSelectedLeavesNoProblem
+# The module's scan: one run of digsig-check through pkexec per scan, so one authorisation
+# each (polkitd's checks counted on the bus), none for bsign.
+dbus-monitor --system "type='method_call',interface='org.freedesktop.PolicyKit1.Authority',member='CheckAuthorization'" >"$work/polkit.log" 2>&1 &
+monitor=$!
+sleep 0.5
+run_client "$SANDBOX_USER" scanVerdictsUnderEachMode
+kill "$monitor"
+checks=$(grep -c 'string "ru.orlis.kcm.digsig.check"' "$work/polkit.log" || true)
+per_file=$(grep -c 'string "ru.orlis.kcm.digsig.bsign"' "$work/polkit.log" || true)
+[ "$checks" -eq 5 ] && [ "$per_file" -eq 0 ] || fail "5 scans asked polkit $checks times for the check and $per_file times for bsign"
+run_client "$SANDBOX_USER" scanSignSelectedLeavesNoProblem scanCancelEndsTheCheck
 echo "PASS: real chain system test"

@@ -403,6 +403,28 @@ private Q_SLOTS:
         QCOMPARE(dialog.scan()->seen(), 8);
     }
 
+    // digsig-check runs as root, out of the user's reach: closing its input ends it and its
+    // bsign runs.
+    void scanCancelEndsTheCheck()
+    {
+        SignatureScan scan;
+        scan.setProgramDirectories({QStringLiteral("/usr/lib")}); // thousands of libraries: minutes of checks
+        scan.setXattrTemplates(QString());
+        scan.start();
+        QTRY_VERIFY_WITH_TIMEOUT(scan.seen() > 0, 15000);
+        const auto running = [] {
+            QStringList programs;
+            for (const QString &process : QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs)) {
+                programs.append(readText(QStringLiteral("/proc/%1/comm").arg(process)).trimmed());
+            }
+            return programs.filter(QRegularExpression(QStringLiteral("^(digsig-check|bsign|pkexec)$")));
+        };
+        QVERIFY(!running().isEmpty());
+        scan.cancel();
+        QVERIFY(!scan.isRunning());
+        QTRY_VERIFY_WITH_TIMEOUT(running().isEmpty(), 5000);
+    }
+
     // Signing what the strictest mode refuses, as the report hands it over, leaves nothing.
     void scanSignSelectedLeavesNoProblem()
     {
