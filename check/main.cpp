@@ -5,6 +5,7 @@
 #include "checkrun.h"
 #include "filewalk.h"
 #include "reportwriter.h"
+#include "startupfiles.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -87,6 +88,7 @@ int main(int argc, char **argv)
 
     ReportWriter writer(options.format, options.problemsOnly, stdout);
     CheckRun run(&walk, &writer, root, mode, options.effectiveJobs());
+    run.setNeeded(StartupFiles(root).collect());
     run.setProgressShown(!options.quiet && isatty(STDERR_FILENO));
     QObject::connect(&run, &CheckRun::finished, &application, &QCoreApplication::quit, Qt::QueuedConnection);
     if (options.stopAtEndOfInput) {

@@ -28,6 +28,8 @@ QString stateOf(const ScanEntry &entry, int column)
         return entry.checked ? SignatureVerdict::verdictText(entry.verdict) : i18nd(Domain, "waiting");
     case ScanResultModel::KeyColumn:
         return entry.keyId;
+    case ScanResultModel::NeededColumn:
+        return entry.needed ? i18nd(Domain, "needed to start") : QString();
     default:
         return QString();
     }
@@ -86,6 +88,8 @@ QVariant ScanResultModel::headerData(int section, Qt::Orientation orientation, i
         return i18nd(Domain, "After enforcement");
     case KeyColumn:
         return i18nd(Domain, "Key ID");
+    case NeededColumn:
+        return i18nd(Domain, "System start");
     default:
         return QVariant();
     }

@@ -34,6 +34,7 @@ public:
         XattrColumn,
         VerdictColumn,
         KeyColumn,
+        NeededColumn,
         ColumnCount,
     };
     enum Role {

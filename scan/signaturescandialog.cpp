@@ -14,6 +14,8 @@
 
 namespace {
 const char Domain[] = "orlis_kcm_digsig";
+// Files named in a question; the report lists them all.
+constexpr int MaxNamedFiles = 8;
 }
 
 SignatureScanDialog::SignatureScanDialog(const DigSigSettingsData &settings, QWidget *parent)
@@ -119,6 +121,24 @@ void SignatureScanDialog::scanFinished(bool cancelled)
         return;
     }
     const int problems = m_scan->problems();
+    const QStringList needed = m_scan->results()->neededProblems();
+    if (!needed.isEmpty()) {
+        // The worst case comes first, and only a deliberate Yes goes on.
+        const QString shown = needed.size() > MaxNamedFiles
+            ? i18nd(Domain, "%1 and %2 more", needed.mid(0, MaxNamedFiles).join(QStringLiteral(", ")), needed.size() - MaxNamedFiles)
+            : needed.join(QStringLiteral(", "));
+        m_mayApply
+            = QMessageBox::warning(this, i18nd(Domain, "Check signatures"),
+                  i18nd(Domain, "The system may not start: %1 would be refused after the next boot. %2 programs have no good signature in all. Apply anyway?",
+                      shown, problems),
+                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+            == QMessageBox::Yes;
+        m_beforeApply = false;
+        if (m_mayApply) {
+            accept();
+        }
+        return;
+    }
     if (problems > 0
         && QMessageBox::question(this, i18nd(Domain, "Check signatures"), i18nd(Domain, "%1 programs have no good signature: show them?", problems),
                QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes)

@@ -108,8 +108,9 @@ void WalkthroughTest::initTestCase()
     // does digsig-check in the scan's root; it refuses the rest.
     const QByteArray pkexec
         = "case \"$2\" in -w) printf 'xattr signature: none\\nELF signature: none\\n'; exit 65;; esac\n"
-          "case \"$1\" in */digsig-check) for f in scan-root/usr/bin/*; do [ ! -e \"$f\" ] || printf '{\"path\":\"%s\",\"elf\":\"none\",\"xattr\":"
-          "\"none\",\"verdict\":\"refused\",\"key\":\"\",\"needed\":false}\\n' \"${f#scan-root}\"; done; exit 1;; esac\n"
+          "case \"$1\" in */digsig-check) for f in scan-root/usr/bin/*; do n=false; [ \"${f##*/}\" != init ] || n=true; [ ! -e \"$f\" ] || printf "
+          "'{\"path\":\"%s\",\"elf\":\"none\",\"xattr\":\"none\",\"verdict\":\"refused\",\"key\":\"\",\"needed\":%s}\\n' \"${f#scan-root}\" $n; done; exit 1;; "
+          "esac\n"
         + QByteArray("case \"$1\" in */keywright) printf '%s\\n' \"$@\" > keywright; printf ") + Fingerprint.toLatin1() + ";; *) exit 127;; esac";
     for (const auto &[name, script] : {std::pair("pkexec", pkexec), std::pair("tovi-wmfunc", QByteArray("echo \"$* $XDG_RUNTIME_DIR\" > reboot"))}) {
         QFile program(m_dir.filePath(QLatin1String(name)));
@@ -191,8 +192,18 @@ void WalkthroughTest::settingsAreEditedAndApplied()
 
     // Apply: an unsigned program under the checked root is shown on Yes (the report closed, nothing
     // applied); on No the enforcement warning follows, declined. Then a helper failure, then success.
+    // A program the system needs to start is named first, and Return (No) keeps the settings.
+    const QString init = m_dir.filePath(QStringLiteral("scan-root/usr/bin/init"));
+    QVERIFY(QDir().mkpath(QFileInfo(init).path()) && QFile::copy(QStringLiteral("/usr/bin/true"), init));
+    answerer.answerWhen([](QWidget *window) { return window->inherits("QMessageBox"); }, [](QWidget *box) { QTest::keyClick(box, Qt::Key_Return); });
+    answerer.answer([](QWidget *report) { report->close(); });
+    m_module->change();
+    QVERIFY(QFile::remove(init));
+    QVERIFY(answerer.seenTexts().contains(
+        QStringLiteral("The system may not start: %1 would be refused after the next boot. 1 programs have no good signature in all. Apply anyway?")
+            .arg(init)));
     const QString program = m_dir.filePath(QStringLiteral("scan-root/usr/bin/true"));
-    QVERIFY(QDir().mkpath(QFileInfo(program).path()) && QFile::copy(QStringLiteral("/usr/bin/true"), program));
+    QVERIFY(QFile::copy(QStringLiteral("/usr/bin/true"), program));
     press(answerer, QDialogButtonBox::Yes);
     answerer.answer([](QWidget *report) { report->close(); });
     m_module->change();
@@ -217,9 +228,11 @@ void WalkthroughTest::settingsAreEditedAndApplied()
     QCOMPARE(m_module->stateWidget()->currentState(), KCMOS::Idle);
     QVERIFY(lastChanged());
     QCOMPARE(windows(),
-        QStringLiteral("Verify mode, Verify mode, Warning, Check signatures, Check signatures, Check signatures, Check signatures, Warning, Check signatures, "
-                       "Warning, Check signatures, Warning, "
-                       "Reboot system"));
+        QStringLiteral(
+            "Verify mode, Verify mode, Warning, Check signatures, Check signatures, Check signatures, Check signatures, Check signatures, Check signatures, "
+            "Warning, Check signatures, "
+            "Warning, Check signatures, Warning, "
+            "Reboot system"));
     QCOMPARE(m_helper.callNames(), QStringList({Change, Change}));
     const FakeHelperBackend::Call call = m_helper.calls().last();
     QCOMPARE(call.helperId + QLatin1Char(' ') + QString::number(call.timeout), QStringLiteral("ru.orlis.kcm.digsig 480000"));

@@ -134,18 +134,20 @@ runuser -u "$SANDBOX_USER" -- /usr/bin/digsig-check --quiet >/dev/null 2>&1 || s
 image=$work/image
 mkdir -p "$image/usr/bin" "$image/etc/digsig"
 cp -a "$work/programs/both-good" "$image/usr/bin/good"
-cp /usr/bin/true "$image/usr/bin/unsigned"
+cp /usr/bin/true "$image/usr/bin/login"
 ln -s /usr/bin "$image/sbin"     # inside the image: its own /usr/bin
+ln -s usr/bin "$image/bin"
+ln -s good "$image/usr/bin/init" # /sbin/init: needed to start, as login is
 ln -s /usr/bin/true "$image/usr/bin/link"
 echo "text" >"$image/usr/bin/listed"
 printf 'DIGSIG_ELF_VERIFICATION_MODE=0\n' >"$image/etc/digsig/digsig_initramfs.conf"
 printf '//usr/bin/listed\n//sbin/good\n' >"$image/etc/digsig/xattr_control"
 status=0
-out=$(check --root "$image" --dir /sbin --format csv) || status=$?
+out=$(check --root "$image" --dir /sbin --dir /bin --format csv) || status=$?
 expected='path,elf,xattr,verdict,key,needed
-"/usr/bin/good","good","good","runs","'"${key: -16}"'","no"
+"/usr/bin/good","good","good","runs","'"${key: -16}"'","yes"
 "/usr/bin/listed","none","none","refused","","no"
-"/usr/bin/unsigned","none","none","refused","","no"'
+"/usr/bin/login","none","none","refused","","yes"'
 [ "$status" -eq 1 ] && [ "$(head -n 1 <<<"$out"; tail -n +2 <<<"$out" | LC_ALL=C sort)" = "$expected" ] || fail "the image's check gave exit status $status and: $out"
 
 # The module's scan: one run of digsig-check through pkexec per scan, so one authorisation
