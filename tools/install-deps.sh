@@ -13,6 +13,7 @@ packages="
     xvfb xauth xdotool imagemagick x11-utils
     util-linux attr
     dpkg-dev debhelper lintian fakeroot gettext
+    ansible-core ansible-lint
 "
 
 missing=""
