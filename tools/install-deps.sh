@@ -10,7 +10,7 @@ packages="
     clang libclang-rt-14-dev
     kde-cli-tools breeze-icon-theme oxygen-icon-theme
     dbus dbus-x11 polkitd pkexec
-    xvfb xauth xdotool imagemagick x11-utils
+    xvfb xauth xdotool imagemagick x11-utils qttranslations5-l10n
     util-linux attr
     dpkg-dev debhelper lintian fakeroot gettext
     ansible-core ansible-lint
