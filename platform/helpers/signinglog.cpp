@@ -47,8 +47,11 @@ QString SigningLog::escaped(const QString &line)
         } else if ((category == QChar::Other_Control && code != '\t') || category == QChar::Other_Format || category == QChar::Separator_Line
             || category == QChar::Separator_Paragraph || category == QChar::Other_Surrogate) {
             result += code > 0xffff ? QStringLiteral("\\U%1").arg(code, 8, 16, QLatin1Char('0')) : QStringLiteral("\\u%1").arg(code, 4, 16, QLatin1Char('0'));
+        } else if (QChar::requiresSurrogates(code)) {
+            result += QChar(QChar::highSurrogate(code));
+            result += QChar(QChar::lowSurrogate(code));
         } else {
-            result += QString::fromUcs4(&code, 1);
+            result += QChar(static_cast<char16_t>(code));
         }
     }
     return result;
